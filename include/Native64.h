@@ -1,0 +1,6 @@
+#pragma once
+
+// Everything a host needs: include this one header.
+#include "ExportedTypes.h"
+#include "Native64Export.h"
+#include "Utils.h"
