@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cmath>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "imgproc/Centroids.h"
 
@@ -70,6 +72,45 @@ TEST(RefineCentroid, ClipsWindowAndSamplesAtTheImageBorder) {
   EXPECT_NEAR(c.y, 6.5, kExact);
   // Entirely outside the image: nothing to weigh.
   EXPECT_TRUE(std::isnan(detail::RefineCentroid(cv::Rect(50, 50, 3, 3), image, 0, 2, kNoOrigin).x));
+}
+
+}  // namespace
+
+namespace {
+
+// The weighted centroid summed pixel by pixel in doubles, as the method is defined.
+cv::Point2d ReferenceCentroid(const cv::Rect& rect, const cv::Mat& image, int m, int p) {
+  const int x0 = rect.x - m, y0 = rect.y - m, x1 = rect.x + rect.width + m,
+            y1 = rect.y + rect.height + m;
+  const int u = std::max({image.at<uchar>(y0, x0), image.at<uchar>(y0, x1),
+                          image.at<uchar>(y1, x0), image.at<uchar>(y1, x1)});
+  double sx = 0, sy = 0, sw = 0;
+  for (int y = y0; y < y1; ++y) {
+    for (int x = x0; x < x1; ++x) {
+      const int v = image.at<uchar>(y, x);
+      if (v >= u) continue;
+      const double w = detail::IntegerPower(std::abs(u - v), p);
+      sx += x * w;
+      sy += y * w;
+      sw += w;
+    }
+  }
+  return {sx / sw, sy / sw};
+}
+
+TEST(RefineCentroid, BitForBitTheDefinedSumsOnNoisyDots) {
+  cv::RNG rng(99);
+  for (int trial = 0; trial < 200; ++trial) {
+    cv::Mat image(64, 64, CV_8UC1);
+    rng.fill(image, cv::RNG::NORMAL, 180, 20);
+    const cv::Point centre(rng.uniform(20, 44), rng.uniform(20, 44));
+    cv::circle(image, centre, rng.uniform(3, 9), cv::Scalar(rng.uniform(0, 120)), cv::FILLED);
+    const cv::Rect rect(centre.x - 9, centre.y - 9, rng.uniform(10, 19), rng.uniform(10, 19));
+    const int margin = rng.uniform(0, 3), power = rng.uniform(-1, 6);
+    const cv::Point2d expected = ReferenceCentroid(rect, image, margin, power);
+    const cv::Point2d found = detail::RefineCentroid(rect, image, margin, power, kNoOrigin);
+    EXPECT_EQ(found, expected) << "trial " << trial << " power " << power;
+  }
 }
 
 }  // namespace
