@@ -59,8 +59,8 @@ void RemoveFlattestVertices(std::vector<cv::Point2f>& polygon) {
     const int n = static_cast<int>(polygon.size());
     std::vector<double> flatness(polygon.size());
     for (int i = 0; i < n; ++i) {
-      flatness[i] = VertexFlatness(polygon[FlooredMod(i - 1, n)], polygon[i],
-                                   polygon[FlooredMod(i + 1, n)]);
+      flatness[i] =
+          VertexFlatness(polygon[FlooredMod(i - 1, n)], polygon[i], polygon[FlooredMod(i + 1, n)]);
     }
     // A one-row matrix, so the position is the column of the reported index pair.
     int minIdx[2] = {-1, -1};

@@ -34,11 +34,12 @@ TEST(CornerQuadrilateral, FinerRetryOnlyWhenAsked) {
 
 TEST(CornerQuadrilateral, DegenerateCloudsGiveFewerCornersAndNonFinitePointsAreIgnored) {
   EXPECT_TRUE(CornerQuadrilateral({}, OutlineRetry::kFinerEpsilon).empty());
-  EXPECT_LT(CornerQuadrilateral({{1, 2}, {2, 4}, {3, 6}, {5, 10}}, OutlineRetry::kFinerEpsilon)
-                .size(), 4u);
+  EXPECT_LT(
+      CornerQuadrilateral({{1, 2}, {2, 4}, {3, 6}, {5, 10}}, OutlineRetry::kFinerEpsilon).size(),
+      4u);
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  const std::vector<cv::Point2d> square = {{0, 0}, {nan, 5}, {100, 0}, {100, 100}, {1e300, 1},
-                                           {0, 100}, {50, 50}};
+  const std::vector<cv::Point2d> square = {{0, 0},     {nan, 5}, {100, 0}, {100, 100},
+                                           {1e300, 1}, {0, 100}, {50, 50}};
   EXPECT_EQ(CornerQuadrilateral(square, OutlineRetry::kNone).size(), 4u);
 }
 
