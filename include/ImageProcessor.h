@@ -1,9 +1,8 @@
 #pragma once
 
 #include <memory>
-#include <vector>
-
 #include <opencv2/core.hpp>
+#include <vector>
 
 #include "ExportedTypes.h"
 #include "ImageProcessorSettings.h"
@@ -81,7 +80,7 @@ class NATIVE64_API ImageProcessor {
   static void EdgeDetector(cv::Mat& img);
   int Mod(int a, int b) const;
 
-  static const int MaxGrey = 255;     // top grey level: bright pixels after thresholding
+  static const int MaxGrey = 255;      // top grey level: bright pixels after thresholding
   static const bool oriented = false;  // orientation flag for cv::contourArea (unsigned areas)
 
   std::shared_ptr<ImageProcessorSettings> settingsOwner;  // keeps `settings` alive while shared

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <vector>
-
 #include <opencv2/core/types.hpp>
+#include <vector>
 
 #include "ExportedTypes.h"
 #include "Native64Export.h"
@@ -73,7 +72,7 @@ class NATIVE64_API ImageProcessorSettings {
   // FindTargets and the region to which a lost search resets. Width and height must be positive.
   cv::Rect_<int> imageRect;
 
-  int roiMargin;     // pixels added on every side of a found target box to form the next search region
+  int roiMargin;  // pixels added on every side of a found target box to form the next search region
   int refineMargin;  // pixels added on every side of a dot's bounding box for centre refinement
   int refinePower;   // exponent of the darkness weight of centre refinement (2: squared depth)
 
@@ -91,8 +90,9 @@ class NATIVE64_API ImageProcessorSettings {
   // a key press when a display is available).
   bool debug;
 
-  int gridColumns;  // nodes of the dot grid along its first axis; at least 2 to order 4 or more dots
-  int gridRows;     // nodes of the dot grid along its second axis; at least 2 to order 4 or more dots
+  int gridColumns;  // nodes of the dot grid along its first axis; at least 2 to order 4 or more
+                    // dots
+  int gridRows;  // nodes of the dot grid along its second axis; at least 2 to order 4 or more dots
 
   bool reservedFlag1;  // not read by the library
 

@@ -94,11 +94,11 @@ cv::Point2d RefineCentroid(const cv::Rect& rect, const cv::Mat& image, int margi
   const int u = std::max({sample(y0, x0), sample(y0, x1), sample(y1, x0), sample(y1, x1)});
 
   const cv::Rect window = cv::Rect(x0, y0, std::max(x1 - x0, 0), std::max(y1 - y0, 0)) &
-                         cv::Rect(0, 0, image.cols, image.rows);
+                          cv::Rect(0, 0, image.cols, image.rows);
   // With integer weights whose sums stay below 2^53, double sums are exact whatever the order, and
   // integer sums per row give the same values faster; otherwise sum in doubles pixel by pixel.
-  const double largestSum = IntegerPower(u, power) * window.area() *
-                            std::max({image.cols, image.rows, 1});
+  const double largestSum =
+      IntegerPower(u, power) * window.area() * std::max({image.cols, image.rows, 1});
   double sx = 0.0, sy = 0.0, sw = 0.0;
   if (power >= 0 && largestSum < kExactIntegerLimit) {
     WeighIntegers(image, window, u, power, sx, sy, sw);

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <vector>
-
 #include <opencv2/core.hpp>
+#include <vector>
 
 // Dot centres: the plain mean of a contour, and the grey-level weighted centroid that refines it.
 namespace Oskelo::CV::Native64::detail {

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
-
 #include <opencv2/imgproc.hpp>
 
 namespace Oskelo::CV::Native64::detail {
@@ -20,7 +19,8 @@ constexpr double kMaxBoxFactor = 600.0;
 // Score that every qualifying box beats.
 constexpr int kNoScore = 10000;
 
-bool TouchesExclusion(const std::vector<cv::Point>& contour, const std::vector<cv::Rect>& exclusions) {
+bool TouchesExclusion(const std::vector<cv::Point>& contour,
+                      const std::vector<cv::Rect>& exclusions) {
   for (const cv::Rect& r : exclusions) {
     for (const cv::Point& p : contour) {
       if (r.x <= p.x && p.x <= r.x + r.width && r.y <= p.y && p.y <= r.y + r.height) return true;
@@ -90,8 +90,8 @@ int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
     for (int c = hierarchy[m][2]; c >= 0 && c < count; c = hierarchy[c][0]) {
       const double dotLength = static_cast<double>(contours[c].size());
       if (debug) {
-        std::printf("\t found a dot- min dot area: %f, max dot area: %f, dot area: %f \n", low, high,
-                    dotLength);
+        std::printf("\t found a dot- min dot area: %f, max dot area: %f, dot area: %f \n", low,
+                    high, dotLength);
         std::fflush(stdout);
       }
       if (!(low < dotLength && dotLength < high)) continue;

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <vector>
-
 #include <opencv2/core.hpp>
+#include <vector>
 
 // Picks the target among the contours of a binarised search region: a bright box whose holes are
 // the dots (two-level hierarchy), or a set of separate dot contours.

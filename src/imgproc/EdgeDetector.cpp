@@ -1,7 +1,6 @@
 #include "imgproc/EdgeDetector.h"
 
 #include <cstdio>
-
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 

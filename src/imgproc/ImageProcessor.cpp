@@ -76,7 +76,8 @@ bool ImageProcessor::FindClusterWithoutHoles(
       s.dotCount);
 }
 
-void ImageProcessor::FindContourGrayscale(const cv::Mat& img, std::vector<cv::Point_<int>> contour) {
+void ImageProcessor::FindContourGrayscale(const cv::Mat& img,
+                                          std::vector<cv::Point_<int>> contour) {
   detail::ContourMeanGrey(img, std::move(contour), settings->meanGrey);
 }
 

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <iostream>
-
 #include <opencv2/imgproc.hpp>
 
 #include "Utils.h"
@@ -24,8 +23,13 @@ constexpr int kGrowthPerSide = 2;
 constexpr int kMinDotsToOrder = 4;
 
 enum ContourMode { kListOfDots = 1, kBoxWithHoles = 2 };
-enum ThresholdState { kTracking = 0, kBrightnessRetry = 1, kOtsuRetry = 2, kWholeFrame = 3,
-                      kForcedWholeFrame = 4 };
+enum ThresholdState {
+  kTracking = 0,
+  kBrightnessRetry = 1,
+  kOtsuRetry = 2,
+  kWholeFrame = 3,
+  kForcedWholeFrame = 4
+};
 
 int RoundTowardZeroToMultipleOf4(int value) { return value / 4 * 4; }
 
@@ -58,8 +62,8 @@ void PrepareThreshold(ImageProcessorSettings& settings, const cv::Mat& view,
   switch (settings.thresholdState) {
     case kTracking:
     case kBrightnessRetry:
-      settings.threshold = ScaleThresholdByBrightness(settings.threshold, settings.meanGrey,
-                                                      settings.referenceGrey);
+      settings.threshold =
+          ScaleThresholdByBrightness(settings.threshold, settings.meanGrey, settings.referenceGrey);
       break;
     case kOtsuRetry:
       settings.threshold = OtsuThreshold(
@@ -85,7 +89,8 @@ void ExtractContours(const ImageProcessorSettings& settings, const cv::Mat& view
 }
 
 // The dot contours of the target and its box, or false when the contours hold no target.
-bool ChooseTarget(ImageProcessorSettings& settings, const std::vector<std::vector<cv::Point>>& contours,
+bool ChooseTarget(ImageProcessorSettings& settings,
+                  const std::vector<std::vector<cv::Point>>& contours,
                   const std::vector<cv::Vec4i>& hierarchy, const std::vector<cv::Rect>& exclusions,
                   std::vector<int>& indices, cv::Rect& box) {
   if (settings.contourMode == kBoxWithHoles) {

@@ -88,8 +88,8 @@ std::vector<double> CentroidThresholdLevels(const cv::Mat& patch) {
   const int centre = sum / count;
 
   int background = kMaxGrey;
-  for (const cv::Point corner : {cv::Point(0, 0), cv::Point(w - 1, 0), cv::Point(0, h - 1),
-                                 cv::Point(w - 1, h - 1)}) {
+  for (const cv::Point corner :
+       {cv::Point(0, 0), cv::Point(w - 1, 0), cv::Point(0, h - 1), cv::Point(w - 1, h - 1)}) {
     background = std::min<int>(background, patch.at<std::uint8_t>(corner));
   }
   return {static_cast<double>(background), static_cast<double>(centre)};

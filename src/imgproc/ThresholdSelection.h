@@ -1,9 +1,8 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
-
 #include <opencv2/core.hpp>
+#include <vector>
 
 // Grey-level measurements that drive the adaptive binarisation threshold of the detector. All
 // take 8-bit one-channel images; rows need not be packed (region views of a larger image work).

@@ -7,11 +7,11 @@ namespace {
 
 enum ThresholdState { kTracking = 0, kBrightnessRetry = 1, kOtsuRetry = 2, kWholeFrame = 3 };
 
-constexpr int kStreakStart = 10;       // counter after the first success of a streak
-constexpr int kStreakCeiling = 1000;   // a longer streak folds back ...
-constexpr int kStreakRestart = 15;     // ... to this value
-constexpr int kLongStreak = 12;        // a loss after more than this many successes retries locally
-constexpr int kRetryCalls = 4;         // calls spent in each retry state
+constexpr int kStreakStart = 10;      // counter after the first success of a streak
+constexpr int kStreakCeiling = 1000;  // a longer streak folds back ...
+constexpr int kStreakRestart = 15;    // ... to this value
+constexpr int kLongStreak = 12;       // a loss after more than this many successes retries locally
+constexpr int kRetryCalls = 4;        // calls spent in each retry state
 
 }  // namespace
 

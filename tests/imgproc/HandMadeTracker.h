@@ -3,12 +3,12 @@
 // A hand-made 7-dot tracker whose dot centres are known exactly: uniform 9 x 9 dots of grey 40 on
 // a box of grey 200, so that every dot pixel weighs the same and the refined centre is the
 // square's middle.
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <opencv2/core.hpp>
 #include <tuple>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <opencv2/core.hpp>
 
 namespace handmade {
 
@@ -21,7 +21,7 @@ inline const cv::Rect kBoxRect(20, 20, 100, 60);  // contour of 2 * (99 + 59) = 
 // (kWidth + offset) bytes whose leading `offset` bytes per row are not image (set to 255).
 struct HandMadeFrame {
   std::vector<unsigned char> buffer;
-  cv::Mat image;  // the image part of the buffer
+  cv::Mat image;                     // the image part of the buffer
   std::vector<cv::Point2d> centres;  // in image pixels
 
   explicit HandMadeFrame(int offset = 0, cv::Point shift = {0, 0})

@@ -1,10 +1,10 @@
-#include <algorithm>
-#include <cmath>
+#include "imgproc/Centroids.h"
 
 #include <gtest/gtest.h>
-#include <opencv2/imgproc.hpp>
 
-#include "imgproc/Centroids.h"
+#include <algorithm>
+#include <cmath>
+#include <opencv2/imgproc.hpp>
 
 namespace detail = Oskelo::CV::Native64::detail;
 
@@ -23,12 +23,6 @@ TEST(ContourMean, MeanOfPointsAndNaNWhenEmpty) {
   const cv::Point2d mean = detail::ContourMean({{0, 0}, {4, 0}, {4, 2}, {0, 2}});
   EXPECT_EQ(mean, cv::Point2d(2, 1));
   EXPECT_TRUE(std::isnan(detail::ContourMean({}).x));
-}
-
-TEST(IntegerPower, RepeatedSquaring) {
-  EXPECT_EQ(detail::IntegerPower(3.0, 0), 1.0);
-  EXPECT_EQ(detail::IntegerPower(3.0, 5), 243.0);
-  EXPECT_EQ(detail::IntegerPower(2.0, -3), 0.125);
 }
 
 TEST(RefineCentroid, WeightsDepthBelowTheBrightestCornerSample) {
@@ -82,8 +76,8 @@ namespace {
 cv::Point2d ReferenceCentroid(const cv::Rect& rect, const cv::Mat& image, int m, int p) {
   const int x0 = rect.x - m, y0 = rect.y - m, x1 = rect.x + rect.width + m,
             y1 = rect.y + rect.height + m;
-  const int u = std::max({image.at<uchar>(y0, x0), image.at<uchar>(y0, x1),
-                          image.at<uchar>(y1, x0), image.at<uchar>(y1, x1)});
+  const int u = std::max({image.at<uchar>(y0, x0), image.at<uchar>(y0, x1), image.at<uchar>(y1, x0),
+                          image.at<uchar>(y1, x1)});
   double sx = 0, sy = 0, sw = 0;
   for (int y = y0; y < y1; ++y) {
     for (int x = x0; x < x1; ++x) {

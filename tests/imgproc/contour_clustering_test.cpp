@@ -84,8 +84,8 @@ TEST(FindClusterWithHoles, PicksTheBoxWithExactlyTheDotCount) {
   (void)crowded;
 
   std::vector<int> indices;
-  EXPECT_EQ(detail::FindClusterWithHoles(scene.contours, scene.hierarchy, indices, {}, kDefaults,
-                                         7, false),
+  EXPECT_EQ(detail::FindClusterWithHoles(scene.contours, scene.hierarchy, indices, {}, kDefaults, 7,
+                                         false),
             full);
   EXPECT_EQ(indices, expected);
 }
@@ -98,8 +98,8 @@ TEST(FindClusterWithHoles, WindowsAreStrictAndTiesKeepTheLowerIndex) {
   scene.AddBox(100);  // the same score
   for (int i = 0; i < 7; ++i) scene.AddHole(static_cast<int>(lo) + 1);
   std::vector<int> indices;
-  EXPECT_EQ(detail::FindClusterWithHoles(scene.contours, scene.hierarchy, indices, {}, kDefaults,
-                                         7, false),
+  EXPECT_EQ(detail::FindClusterWithHoles(scene.contours, scene.hierarchy, indices, {}, kDefaults, 7,
+                                         false),
             first);
 
   // A box exactly as long as the window's ends does not qualify: with a scale that puts the
@@ -111,9 +111,9 @@ TEST(FindClusterWithHoles, WindowsAreStrictAndTiesKeepTheLowerIndex) {
     edge.AddBox(length);
     for (int i = 0; i < 7; ++i) edge.AddHole(40);
     std::vector<int> found;
-    EXPECT_EQ(detail::FindClusterWithHoles(edge.contours, edge.hierarchy, found, {}, exact, 7,
-                                           false),
-              length == 151 ? 0 : -1);
+    EXPECT_EQ(
+        detail::FindClusterWithHoles(edge.contours, edge.hierarchy, found, {}, exact, 7, false),
+        length == 151 ? 0 : -1);
   }
 }
 

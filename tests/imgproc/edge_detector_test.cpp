@@ -1,6 +1,6 @@
-#include <cstdlib>
-
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 #include "imgproc/EdgeDetector.h"
 

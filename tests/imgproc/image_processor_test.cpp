@@ -1,10 +1,10 @@
 // The public detector as a host uses it: ownership of the settings record, the short form, and
 // the debugging output.
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "ImageProcessor.h"
 #include "imgproc/HandMadeTracker.h"
@@ -37,33 +37,6 @@ TEST(ImageProcessor, AssignmentSharesTheRecordWhichOutlivesItsCreator) {
   EXPECT_NE(keeper.settings, original);
   EXPECT_EQ(keeper.settings->dotCount, 9);
   EXPECT_EQ(keeper.settings->threshold, 77);
-}
-
-TEST(ImageProcessor, DefaultsOfANewRecord) {
-  const ImageProcessor detector;
-  const auto& s = *detector.settings;
-  EXPECT_EQ(s.imageType, 0);
-  EXPECT_EQ(s.contourMethod, 1);
-  EXPECT_EQ(s.contourMode, 2);
-  EXPECT_EQ(s.reserved0, 0);
-  EXPECT_EQ(s.thresholdState, 3);
-  EXPECT_EQ(s.threshold, 0);
-  EXPECT_EQ(s.meanGrey, 128);
-  EXPECT_EQ(s.referenceGrey, 128);
-  EXPECT_EQ(s.stateCounter, 10);
-  EXPECT_EQ(s.columnOffset, 27);
-  EXPECT_EQ(s.imageRect, cv::Rect(0, 0, 1248, 1082));
-  EXPECT_EQ(s.roiMargin, 30);
-  EXPECT_EQ(s.refineMargin, 0);
-  EXPECT_EQ(s.refinePower, 2);
-  EXPECT_FALSE(s.fixedRoi || s.fixedThreshold || s.debug);
-  EXPECT_EQ(s.gridColumns, 0);
-  EXPECT_EQ(s.gridRows, 0);
-  EXPECT_TRUE(s.gridMap.empty());
-  EXPECT_EQ(s.dotSpacing, 16.0);
-  EXPECT_EQ(s.dotDiameter, 8.0);
-  EXPECT_EQ(s.sizeScale, 1.0);
-  EXPECT_EQ(s.dotCount, 7);
 }
 
 TEST(ImageProcessor, ShortFormSearchesTheWholeImageEveryCall) {

@@ -1,9 +1,10 @@
 // Acceptance of the detector on rendered images with known ground truth: the calibration plate in
 // many poses, and a tracker followed across the image.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
-
-#include <gtest/gtest.h>
+#include <tuple>
 
 #include "ImageProcessor.h"
 #include "synth/Camera.h"
@@ -120,7 +121,8 @@ TEST_F(PlateDetection, FindsEveryDotInGridOrderWithinTheAccuracyGoal) {
     for (int i = 0; i < 117; ++i) {
       const int line = i / kPlateColumns, position = i % kPlateColumns;
       EXPECT_EQ(rowOf[i], rowOf[0] + line * rowStep) << "view " << view << " dot " << i;
-      EXPECT_EQ(columnOf[i], columnOf[0] + position * columnStep) << "view " << view << " dot " << i;
+      EXPECT_EQ(columnOf[i], columnOf[0] + position * columnStep)
+          << "view " << view << " dot " << i;
     }
     EXPECT_EQ(detector.settings->gridMap.size(), static_cast<std::size_t>(kPlateRows));
   }
@@ -128,6 +130,86 @@ TEST_F(PlateDetection, FindsEveryDotInGridOrderWithinTheAccuracyGoal) {
               errors.max);
   EXPECT_LE(errors.Rms(), kCentreRmsPx);
   EXPECT_LE(errors.max, kCentreMaxPx);
+}
+
+// A plate-sized grid rendered with the given nodes empty (node = row * 9 + column), detected as
+// the calibration detects.
+std::vector<cv::Point2d> DetectGrid(ImageProcessor& detector, const synth::Camera& camera,
+                                    const std::vector<int>& emptyNodes, double spinDeg,
+                                    std::vector<synth::DotTruth>& truth) {
+  const synth::Target grid = emptyNodes.empty() ? synth::Target::CalibrationPlate()
+                                                : synth::Target::Tracker(kPlateColumns, kPlateRows,
+                                                                         30.0, 15.0, emptyNodes);
+  const synth::PlacedTarget pose =
+      synth::PlaceInView(grid, camera, {624.0, 541.0}, 750.0, 12.0, -9.0, spinDeg);
+  const synth::Rendering rendering = synth::Render(camera, {pose}, synth::RenderSettings());
+  truth = rendering.truth[0];
+  detector.settings->dotCount = static_cast<int>(truth.size());
+  detector.settings->thresholdState = 4;
+  detector.settings->threshold = HalfwayThreshold(synth::RenderSettings());
+  std::vector<cv::Point2d> targets;
+  EXPECT_TRUE(detector.FindTargets(rendering.image.data, targets));
+  return targets;
+}
+
+TEST_F(PlateDetection, PlateTurnedAQuarterStillComesInRowsOfNine) {
+  ImageProcessor detector;
+  ConfigureAsCalibration(detector);
+  std::vector<synth::DotTruth> truth;
+  const std::vector<cv::Point2d> targets = DetectGrid(detector, *camera_, {}, 90.0, truth);
+  ASSERT_EQ(targets.size(), 117u);
+  // Each line of 9 is one plate row: the 9-dot side now runs down the image, so the other
+  // placement of the grid was chosen.
+  for (int line = 0; line < kPlateRows; ++line) {
+    const int row = NearestDot(truth, targets[line * kPlateColumns]) / kPlateColumns;
+    for (int k = 1; k < kPlateColumns; ++k) {
+      EXPECT_EQ(NearestDot(truth, targets[line * kPlateColumns + k]) / kPlateColumns, row);
+    }
+  }
+}
+
+TEST_F(PlateDetection, MissingEdgeDotsChooseTheReferenceCorner) {
+  ImageProcessor detector;
+  ConfigureAsCalibration(detector);
+  std::vector<synth::DotTruth> truth;
+  // A dot missing on the border: the corner whose walk along the border meets the gap soonest
+  // is the reference, so the gap lies on the first line, as many nodes from its start as the
+  // walk took (1 or 7 along a 9-dot side, 5 or 7 along a 13-dot side).
+  for (const auto& [emptyNode, lineLength, gapAt] :
+       {std::tuple{1, kPlateColumns, std::vector<int>{1, 7}},
+        std::tuple{kPlateColumns * 5 + 8, kPlateRows, std::vector<int>{5, 7}}}) {
+    const std::vector<cv::Point2d> targets =
+        DetectGrid(detector, *camera_, {emptyNode}, 0.0, truth);
+    ASSERT_EQ(targets.size(), 116u) << "empty node " << emptyNode;
+    const auto& gridMap = detector.settings->gridMap;
+    int ones = 0;
+    for (const auto& line : gridMap)
+      ones += static_cast<int>(std::count(line.begin(), line.end(), 1));
+    EXPECT_EQ(ones, 116);
+    ASSERT_EQ(static_cast<int>(gridMap[0].size()), lineLength) << "empty node " << emptyNode;
+    const int gap =
+        static_cast<int>(std::find(gridMap[0].begin(), gridMap[0].end(), 0) - gridMap[0].begin());
+    EXPECT_TRUE(gap == gapAt[0] || gap == gapAt[1]) << "empty node " << emptyNode << " gap " << gap;
+  }
+}
+
+// A missing corner dot takes its corner off the dot cloud's outline: the ordering then fits the
+// grid to a quadrilateral one node short on two sides, misses about half of the nodes, and the
+// search reports failure rather than a wrong order.
+TEST_F(PlateDetection, MissingCornerDotIsReportedAsNotFound) {
+  ImageProcessor detector;
+  ConfigureAsCalibration(detector);
+  std::vector<synth::DotTruth> truth;
+  const synth::PlacedTarget pose =
+      synth::PlaceInView(synth::Target::Tracker(kPlateColumns, kPlateRows, 30.0, 15.0, {0}),
+                         *camera_, {624.0, 541.0}, 750.0, 12.0, -9.0, 0.0);
+  const synth::Rendering rendering = synth::Render(*camera_, {pose}, synth::RenderSettings());
+  detector.settings->dotCount = 116;
+  detector.settings->thresholdState = 4;
+  detector.settings->threshold = HalfwayThreshold(synth::RenderSettings());
+  std::vector<cv::Point2d> targets;
+  EXPECT_FALSE(detector.FindTargets(rendering.image.data, targets));
+  EXPECT_LT(targets.size(), 116u);
 }
 
 TEST(TrackerDetection, FollowsTheTrackerAcrossTheImage) {
@@ -151,8 +233,8 @@ TEST(TrackerDetection, FollowsTheTrackerAcrossTheImage) {
     // where the box's perimeter is about 380 px.
     const double t = frame / static_cast<double>(kFrames - 1);
     const cv::Point2d pixel(250.0 + 700.0 * t, 300.0 + 450.0 * t);
-    const synth::PlacedTarget pose = synth::PlaceInView(tracker, camera, pixel, 1000.0 + 100.0 * t,
-                                                        15.0 * t, -10.0 + 20.0 * t, -10.0 + 20.0 * t);
+    const synth::PlacedTarget pose = synth::PlaceInView(
+        tracker, camera, pixel, 1000.0 + 100.0 * t, 15.0 * t, -10.0 + 20.0 * t, -10.0 + 20.0 * t);
     synth::RenderSettings render;
     render.seed = 500 + frame;
     const synth::Rendering rendering = synth::Render(camera, {pose}, render);

@@ -1,8 +1,8 @@
 // The target search on small hand-made images whose dot centres are known exactly.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
-
-#include <gtest/gtest.h>
 
 #include "imgproc/HandMadeTracker.h"
 #include "imgproc/TargetSearch.h"
@@ -43,14 +43,16 @@ TEST(FindTargets, FindsTheTrackerAndAdaptsForTheNextCall) {
   EXPECT_EQ(s.thresholdState, 0);
   EXPECT_EQ(s.stateCounter, 11);  // the streak goes on from the default 10
   EXPECT_EQ(targetRect, kBoxRect);
-  // Box (20, 20, 100, 60) with margin 30.
+  // Box (20, 20, 100, 60) with margin 30; a width is rounded down to a multiple of 4.
   EXPECT_EQ(roi, cv::Rect(-10, -10, 160, 120));
+  EXPECT_EQ(detail::SearchRegionAroundBox(cv::Rect(50, 60, 45, 10), 30), cv::Rect(20, 30, 104, 70));
   // Box mean: (6000 * 200 - 7 * 81 * 160) / 6000 = 184.88.
   EXPECT_EQ(s.meanGrey, 184);
   // Midway between the darkest dot corner (the box, 200) and the brightest dot centre (40).
   EXPECT_EQ(s.threshold, 120);
   int ones = 0;
-  for (const auto& line : s.gridMap) ones += static_cast<int>(std::count(line.begin(), line.end(), 1));
+  for (const auto& line : s.gridMap)
+    ones += static_cast<int>(std::count(line.begin(), line.end(), 1));
   EXPECT_EQ(ones, 7);
 
   // The next call clamps the region that reaches outside, and finds the target again.
@@ -165,7 +167,7 @@ TEST(ThresholdStateMachine, SuccessStreakAndLossTransitions) {
 
   // A loss after a long streak: four brightness retries, four Otsu retries, then the whole frame.
   s.stateCounter = 13;
-  const int expected[][2] = {{1, 4}, {1, 3}, {1, 2}, {1, 1}, {2, 4}, {2, 3},
+  const int expected[][2] = {{1, 4}, {1, 3}, {1, 2}, {1, 1},  {2, 4}, {2, 3},
                              {2, 2}, {2, 1}, {3, 0}, {3, -1}, {3, -2}};
   for (const auto& step : expected) {
     detail::AdvanceOnFailure(s);
@@ -214,17 +216,6 @@ TEST(FindTargets, MissedTargetGrowsTheRegionThenResetsIt) {
   EXPECT_EQ(s.stateCounter, 0);
   EXPECT_EQ(roi, s.imageRect);
   EXPECT_EQ(targetRect, s.imageRect);
-}
-
-TEST(FindTargets, OtsuRetryFindsTheTargetFromItsGreyRegion) {
-  const HandMadeFrame frame;
-  ImageProcessorSettings s = TrackerSettings();
-  s.threshold = 250;
-  s.thresholdState = 2;
-  std::vector<cv::Point2d> targets;
-  cv::Rect roi = s.imageRect, targetRect = kBoxRect;
-  ASSERT_TRUE(Find(s, frame, targets, roi, targetRect, true));
-  ExpectSameSet(targets, frame.centres);
 }
 
 TEST(FindTargets, FixedRoiAndFixedThresholdKeepWhatTheyFix) {
@@ -345,22 +336,6 @@ TEST(FindTargets, RandomBytesNeverReadOutsideTheBuffer) {
     // Random bytes rarely hold a box with seven dot holes; either answer is fine, a crash is not.
     detail::FindTargets(s, noise.data, targets, roi, targetRect, {}, false);
   }
-}
-
-TEST(SearchRegions, ClampGrowAndFollowTheBox) {
-  cv::Rect roi(-5, -6, 2000, 2000), targetRect(1, 2, 3, 4);
-  detail::ClampRegions(roi, targetRect, 100, 80);
-  EXPECT_EQ(roi, cv::Rect(0, 0, 100, 80));
-  EXPECT_EQ(targetRect, cv::Rect(0, 0, 100, 80));
-  roi = cv::Rect(90, 10, 20, 20);
-  targetRect = cv::Rect(1, 2, 3, 4);
-  detail::ClampRegions(roi, targetRect, 100, 80);  // ends beyond the image: moves to x 0
-  EXPECT_EQ(roi, cv::Rect(0, 10, 100, 20));
-  EXPECT_EQ(targetRect, cv::Rect(0, 2, 100, 4));
-
-  EXPECT_EQ(detail::SearchRegionAroundBox(cv::Rect(50, 60, 45, 10), 30),
-            cv::Rect(20, 30, 104, 70));  // 105 rounded down to a multiple of 4
-  EXPECT_EQ(detail::GrownSearchRegion(cv::Rect(3, 3, 21, 20)), cv::Rect(1, 1, 24, 24));
 }
 
 }  // namespace
