@@ -339,3 +339,29 @@ TEST(FindTargets, RandomBytesNeverReadOutsideTheBuffer) {
 }
 
 }  // namespace
+
+namespace {
+
+// A threshold sweep over one frame may share the frame's grey measurement between its calls.
+TEST(FindTargets, FrameMeasurementsAreReusedWithinOneFrame) {
+  const handmade::HandMadeFrame frame;
+  detail::FrameMeasurements measurements;
+  for (int threshold : {60, 120, 150}) {
+    ImageProcessorSettings plain = TrackerSettings(), shared = TrackerSettings();
+    plain.thresholdState = shared.thresholdState = 4;
+    plain.threshold = shared.threshold = threshold;
+    std::vector<cv::Point2d> a, b;
+    cv::Rect roiA, targetA, roiB, targetB;
+    const bool foundA = detail::FindTargets(plain, frame.data(), a, roiA, targetA, {}, true);
+    const bool foundB =
+        detail::FindTargets(shared, frame.data(), b, roiB, targetB, {}, true, &measurements);
+    EXPECT_EQ(foundA, foundB);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(plain.meanGrey, shared.meanGrey);
+    EXPECT_EQ(plain.threshold, shared.threshold);
+  }
+  EXPECT_TRUE(measurements.hasGreyMean);
+  EXPECT_EQ(measurements.greyRegion, cv::Rect(0, 0, handmade::kWidth, handmade::kHeight));
+}
+
+}  // namespace
