@@ -1,0 +1,61 @@
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace Oskelo::CV::Native64::detail {
+
+// One placement of a C x R grid on the normalised square: for every node (a, b), 0 <= a < C,
+// 0 <= b < R, whether a dot was found there and which input point it is.
+class GridPlacement {
+ public:
+  GridPlacement(int columns, int rows);
+
+  int Columns() const { return columns_; }
+  int Rows() const { return rows_; }
+  int Hits() const { return hits_; }
+  bool Present(int a, int b) const { return presence_[Cell(a, b)] != 0; }
+  int PointIndex(int a, int b) const { return index_[Cell(a, b)]; }  // valid where Present
+  void Place(int a, int b, int pointIndex);  // marks the node found, one more hit
+
+ private:
+  std::size_t Cell(int a, int b) const;
+
+  int columns_;
+  int rows_;
+  int hits_ = 0;
+  std::vector<int> presence_;  // 1 where a dot was found
+  std::vector<int> index_;     // input index of that dot
+};
+
+// Index of the first point strictly inside the box of half-width `tolerance` around `node`
+// (lowest index wins when several are), or -1 when no point is.
+int FindGridPoint(const std::vector<cv::Point2d>& points, const cv::Point2d& node,
+                  double tolerance);
+
+// Reference corner of the placement (0 to 3: nodes (0, 0), (C-1, 0), (C-1, R-1), (0, R-1)): the
+// corner from which a walk around the border ring meets the missing nodes soonest on average
+// (score = mean offset of the missing nodes, or the ring length when none but the corner itself
+// is missing). A tie of the two best corners is settled by the same scores on the inner ring
+// when both counts are at least 4. Precondition: C >= 2 and R >= 2.
+int ChooseReferenceCorner(const GridPlacement& placement);
+
+// Emits the found dots line by line from the reference corner, the first line being the ring
+// side that leaves that corner; `gridMap` gets one list per line, 1 where a dot was found.
+// Returns the points of `points` (image coordinates) in that order.
+std::vector<cv::Point2d> OrientGrid(const GridPlacement& placement,
+                                    const std::vector<cv::Point2d>& points,
+                                    std::vector<std::vector<int>>& gridMap);
+
+// Grid ordering of dot centres: finds the four outer corners of the cloud (CornerQuadrilateral),
+// maps the cloud by the perspective transform of those corners onto a 100 x 100 square, matches
+// dots to the nodes of a columns x rows grid in two placements turned a quarter turn apart, keeps
+// the one with more hits, and emits the found dots with OrientGrid. Dots on no node are dropped.
+// `ordered` is always cleared; `gridMap` is replaced only when a four-corner outline was found,
+// otherwise `ordered` stays empty. Throws std::length_error when the outline was found but the
+// grid has fewer than 2 nodes in either direction.
+void SortGridPoints(const std::vector<cv::Point2d>& points, int columns, int rows,
+                    std::vector<cv::Point2d>& ordered, std::vector<std::vector<int>>& gridMap);
+
+}  // namespace Oskelo::CV::Native64::detail
