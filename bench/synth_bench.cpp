@@ -1,0 +1,25 @@
+#include <benchmark/benchmark.h>
+
+#include "synth/Renderer.h"
+#include "synth/Scenes.h"
+
+namespace {
+
+// One 1248 x 1082 frame of the calibration plate as the left camera of the default rig sees it.
+void RenderPlateFrame(benchmark::State& state, bool classifyFootprints) {
+  const synth::StereoRig rig = synth::StereoRig::Default();
+  const std::vector<synth::PlacedTarget> plate = {synth::CalibrationSeries(rig, 1, 1).front()};
+  synth::RenderSettings settings;
+  settings.classifyFootprints = classifyFootprints;
+  for (auto _ : state) benchmark::DoNotOptimize(synth::Render(rig.left, plate, settings));
+}
+
+// The renderer as used, with the footprint shortcut.
+void BM_RenderPlateFrame(benchmark::State& state) { RenderPlateFrame(state, true); }
+// Its peer: the same frame with every pixel supersampled, which gives the same image.
+void BM_RenderPlateFrameSupersampled(benchmark::State& state) { RenderPlateFrame(state, false); }
+
+BENCHMARK(BM_RenderPlateFrame)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderPlateFrameSupersampled)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
