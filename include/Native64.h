@@ -1,6 +1,7 @@
 #pragma once
 
 // Everything a host needs: include this one header.
+#include "Cone.h"
 #include "ExportedTypes.h"
 #include "Native64Export.h"
 #include "Utils.h"
