@@ -3,5 +3,6 @@
 // Everything a host needs: include this one header.
 #include "Cone.h"
 #include "ExportedTypes.h"
+#include "GeometryFunctions.h"
 #include "Native64Export.h"
 #include "Utils.h"
