@@ -5,4 +5,5 @@
 #include "ExportedTypes.h"
 #include "GeometryFunctions.h"
 #include "Native64Export.h"
+#include "Reference.h"
 #include "Utils.h"
