@@ -2,6 +2,9 @@
 
 #include <cstddef>
 #include <opencv2/core.hpp>
+
+// The library's one instantiation of the point-list container.
+#include "ExportedTypes.h"
 #include <vector>
 
 // Steps of the least-squares rigid registration of paired 3-D point sets (Kabsch; Arun, Huang and

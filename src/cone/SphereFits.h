@@ -2,6 +2,9 @@
 
 #include <cstddef>
 #include <opencv2/core.hpp>
+
+// The library's one instantiation of the point-list container.
+#include "ExportedTypes.h"
 #include <vector>
 
 // Sphere fits behind Cone's private fit members and the free FitHyperSphere. The algebraic fits
