@@ -33,12 +33,16 @@ void Cone::GetRigidTransform(const std::vector<cv::Point3_<double>>& A,
 
   // Rows (R | cB - R cA) and (0, 0, 0, 1): translate A's centroid to the origin, rotate, translate
   // to B's centroid.
-  cv::Mat result = cv::Mat::eye(4, 4, CV_64F);
+  cv::Mat result(4, 4, CV_64F);
   const cv::Vec3d bCentroid(cB);
   for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) result.at<double>(r, c) = R(r, c);
-    result.at<double>(r, 3) = R(r, 0) * -cA.x + R(r, 1) * -cA.y + R(r, 2) * -cA.z + bCentroid[r];
+    double* row = result.ptr<double>(r);
+    for (int c = 0; c < 3; ++c) row[c] = R(r, c);
+    row[3] = R(r, 0) * -cA.x + R(r, 1) * -cA.y + R(r, 2) * -cA.z + bCentroid[r];
   }
+  double* last = result.ptr<double>(3);
+  last[0] = last[1] = last[2] = 0.0;
+  last[3] = 1.0;
   transform = result;
 }
 

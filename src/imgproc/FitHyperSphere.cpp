@@ -36,11 +36,12 @@ double FitHyperSphere(cv::InputArray spheroidArray, cv::OutputArray output, bool
   detail::RequireCondition(multichannel != ((spheroid.rows > 1) == (spheroid.cols > 1)),
                            "(multichannel) != ((spheroid.rows > 1) == (spheroid.cols > 1))");
 
-  cv::Mat points;
-  detail::PointSetAsRow(spheroid).convertTo(points, CV_64F);
-  const int D = points.channels();
+  cv::Mat rows;
+  detail::PointsAsRows(spheroid).convertTo(rows, CV_64F);
+  const int D = rows.cols;
+  const int n = rows.rows;
   detail::RequireCoordinateCount(D);
-  const int n = static_cast<int>(points.total());
+  const cv::Mat points = rows.reshape(D, n);
   if (n < D + 2) {
     CV_Error(cv::Error::StsBadSize,
              cv::format("FitHyperSphere needs at least %d points of %d coordinates, got %d", D + 2,

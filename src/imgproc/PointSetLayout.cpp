@@ -3,7 +3,7 @@
 namespace Oskelo::CV::Native64::detail {
 namespace {
 
-// cv::mean works on at most four channels.
+// The fits and registrations are written for circles up to 4-D hyperspheres.
 constexpr int kMinCoordinates = 2;
 constexpr int kMaxCoordinates = 4;
 
@@ -13,11 +13,10 @@ void RequireCondition(bool holds, const char* condition) {
   if (!holds) CV_Error(cv::Error::StsAssert, condition);
 }
 
-cv::Mat PointSetAsRow(const cv::Mat& set) {
-  if (set.channels() > 1) return set.clone().reshape(0, 1);
+cv::Mat PointsAsRows(const cv::Mat& set) {
+  if (set.channels() > 1) return set.reshape(1, static_cast<int>(set.total()));
   // Points stored as columns: the coordinate count is the smaller dimension.
-  cv::Mat rows = set.rows < set.cols ? cv::Mat(set.t()) : set.clone();
-  return rows.reshape(rows.cols, 1);
+  return set.rows < set.cols ? cv::Mat(set.t()) : set;
 }
 
 void RequireCoordinateCount(int D) {

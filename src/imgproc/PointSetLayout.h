@@ -10,11 +10,11 @@ namespace Oskelo::CV::Native64::detail {
 // Raises cv::Exception (StsAssert) with `condition` as its text unless `holds`.
 void RequireCondition(bool holds, const char* condition);
 
-// A copy of the point set as one row of N elements of D channels, D being the number of
-// coordinates per point. The layout must have been checked.
-cv::Mat PointSetAsRow(const cv::Mat& set);
+// The point set as a single-channel N x D matrix, one point per row: a view of the input where its
+// layout allows, a transposed copy for points stored as columns. The layout must have been checked.
+cv::Mat PointsAsRows(const cv::Mat& set);
 
-// Raises cv::Exception unless D is 2, 3 or 4: the per-point means are taken per channel.
+// Raises cv::Exception unless D is 2, 3 or 4.
 void RequireCoordinateCount(int D);
 
 }  // namespace Oskelo::CV::Native64::detail

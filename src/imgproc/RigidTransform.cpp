@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <cmath>
+
 #include "GeometryFunctions.h"
 #include "imgproc/PointSetLayout.h"
 
@@ -6,45 +9,103 @@ namespace detail = Oskelo::CV::Native64::detail;
 namespace Tarnwell::Native::CV {
 namespace {
 
-// (D+1)x(D+1) homogeneous translation by `sign` times the first D entries of `mean`.
-cv::Mat Translation(const cv::Scalar& mean, int D, int depth, double sign) {
-  cv::Mat column = cv::Mat::zeros(D + 1, 1, CV_64F);
-  for (int k = 0; k < D; ++k) column.at<double>(k) = sign * mean[k];
-  column.convertTo(column, depth);
-  cv::Mat T;
-  cv::hconcat(cv::Mat::eye(D + 1, D, depth), column, T);
-  T.row(D).col(D).setTo(1.0);
-  return T;
+template <int D>
+using Vec = cv::Vec<double, D>;
+template <int D>
+using Matx = cv::Matx<double, D, D>;
+
+// Per-coordinate mean of the rows of an N x D matrix of element type T.
+template <typename T, int D>
+Vec<D> Mean(const cv::Mat& points) {
+  Vec<D> sum = Vec<D>::all(0.0);
+  for (int i = 0; i < points.rows; ++i) {
+    const T* p = points.ptr<T>(i);
+    for (int k = 0; k < D; ++k) sum[k] += p[k];
+  }
+  return sum * (1.0 / points.rows);
 }
 
-// The D x D block R in the upper left of a (D+1)x(D+1) matrix with a 1 in the corner.
-cv::Mat Homogeneous(const cv::Mat& R) {
-  const int D = R.rows;
-  cv::Mat extended;
-  cv::vconcat(R, cv::Mat::zeros(1, D, R.type()), extended);
-  cv::hconcat(extended, cv::Mat::zeros(D + 1, 1, R.type()), extended);
-  extended.row(D).col(D).setTo(1.0);
-  return extended;
+// (A - mean A)^T (B - mean B), summed over the paired rows.
+template <typename T, int D>
+Matx<D> CrossCovariance(const cv::Mat& A, const cv::Mat& B, const Vec<D>& aMean,
+                        const Vec<D>& bMean) {
+  Matx<D> H = Matx<D>::zeros();
+  for (int i = 0; i < A.rows; ++i) {
+    const T* a = A.ptr<T>(i);
+    const T* b = B.ptr<T>(i);
+    Vec<D> da, db;
+    for (int k = 0; k < D; ++k) da[k] = a[k] - aMean[k], db[k] = b[k] - bMean[k];
+    for (int r = 0; r < D; ++r) {
+      for (int c = 0; c < D; ++c) H(r, c) += da[r] * db[c];
+    }
+  }
+  return H;
 }
 
-// Population standard deviation of all coordinates of B - transform(A), A and B given as one row
-// of N D-channel points.
-double ResidualSpread(const cv::Mat& A, const cv::Mat& B, const cv::Mat& transform) {
-  const int D = A.channels();
-  const int N = static_cast<int>(A.total());
-  cv::Mat homogeneous;
-  cv::vconcat(A.reshape(1, N).t(), cv::Mat::ones(1, N, A.depth()), homogeneous);
-  const cv::Mat residual = B.reshape(1, N).t() - transform.rowRange(0, D) * homogeneous;
-  cv::Scalar mean, stddev;
-  cv::meanStdDev(residual, mean, stddev);
-  return stddev[0];
+// Population standard deviation of all D*N coordinates of B - (R a + t).
+template <typename T, int D>
+double ResidualSpread(const cv::Mat& A, const cv::Mat& B, const Matx<D>& R, const Vec<D>& t) {
+  double sum = 0.0, squares = 0.0;
+  for (int i = 0; i < A.rows; ++i) {
+    const T* a = A.ptr<T>(i);
+    const T* b = B.ptr<T>(i);
+    Vec<D> point, observed;
+    for (int k = 0; k < D; ++k) point[k] = a[k], observed[k] = b[k];
+    const Vec<D> residual = observed - (R * point + t);
+    for (int k = 0; k < D; ++k) sum += residual[k], squares += residual[k] * residual[k];
+  }
+  const double entries = static_cast<double>(A.rows) * D;
+  const double mean = sum / entries;
+  return std::sqrt(std::max(0.0, squares / entries - mean * mean));
+}
+
+template <typename T, int D>
+double Register(const cv::Mat& A, const cv::Mat& B, cv::OutputArray transform, bool computeError,
+                bool fixReflection) {
+  const int depth = cv::DataType<T>::depth;
+  const Vec<D> aMean = Mean<T, D>(A);
+  const Vec<D> bMean = Mean<T, D>(B);
+  cv::Vec<double, D> w;
+  Matx<D> u, vt;
+  cv::SVD::compute(CrossCovariance<T, D>(A, B, aMean, bMean), w, u, vt);
+
+  Matx<D> S = Matx<D>::eye();
+  if (fixReflection) S(D - 1, D - 1) = cv::determinant(u * vt);
+  const Matx<D> R = vt.t() * S * u.t();
+  // R (a - mean A) + mean B as one affine map.
+  const Vec<D> t = bMean - R * aMean;
+
+  transform.create(D + 1, D + 1, depth);
+  cv::Mat result = transform.getMat();
+  for (int r = 0; r < D; ++r) {
+    T* row = result.ptr<T>(r);
+    for (int c = 0; c < D; ++c) row[c] = static_cast<T>(R(r, c));
+    row[D] = static_cast<T>(t[r]);
+  }
+  T* last = result.ptr<T>(D);
+  for (int c = 0; c < D; ++c) last[c] = T(0);
+  last[D] = T(1);
+  return computeError ? ResidualSpread<T, D>(A, B, R, t) : 0.0;
+}
+
+template <typename T>
+double RegisterDepth(const cv::Mat& A, const cv::Mat& B, cv::OutputArray transform,
+                     bool computeError, bool fixReflection) {
+  switch (A.cols) {
+    case 2:
+      return Register<T, 2>(A, B, transform, computeError, fixReflection);
+    case 3:
+      return Register<T, 3>(A, B, transform, computeError, fixReflection);
+    default:
+      return Register<T, 4>(A, B, transform, computeError, fixReflection);
+  }
 }
 
 }  // namespace
 
 // Kabsch registration in D dimensions (Arun, Huang and Blostein): R = V S U^T from the SVD
 // U W V^T of the cross-covariance of the centred sets, S flipping the last axis when a proper
-// rotation is asked for and U V^T is a reflection.
+// rotation is asked for and U V^T is a reflection. Arithmetic in double for either depth.
 double GetRigidTransform(cv::InputArray AArray, cv::InputArray BArray, cv::OutputArray transform,
                          bool computeError, bool fixReflection) {
   const cv::Mat A = AArray.getMat();
@@ -62,27 +123,12 @@ double GetRigidTransform(cv::InputArray AArray, cv::InputArray BArray, cv::Outpu
   detail::RequireCondition(multichannel != ((A.rows > 1) == (A.cols > 1)),
                            "(multichannel) != ((A.rows > 1) == (A.cols > 1))");
 
-  const cv::Mat a = detail::PointSetAsRow(A);
-  const cv::Mat b = detail::PointSetAsRow(B);
-  const int D = a.channels();
-  const int N = static_cast<int>(a.total());
-  detail::RequireCoordinateCount(D);
-
-  const cv::Scalar aMean = cv::mean(a);
-  const cv::Scalar bMean = cv::mean(b);
-  const cv::Mat Ac = cv::Mat(a - aMean).reshape(1, N);
-  const cv::Mat Bc = cv::Mat(b - bMean).reshape(1, N);
-  cv::Mat w, u, vt;
-  cv::SVD::compute(Ac.t() * Bc, w, u, vt, cv::SVD::MODIFY_A);
-
-  cv::Mat S = cv::Mat::eye(D, D, depth);
-  if (fixReflection) S.row(D - 1).col(D - 1).setTo(cv::determinant(u * vt));
-  const cv::Mat R = vt.t() * S * u.t();
-
-  const cv::Mat result =
-      Translation(bMean, D, depth, 1.0) * Homogeneous(R) * Translation(aMean, D, depth, -1.0);
-  result.copyTo(transform);
-  return computeError ? ResidualSpread(a, b, result) : 0.0;
+  const cv::Mat a = detail::PointsAsRows(A);
+  const cv::Mat b = detail::PointsAsRows(B);
+  detail::RequireCoordinateCount(a.cols);
+  if (depth == CV_64F) return RegisterDepth<double>(a, b, transform, computeError, fixReflection);
+  if (depth == CV_32F) return RegisterDepth<float>(a, b, transform, computeError, fixReflection);
+  CV_Error(cv::Error::StsUnsupportedFormat, "GetRigidTransform needs 32- or 64-bit float points");
 }
 
 }  // namespace Tarnwell::Native::CV
