@@ -75,7 +75,7 @@ void FitWithConstraint(const cv::Mat& deltaMag2, const cv::Mat& delta, const cv:
 
 // (D+2)x(D+2) identity whose entries (0,0), (0,D+1), (D+1,0) and (D+1,D+1) are replaced: the
 // layout of the inverse constraint matrices, which couple only A0 and A(D+1).
-cv::Mat CornerConstraint(int D, double first, double offDiagonal, double lastDiagonal) {
+cv::Mat InverseConstraint(int D, double first, double offDiagonal, double lastDiagonal) {
   cv::Mat N = cv::Mat::eye(D + 2, D + 2, CV_64F);
   N.at<double>(0, 0) = first;
   N.at<double>(0, D + 1) = offDiagonal;
@@ -113,6 +113,7 @@ void RequireSphereFitInput(int fitMethod, std::size_t count) {
 }
 
 cv::Scalar CentrePoints(const cv::Mat& points, cv::Mat& delta, cv::Mat& deltaMag2) {
+  CV_Assert(points.isContinuous() && points.depth() == CV_64F);
   const cv::Scalar mean = cv::mean(points);
   const int n = static_cast<int>(points.total());
   const int D = points.channels();
@@ -136,14 +137,14 @@ void FitHyperCoefficients(const cv::Mat& deltaMag2, const cv::Mat& delta, cv::Ma
   // Inverse of the hyper constraint [[8 Zmean, 0, 2], [0, I, 0], [2, 0, 0]], written directly.
   RequireRows(deltaMag2, delta);
   const double Zmean = cv::mean(deltaMag2)[0];
-  const cv::Mat Ninv = CornerConstraint(delta.cols, 0.0, 0.5, -2.0 * Zmean);
+  const cv::Mat Ninv = InverseConstraint(delta.cols, 0.0, 0.5, -2.0 * Zmean);
   FitWithConstraint(deltaMag2, delta, Ninv, coefficients, trace, "the hyper fit");
 }
 
 void FitPrattCoefficients(const cv::Mat& deltaMag2, const cv::Mat& delta, cv::Mat& coefficients,
                           AlgebraicFitTrace* trace) {
   // Inverse of the Pratt constraint [[0, 0, -2], [0, I, 0], [-2, 0, 0]].
-  const cv::Mat Ninv = CornerConstraint(delta.cols, 0.0, -0.5, 0.0);
+  const cv::Mat Ninv = InverseConstraint(delta.cols, 0.0, -0.5, 0.0);
   FitWithConstraint(deltaMag2, delta, Ninv, coefficients, trace, "the Pratt fit");
 }
 
