@@ -1,8 +1,11 @@
-#include "ExportedTypes.h"
-
+// The push comes before the includes: under -fvisibility=hidden the OpenCV point types would be
+// hidden types, and an instantiation over a hidden type stays hidden whatever the pragma around
+// it says, so the vectors' members would not be exported and hosts could not link against them.
 #if !defined(_WIN32)
 #pragma GCC visibility push(default)
 #endif
+#include "ExportedTypes.h"
+
 template class NATIVE64_TEMPLATE_API std::vector<cv::Point_<double>>;
 template class NATIVE64_TEMPLATE_API std::vector<cv::Point3_<double>>;
 template class NATIVE64_TEMPLATE_API std::vector<std::vector<cv::Point_<double>>>;

@@ -37,4 +37,37 @@ TEST(ExportedApi, DetectorIsReachable) {
   EXPECT_EQ(detector.settings->threshold, 30);  // the first miss takes the frame's mean
 }
 
+TEST(ExportedApi, ToolAndReferenceClassesAndFreeFunctionsAreReachable) {
+  using Oskelo::CV::Native64::Cone;
+  using Oskelo::CV::Native64::Reference;
+  const std::vector<cv::Point3_<double>> square = {{-1, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  std::vector<cv::Point3_<double>> moved;
+  moved.reserve(square.size());
+  for (const cv::Point3_<double>& p : square) moved.push_back(p + cv::Point3_<double>(1, 2, 3));
+
+  Cone cone;
+  cone.markerTracks = {square};
+  cone.Calibrate(cv::Point3_<double>(0, 0, 0));
+  cv::Mat transform;
+  double error = -1;
+  cone.FindTransformation(moved, square, transform, error);
+  EXPECT_NEAR(transform.at<double>(2, 3), 3.0, 1e-12);
+
+  Reference reference;
+  reference.referencePoints = square;
+  reference.measuredPoints = moved;
+  reference.ComputeReferenceTransform(cv::Point3_<double>(0, 0, 0));
+  std::vector<cv::Point3_<double>> back;
+  reference.Transform(moved, back);
+  EXPECT_NEAR(back[3].z, 1.0, 1e-12);
+
+  cv::Mat free;
+  EXPECT_EQ(Tarnwell::Native::CV::GetRigidTransform(square, moved, free, false, true), 0.0);
+  std::vector<cv::Point3_<double>> sphere = square;  // five points on the sphere of radius 1
+  sphere.push_back({0, 0, -1});
+  cv::Mat fit;
+  Tarnwell::Native::CV::FitHyperSphere(sphere, fit, false);
+  EXPECT_NEAR(fit.at<double>(3), 1.0, 1e-12);
+}
+
 }  // namespace

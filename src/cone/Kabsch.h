@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstddef>
+#include <opencv2/core.hpp>
+
+// The library's one instantiation of the point-list container.
+#include "ExportedTypes.h"
+#include <vector>
+
+// Steps of the least-squares rigid registration of paired 3-D point sets (Kabsch; Arun, Huang and
+// Blostein), shared by Cone's rigid transform and the reference frame.
+namespace Oskelo::CV::Native64::detail {
+
+// Mean of points[i] + offset over the first n points (NaN for n = 0).
+cv::Point3_<double> Centroid(const std::vector<cv::Point3_<double>>& points, std::size_t n,
+                             const cv::Point3_<double>& offset = {0.0, 0.0, 0.0});
+
+// Cross-covariance H = sum over i < n of (a[i] - aCentroid) (b[i] - bCentroid)^T.
+cv::Matx33d CrossCovariance(const std::vector<cv::Point3_<double>>& a,
+                            const std::vector<cv::Point3_<double>>& b, std::size_t n,
+                            const cv::Point3_<double>& aCentroid,
+                            const cv::Point3_<double>& bCentroid);
+
+// The proper rotation R that best turns the centred first set onto the centred second set, given
+// their cross-covariance H = U W Vt: R = (U diag(1, 1, det(U Vt)) Vt)^T. Where a reflection would
+// fit better, the axis of the smallest singular value is flipped instead.
+cv::Matx33d ProperRotation(const cv::Matx33d& H);
+
+}  // namespace Oskelo::CV::Native64::detail

@@ -1,0 +1,134 @@
+#include <algorithm>
+#include <cmath>
+
+#include "GeometryFunctions.h"
+#include "imgproc/PointSetLayout.h"
+
+namespace detail = Oskelo::CV::Native64::detail;
+
+namespace Tarnwell::Native::CV {
+namespace {
+
+template <int D>
+using Vec = cv::Vec<double, D>;
+template <int D>
+using Matx = cv::Matx<double, D, D>;
+
+// Per-coordinate mean of the rows of an N x D matrix of element type T.
+template <typename T, int D>
+Vec<D> Mean(const cv::Mat& points) {
+  Vec<D> sum = Vec<D>::all(0.0);
+  for (int i = 0; i < points.rows; ++i) {
+    const T* p = points.ptr<T>(i);
+    for (int k = 0; k < D; ++k) sum[k] += p[k];
+  }
+  return sum * (1.0 / points.rows);
+}
+
+// (A - mean A)^T (B - mean B), summed over the paired rows.
+template <typename T, int D>
+Matx<D> CrossCovariance(const cv::Mat& A, const cv::Mat& B, const Vec<D>& aMean,
+                        const Vec<D>& bMean) {
+  Matx<D> H = Matx<D>::zeros();
+  for (int i = 0; i < A.rows; ++i) {
+    const T* a = A.ptr<T>(i);
+    const T* b = B.ptr<T>(i);
+    Vec<D> da, db;
+    for (int k = 0; k < D; ++k) da[k] = a[k] - aMean[k], db[k] = b[k] - bMean[k];
+    for (int r = 0; r < D; ++r) {
+      for (int c = 0; c < D; ++c) H(r, c) += da[r] * db[c];
+    }
+  }
+  return H;
+}
+
+// Population standard deviation of all D*N coordinates of B - (R a + t).
+template <typename T, int D>
+double ResidualSpread(const cv::Mat& A, const cv::Mat& B, const Matx<D>& R, const Vec<D>& t) {
+  double sum = 0.0, squares = 0.0;
+  for (int i = 0; i < A.rows; ++i) {
+    const T* a = A.ptr<T>(i);
+    const T* b = B.ptr<T>(i);
+    Vec<D> point, observed;
+    for (int k = 0; k < D; ++k) point[k] = a[k], observed[k] = b[k];
+    const Vec<D> residual = observed - (R * point + t);
+    for (int k = 0; k < D; ++k) sum += residual[k], squares += residual[k] * residual[k];
+  }
+  const double entries = static_cast<double>(A.rows) * D;
+  const double mean = sum / entries;
+  return std::sqrt(std::max(0.0, squares / entries - mean * mean));
+}
+
+template <typename T, int D>
+double Register(const cv::Mat& A, const cv::Mat& B, cv::OutputArray transform, bool computeError,
+                bool fixReflection) {
+  const int depth = cv::DataType<T>::depth;
+  const Vec<D> aMean = Mean<T, D>(A);
+  const Vec<D> bMean = Mean<T, D>(B);
+  cv::Vec<double, D> w;
+  Matx<D> u, vt;
+  cv::SVD::compute(CrossCovariance<T, D>(A, B, aMean, bMean), w, u, vt);
+
+  Matx<D> S = Matx<D>::eye();
+  if (fixReflection) S(D - 1, D - 1) = cv::determinant(u * vt);
+  const Matx<D> R = vt.t() * S * u.t();
+  // R (a - mean A) + mean B as one affine map.
+  const Vec<D> t = bMean - R * aMean;
+
+  transform.create(D + 1, D + 1, depth);
+  cv::Mat result = transform.getMat();
+  for (int r = 0; r < D; ++r) {
+    T* row = result.ptr<T>(r);
+    for (int c = 0; c < D; ++c) row[c] = static_cast<T>(R(r, c));
+    row[D] = static_cast<T>(t[r]);
+  }
+  T* last = result.ptr<T>(D);
+  for (int c = 0; c < D; ++c) last[c] = T(0);
+  last[D] = T(1);
+  return computeError ? ResidualSpread<T, D>(A, B, R, t) : 0.0;
+}
+
+template <typename T>
+double RegisterDepth(const cv::Mat& A, const cv::Mat& B, cv::OutputArray transform,
+                     bool computeError, bool fixReflection) {
+  switch (A.cols) {
+    case 2:
+      return Register<T, 2>(A, B, transform, computeError, fixReflection);
+    case 3:
+      return Register<T, 3>(A, B, transform, computeError, fixReflection);
+    default:
+      return Register<T, 4>(A, B, transform, computeError, fixReflection);
+  }
+}
+
+}  // namespace
+
+// Kabsch registration in D dimensions (Arun, Huang and Blostein): R = V S U^T from the SVD
+// U W V^T of the cross-covariance of the centred sets, S flipping the last axis when a proper
+// rotation is asked for and U V^T is a reflection. Arithmetic in double for either depth.
+double GetRigidTransform(cv::InputArray AArray, cv::InputArray BArray, cv::OutputArray transform,
+                         bool computeError, bool fixReflection) {
+  const cv::Mat A = AArray.getMat();
+  const cv::Mat B = BArray.getMat();
+  const int depth = A.depth();
+  const int channels = A.channels();
+  const bool multichannel = channels > 1;
+  detail::RequireCondition(A.isContinuous() && B.isContinuous(),
+                           "A.isContinuous() && B.isContinuous()");
+  detail::RequireCondition(depth == B.depth(), "depth == B.depth()");
+  detail::RequireCondition(channels == B.channels(), "channels == B.channels()");
+  detail::RequireCondition(A.rows == B.rows, "A.rows == B.rows");
+  detail::RequireCondition(A.cols == B.cols, "A.cols == B.cols");
+  detail::RequireCondition(A.rows != A.cols, "A.rows != A.cols");
+  detail::RequireCondition(multichannel != ((A.rows > 1) == (A.cols > 1)),
+                           "(multichannel) != ((A.rows > 1) == (A.cols > 1))");
+
+  const cv::Mat a = detail::PointsAsRows(A);
+  const cv::Mat b = detail::PointsAsRows(B);
+  detail::RequireCoordinateCount(a.cols);
+  if (depth == CV_64F) return RegisterDepth<double>(a, b, transform, computeError, fixReflection);
+  if (depth == CV_32F) return RegisterDepth<float>(a, b, transform, computeError, fixReflection);
+  CV_Error(cv::Error::StsUnsupportedFormat, "GetRigidTransform needs 32- or 64-bit float points");
+}
+
+}  // namespace Tarnwell::Native::CV
