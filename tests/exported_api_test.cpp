@@ -4,6 +4,7 @@
 #include "Native64.h"
 
 namespace Utils = Oskelo::CV::Native64::Utils;
+using Oskelo::CV::Native64::ImageProcessor;
 
 namespace {
 
@@ -22,6 +23,18 @@ TEST(ExportedApi, UtilitiesAreReachable) {
   std::string text;
   Utils::MatToString(cv::Mat::eye(1, 1, CV_64F), text);
   EXPECT_EQ(text, "\n1.000000\n");
+}
+
+TEST(ExportedApi, DetectorIsReachable) {
+  ImageProcessor detector;
+  ImageProcessor sharer;
+  sharer = detector;
+  sharer.settings->imageRect = cv::Rect(0, 0, 64, 48);
+  sharer.settings->columnOffset = 0;
+  const std::vector<unsigned char> blank(64 * 48, 30);
+  std::vector<cv::Point_<double>> targets;
+  EXPECT_FALSE(detector.FindTargets(blank.data(), targets));
+  EXPECT_EQ(detector.settings->threshold, 30);  // the first miss takes the frame's mean
 }
 
 TEST(ExportedApi, ToolAndReferenceClassesAndFreeFunctionsAreReachable) {

@@ -1,0 +1,112 @@
+#include "imgproc/Centroids.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+
+namespace Oskelo::CV::Native64::detail {
+namespace {
+
+constexpr double kExactIntegerLimit = 9007199254740992.0;  // 2^53: doubles hold integers exactly
+
+// Weighted sums over the window of the pixels darker than u, each weighing (u - v)^power.
+void WeighDoubles(const cv::Mat& image, const cv::Rect& window, int u, int power, double& sx,
+                  double& sy, double& sw) {
+  double weightOfDepth[256];
+  for (int depth = 1; depth <= u; ++depth) weightOfDepth[depth] = IntegerPower(depth, power);
+  for (int y = window.y; y < window.y + window.height; ++y) {
+    const std::uint8_t* row = image.ptr<std::uint8_t>(y);
+    for (int x = window.x; x < window.x + window.width; ++x) {
+      const int v = row[x];
+      if (v >= u) continue;
+      const double weight = weightOfDepth[u - v];
+      sx += x * weight;
+      sy += y * weight;
+      sw += weight;
+    }
+  }
+}
+
+// The same sums in integers, row by row; the caller ensures that they stay below 2^53.
+void WeighIntegers(const cv::Mat& image, const cv::Rect& window, int u, int power, double& sx,
+                   double& sy, double& sw) {
+  std::int64_t weightOfDepth[256];
+  for (int depth = 1; depth <= u; ++depth) {
+    weightOfDepth[depth] = static_cast<std::int64_t>(IntegerPower(depth, power));
+  }
+  std::int64_t totalX = 0, totalY = 0, totalW = 0;
+  for (int y = window.y; y < window.y + window.height; ++y) {
+    const std::uint8_t* row = image.ptr<std::uint8_t>(y);
+    std::int64_t rowX = 0, rowW = 0;
+    for (int x = window.x; x < window.x + window.width; ++x) {
+      const int v = row[x];
+      if (v >= u) continue;
+      const std::int64_t weight = weightOfDepth[u - v];
+      rowX += x * weight;
+      rowW += weight;
+    }
+    totalX += rowX;
+    totalY += y * rowW;
+    totalW += rowW;
+  }
+  sx = static_cast<double>(totalX);
+  sy = static_cast<double>(totalY);
+  sw = static_cast<double>(totalW);
+}
+
+}  // namespace
+
+cv::Point2d ContourMean(const std::vector<cv::Point>& contour) {
+  double sx = 0.0, sy = 0.0;
+  for (const cv::Point& p : contour) {
+    sx += p.x;
+    sy += p.y;
+  }
+  const double n = static_cast<double>(contour.size());
+  return {sx / n, sy / n};  // 0 / 0 is NaN for an empty contour
+}
+
+double IntegerPower(double base, int power) {
+  if (power < 0) return 1.0 / IntegerPower(base, -power);
+  double result = 1.0;
+  for (; power > 0; power >>= 1, base *= base) {
+    if (power & 1) result *= base;
+  }
+  return result;
+}
+
+cv::Point2d RefineCentroid(const cv::Rect& rect, const cv::Mat& image, int margin, int power,
+                           const cv::Point& origin) {
+  CV_Assert(image.type() == CV_8UC1);
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  if (image.empty()) return {kNaN, kNaN};
+
+  // Window [x0, x1) x [y0, y1); the background samples sit at x0/x1 and y0/y1.
+  const int x0 = rect.x - margin, y0 = rect.y - margin;
+  const int x1 = rect.x + rect.width + margin, y1 = rect.y + rect.height + margin;
+
+  const auto sample = [&image](int y, int x) {
+    y = std::clamp(y, 0, image.rows - 1);
+    x = std::clamp(x, 0, image.cols - 1);
+    return static_cast<int>(image.at<std::uint8_t>(y, x));
+  };
+  const int u = std::max({sample(y0, x0), sample(y0, x1), sample(y1, x0), sample(y1, x1)});
+
+  const cv::Rect window = cv::Rect(x0, y0, std::max(x1 - x0, 0), std::max(y1 - y0, 0)) &
+                          cv::Rect(0, 0, image.cols, image.rows);
+  // With integer weights whose sums stay below 2^53, double sums are exact whatever the order, and
+  // integer sums per row give the same values faster; otherwise sum in doubles pixel by pixel.
+  const double largestSum =
+      IntegerPower(u, power) * window.area() * std::max({image.cols, image.rows, 1});
+  double sx = 0.0, sy = 0.0, sw = 0.0;
+  if (power >= 0 && largestSum < kExactIntegerLimit) {
+    WeighIntegers(image, window, u, power, sx, sy, sw);
+  } else {
+    WeighDoubles(image, window, u, power, sx, sy, sw);
+  }
+  if (sw == 0.0) return {kNaN, kNaN};
+  return {origin.x + sx / sw, origin.y + sy / sw};
+}
+
+}  // namespace Oskelo::CV::Native64::detail

@@ -1,0 +1,172 @@
+#include "imgproc/ContourClustering.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <opencv2/imgproc.hpp>
+
+namespace Oskelo::CV::Native64::detail {
+namespace {
+
+// Box lengths relative to the nominal perimeter: the window and its middle are given for a
+// perimeter of 224 pattern units and scale with it.
+constexpr double kReferencePerimeter = 224.0;
+constexpr double kMinBoxFactor = 150.0;
+constexpr double kIdealBoxFactor = 300.0;
+constexpr double kMaxBoxFactor = 600.0;
+// Score that every qualifying box beats.
+constexpr int kNoScore = 10000;
+
+bool TouchesExclusion(const std::vector<cv::Point>& contour,
+                      const std::vector<cv::Rect>& exclusions) {
+  for (const cv::Rect& r : exclusions) {
+    for (const cv::Point& p : contour) {
+      if (r.x <= p.x && p.x <= r.x + r.width && r.y <= p.y && p.y <= r.y + r.height) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+BoxGeometry ExpectedBoxGeometry(int dotCount, int gridRows, int gridColumns, double dotSpacing,
+                                double dotDiameter, double sizeScale) {
+  const double rows = gridRows, columns = gridColumns, s = dotSpacing;
+  BoxGeometry g;
+  double perimeter = 0.0;
+  // Box perimeter in pattern units: single dots and triples sit in wider boxes, small trackers
+  // carry one spacing of margin around their dots, plates half a spacing.
+  if (dotCount == 1) {
+    perimeter = 2.5 * (rows * s + columns * s);
+    g.lowFactor = 0.5;
+    g.highFactor = 2.5;
+  } else if (dotCount == 3) {
+    perimeter = 2.0 * (rows * s + columns * s);
+    g.lowFactor = 0.5;
+    g.highFactor = 2.5;
+  } else if (dotCount < 10) {
+    perimeter = 2.0 * ((rows + 1.0) * s + (columns + 1.0) * s);
+    g.lowFactor = 0.3;
+    g.highFactor = 2.2;
+  } else {
+    perimeter = 2.0 * ((rows + 0.5) * s + (columns + 0.5) * s);
+    g.lowFactor = 0.5;
+    g.highFactor = 1.5;
+  }
+  const double t = perimeter / kReferencePerimeter;
+  g.minBoxLength = t * kMinBoxFactor * sizeScale;
+  g.maxBoxLength = t * kMaxBoxFactor * sizeScale;
+  g.idealBoxLength = t * kIdealBoxFactor * sizeScale;
+  g.dotRatio = dotDiameter * CV_PI / perimeter;
+  return g;
+}
+
+int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
+                         const std::vector<cv::Vec4i>& hierarchy, std::vector<int>& indices,
+                         const std::vector<cv::Rect>& exclusions, const BoxGeometry& geometry,
+                         int dotCount, bool debug) {
+  int bestScore = kNoScore;
+  int bestBox = -1;
+  std::vector<int> dots;
+  const int count = static_cast<int>(std::min(contours.size(), hierarchy.size()));
+  for (int m = 0; m < count; ++m) {
+    if (hierarchy[m][2] < 0) continue;  // no holes: not a box
+    const double boxLength = static_cast<double>(contours[m].size());
+    if (debug) {
+      std::printf("found a big box- min box area: %f, max box area: %f, box area: %f\n",
+                  geometry.minBoxLength, geometry.maxBoxLength, boxLength);
+      std::fflush(stdout);
+    }
+    if (!(geometry.minBoxLength < boxLength && boxLength < geometry.maxBoxLength)) continue;
+
+    const double low = boxLength * geometry.dotRatio * geometry.lowFactor;
+    const double high = boxLength * geometry.dotRatio * geometry.highFactor;
+    const double expectedDotLength = (low + high) / 2.0;
+
+    dots.clear();
+    int errorSum = 0;
+    for (int c = hierarchy[m][2]; c >= 0 && c < count; c = hierarchy[c][0]) {
+      const double dotLength = static_cast<double>(contours[c].size());
+      if (debug) {
+        std::printf("\t found a dot- min dot area: %f, max dot area: %f, dot area: %f \n", low,
+                    high, dotLength);
+        std::fflush(stdout);
+      }
+      if (!(low < dotLength && dotLength < high)) continue;
+      if (!exclusions.empty() && TouchesExclusion(contours[c], exclusions)) {
+        dots.clear();
+        errorSum = 0;
+        continue;
+      }
+      dots.push_back(c);
+      errorSum = static_cast<int>(errorSum + std::abs(dotLength - expectedDotLength));
+      if (debug) std::cout << "\t\t good dot found #" << dots.size() << std::endl;
+    }
+
+    if (static_cast<int>(dots.size()) != dotCount) continue;
+    if (debug) std::cout << "YES! found all normal tracker dots" << indices.size() << std::endl;
+    const int score = static_cast<int>(std::abs(boxLength - geometry.idealBoxLength) + errorSum);
+    if (score < bestScore) {
+      bestScore = score;
+      bestBox = m;
+      indices = dots;
+    }
+  }
+  if (debug && bestBox < 0) std::cout << "Target not found" << std::endl;
+  return bestBox;
+}
+
+double DotAreaLimit(double dotSpacing, int gridColumns, int imageWidth, int imageHeight) {
+  const long long imageArea = static_cast<long long>(imageHeight) * imageWidth;
+  return (dotSpacing * 2.0 * gridColumns + 1.0) * static_cast<double>(imageArea);
+}
+
+bool FindClusterWithoutHoles(const std::vector<std::vector<cv::Point>>& contours,
+                             std::vector<int>& indices, double areaLimit, int dotCount) {
+  constexpr bool kOriented = false;  // unsigned areas, whatever the contour's turning sense
+  for (int i = 0; i < static_cast<int>(contours.size()); ++i) {
+    const double area = cv::contourArea(contours[i], kOriented);
+    if (area > 0.0 && area < areaLimit) indices.push_back(i);
+  }
+  if (static_cast<int>(indices.size()) == dotCount) return true;
+  indices.clear();
+  return false;
+}
+
+bool ContourMeanGrey(const cv::Mat& img, std::vector<cv::Point> contour, int& mean) {
+  CV_Assert(img.type() == CV_8UC1);
+  std::sort(contour.begin(), contour.end(), [](const cv::Point& a, const cv::Point& b) {
+    return a.y != b.y ? a.y < b.y : a.x < b.x;
+  });
+
+  long long sum = 0, count = 0;
+  const auto addSpan = [&](int row, int lo, int hi) {
+    if (row < 0 || row >= img.rows) return;
+    lo = std::max(lo, 0);
+    hi = std::min(hi, img.cols);
+    const std::uint8_t* pixels = img.ptr<std::uint8_t>(row);
+    for (int x = lo; x < hi; ++x) sum += pixels[x];
+    count += std::max(hi - lo, 0);
+  };
+
+  int row = 0, lo = 0, hi = 0;  // the open span; row 0 starts open
+  for (const cv::Point& p : contour) {
+    if (p.y == row) {
+      lo = std::min(lo, p.x);
+      hi = std::max(hi, p.x);
+      continue;
+    }
+    if (row > 0) addSpan(row, lo, hi);
+    row = p.y;
+    lo = hi = p.x;
+  }
+  addSpan(row, lo, hi);
+
+  if (count == 0) return false;
+  mean = static_cast<int>(sum / count);
+  return true;
+}
+
+}  // namespace Oskelo::CV::Native64::detail

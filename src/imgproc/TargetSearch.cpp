@@ -1,0 +1,277 @@
+#include "imgproc/TargetSearch.h"
+
+#include <cmath>
+#include <iostream>
+#include <opencv2/imgproc.hpp>
+
+#include "Utils.h"
+#include "imgproc/Centroids.h"
+#include "imgproc/ContourClustering.h"
+#include "imgproc/GridOrdering.h"
+#include "imgproc/ThresholdSelection.h"
+#include "imgproc/ThresholdStateMachine.h"
+
+namespace Oskelo::CV::Native64::detail {
+namespace {
+
+constexpr int kMaxGrey = 255;
+// The camera whose rows carry no leading bytes delivers images of this width.
+constexpr int kWidthWithoutColumnOffset = 1248;
+// Pixels by which a lost search region grows on every side per call.
+constexpr int kGrowthPerSide = 2;
+// Fewer dots than this come back unordered: a grid outline needs four corners.
+constexpr int kMinDotsToOrder = 4;
+
+enum ContourMode { kListOfDots = 1, kBoxWithHoles = 2 };
+enum ThresholdState {
+  kTracking = 0,
+  kBrightnessRetry = 1,
+  kOtsuRetry = 2,
+  kWholeFrame = 3,
+  kForcedWholeFrame = 4
+};
+
+int RoundTowardZeroToMultipleOf4(int value) { return value / 4 * 4; }
+
+bool InsideImage(const cv::Rect& region, const cv::Mat& image) {
+  return region.x >= 0 && region.y >= 0 && region.width >= 0 && region.height >= 0 &&
+         region.width <= image.cols - region.x && region.height <= image.rows - region.y;
+}
+
+bool HasPixels(const cv::Rect& region) { return region.width > 0 && region.height > 0; }
+
+// Grey level of the region that drives the threshold, measured once per frame and region.
+void MeasureGreyRegion(ImageProcessorSettings& settings, const cv::Mat& view,
+                       const cv::Rect& region, FrameMeasurements* measurements) {
+  if (measurements != nullptr && measurements->hasGreyMean && measurements->greyRegion == region) {
+    settings.meanGrey = measurements->greyMean;
+    return;
+  }
+  if (!MeanGrey(view(region), settings.meanGrey)) return;
+  if (measurements != nullptr) {
+    measurements->hasGreyMean = true;
+    measurements->greyRegion = region;
+    measurements->greyMean = settings.meanGrey;
+  }
+}
+
+// Threshold for this call, from the state of the previous ones.
+void PrepareThreshold(ImageProcessorSettings& settings, const cv::Mat& view,
+                      const cv::Rect& targetRect, FrameMeasurements* measurements) {
+  if (HasPixels(targetRect)) MeasureGreyRegion(settings, view, targetRect, measurements);
+  switch (settings.thresholdState) {
+    case kTracking:
+    case kBrightnessRetry:
+      settings.threshold =
+          ScaleThresholdByBrightness(settings.threshold, settings.meanGrey, settings.referenceGrey);
+      break;
+    case kOtsuRetry:
+      settings.threshold = OtsuThreshold(
+          view(targetRect), static_cast<std::size_t>(targetRect.width) * targetRect.height);
+      break;
+    default:  // states 3 and 4 keep the threshold
+      break;
+  }
+}
+
+// Binarises the search region and extracts its contours in image view coordinates.
+void ExtractContours(const ImageProcessorSettings& settings, const cv::Mat& view,
+                     const cv::Rect& roi, std::vector<std::vector<cv::Point>>& contours,
+                     std::vector<cv::Vec4i>& hierarchy) {
+  if (!HasPixels(roi)) return;
+  const cv::Mat work = view(roi);
+  if (settings.debug) Utils::ShowMat(work);
+  cv::Mat binary;
+  cv::threshold(work, binary, settings.threshold, kMaxGrey, cv::THRESH_BINARY);
+  if (settings.debug) Utils::ShowMat(binary);
+  cv::findContours(binary, contours, hierarchy, settings.contourMode, settings.contourMethod,
+                   roi.tl());
+}
+
+// The dot contours of the target and its box, or false when the contours hold no target.
+bool ChooseTarget(ImageProcessorSettings& settings,
+                  const std::vector<std::vector<cv::Point>>& contours,
+                  const std::vector<cv::Vec4i>& hierarchy, const std::vector<cv::Rect>& exclusions,
+                  std::vector<int>& indices, cv::Rect& box) {
+  if (settings.contourMode == kBoxWithHoles) {
+    const BoxGeometry geometry =
+        ExpectedBoxGeometry(settings.dotCount, settings.gridRows, settings.gridColumns,
+                            settings.dotSpacing, settings.dotDiameter, settings.sizeScale);
+    const int best = FindClusterWithHoles(contours, hierarchy, indices, exclusions, geometry,
+                                          settings.dotCount, settings.debug);
+    if (best < 0) {
+      AdvanceOnFailure(settings);
+      return false;
+    }
+    box = cv::boundingRect(contours[best]);
+    AdvanceOnSuccess(settings);
+    return true;
+  }
+  if (settings.contourMode == kListOfDots) {
+    const double limit = DotAreaLimit(settings.dotSpacing, settings.gridColumns,
+                                      settings.imageRect.width, settings.imageRect.height);
+    if (!FindClusterWithoutHoles(contours, indices, limit, settings.dotCount)) return false;
+    box = cv::Rect();
+    for (int j : indices) box |= cv::boundingRect(contours[j]);
+    return true;
+  }
+  return false;
+}
+
+// Regions after a miss: back to the whole image once the counter is 0, otherwise a search region
+// grown around the last one; at the image border in state 3 the whole frame is measured instead,
+// and a threshold still 0 (never set) starts from that grey level.
+void AdaptRegionsAfterMiss(ImageProcessorSettings& settings, const cv::Mat& view, cv::Rect& roi,
+                           cv::Rect& targetRect) {
+  if (settings.fixedRoi) return;
+  if (settings.stateCounter == 0) {
+    roi = settings.imageRect;
+    targetRect = settings.imageRect;
+    return;
+  }
+  if (roi.x > kGrowthPerSide && roi.y > kGrowthPerSide) {
+    roi = GrownSearchRegion(roi);
+  } else if (settings.thresholdState == kWholeFrame) {
+    MeanGrey(view, settings.meanGrey);
+  }
+  if (settings.threshold == 0) settings.threshold = settings.meanGrey;
+}
+
+void PrintSortResult(std::size_t candidates, std::size_t sorted) {
+  std::cout << "Sorted. Started with " << candidates << " and ended up with " << sorted
+            << std::endl;
+}
+
+}  // namespace
+
+ImageView WrapImageBuffer(const unsigned char* image, const ImageProcessorSettings& settings,
+                          bool noColumnOffset) {
+  if (image == nullptr) CV_Error(cv::Error::StsNullPtr, "FindTargets: the image buffer is null");
+  const cv::Rect& rect = settings.imageRect;
+  if (!HasPixels(rect)) {
+    CV_Error(cv::Error::StsBadSize, "FindTargets: imageRect needs a positive width and height");
+  }
+  if (settings.imageType != CV_8UC1) {
+    CV_Error(cv::Error::StsUnsupportedFormat,
+             "FindTargets: imageType must be 0 (CV_8UC1, one byte per pixel)");
+  }
+  ImageView view;
+  const bool offsetApplies = rect.width != kWidthWithoutColumnOffset && !noColumnOffset;
+  view.columnOffset = offsetApplies ? settings.columnOffset : 0;
+  if (view.columnOffset < 0) {
+    CV_Error(cv::Error::StsOutOfRange, "FindTargets: columnOffset must not be negative");
+  }
+  // Only the image columns are wrapped: every byte of the view lies inside the caller's buffer of
+  // height rows of (width + offset) bytes.
+  const std::size_t rowStep = static_cast<std::size_t>(rect.width) + view.columnOffset;
+  view.pixels = cv::Mat(rect.height, rect.width, CV_8UC1,
+                        const_cast<unsigned char*>(image) + view.columnOffset, rowStep);
+  return view;
+}
+
+void ClampRegions(cv::Rect& roi, cv::Rect& targetRect, int width, int height) {
+  if (roi.x < 0) roi.x = targetRect.x = 0;
+  if (roi.y < 0) roi.y = targetRect.y = 0;
+  if (roi.width > width) roi.width = targetRect.width = width;
+  if (roi.height > height) roi.height = targetRect.height = height;
+  // Compared as differences so that regions far outside cannot overflow.
+  if (roi.x > width - roi.width) {
+    roi.x = targetRect.x = 0;
+    roi.width = targetRect.width = width;
+  }
+  if (roi.y > height - roi.height) {
+    roi.y = targetRect.y = 0;
+    roi.height = targetRect.height = height;
+  }
+}
+
+cv::Rect SearchRegionAroundBox(const cv::Rect& box, int margin) {
+  return {box.x - margin, box.y - margin, RoundTowardZeroToMultipleOf4(box.width + 2 * margin),
+          box.height + 2 * margin};
+}
+
+cv::Rect GrownSearchRegion(const cv::Rect& roi) {
+  return {roi.x - kGrowthPerSide, roi.y - kGrowthPerSide,
+          RoundTowardZeroToMultipleOf4(roi.width + 2 * kGrowthPerSide),
+          roi.height + 2 * kGrowthPerSide};
+}
+
+bool FindTargets(ImageProcessorSettings& settings, const unsigned char* image,
+                 std::vector<cv::Point2d>& targets, cv::Rect& roi, cv::Rect& targetRect,
+                 const std::vector<cv::Rect>& exclusions, bool noColumnOffset,
+                 FrameMeasurements* measurements) {
+  const ImageView frame = WrapImageBuffer(image, settings, noColumnOffset);
+  const cv::Mat& view = frame.pixels;
+
+  if (!settings.fixedRoi) {
+    // The forced whole-frame state resets the regions before anything is cut, so that the
+    // pixels searched and the origin given to the contours agree.
+    if (!settings.fixedThreshold && settings.thresholdState == kForcedWholeFrame) {
+      roi = settings.imageRect;
+      targetRect = settings.imageRect;
+    }
+    ClampRegions(roi, targetRect, view.cols, view.rows);
+  }
+  if (!InsideImage(roi, view) || !InsideImage(targetRect, view)) {
+    CV_Error(cv::Error::StsBadArg,
+             "FindTargets: the search region or the grey region lies outside the image");
+  }
+
+  if (!settings.fixedThreshold) PrepareThreshold(settings, view, targetRect, measurements);
+
+  std::vector<std::vector<cv::Point>> contours;
+  std::vector<cv::Vec4i> hierarchy;
+  if (settings.contourMode == kListOfDots || settings.contourMode == kBoxWithHoles) {
+    ExtractContours(settings, view, roi, contours, hierarchy);
+  }
+
+  std::vector<int> indices;
+  cv::Rect box;
+  if (!ChooseTarget(settings, contours, hierarchy, exclusions, indices, box)) {
+    AdaptRegionsAfterMiss(settings, view, roi, targetRect);
+    return false;
+  }
+
+  // Regions for the next call follow the box.
+  cv::Rect greyRegion = targetRect;
+  if (!settings.fixedRoi) {
+    roi = SearchRegionAroundBox(box, settings.roiMargin);
+    targetRect = box;
+    greyRegion = box;
+  }
+  if (!settings.fixedThreshold) MeanGrey(view(greyRegion), settings.meanGrey);
+
+  // Dot centres, and the grey levels of each dot for the next threshold.
+  std::vector<cv::Point2d> candidates;
+  std::vector<double> backgroundLevels, centreLevels;
+  candidates.reserve(indices.size());
+  for (int j : indices) {
+    const cv::Rect dotBox = cv::boundingRect(contours[j]);
+    cv::Point2d centre = RefineCentroid(dotBox, view, settings.refineMargin, settings.refinePower,
+                                        settings.imageRect.tl());
+    if (std::isnan(centre.x)) centre = ContourMean(contours[j]);
+    centre.x += frame.columnOffset;
+    candidates.push_back(centre);
+    if (!settings.fixedThreshold) {
+      const std::vector<double> levels = CentroidThresholdLevels(view(dotBox));
+      if (levels.size() == 2) {
+        backgroundLevels.push_back(levels[0]);
+        centreLevels.push_back(levels[1]);
+      }
+    }
+  }
+  if (!settings.fixedThreshold) {
+    ThresholdFromDotLevels(backgroundLevels, centreLevels, settings.threshold);
+  }
+
+  if (settings.debug) std::cout << "Sorting..." << std::endl;
+  if (static_cast<int>(candidates.size()) < kMinDotsToOrder) {
+    targets = candidates;
+  } else {
+    SortGridPoints(candidates, settings.gridColumns, settings.gridRows, targets, settings.gridMap);
+  }
+  if (settings.debug) PrintSortResult(candidates.size(), targets.size());
+  return !targets.empty() && targets.size() == indices.size();
+}
+
+}  // namespace Oskelo::CV::Native64::detail

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "ImageProcessorSettings.h"
+
+// The target search behind ImageProcessor::FindTargets: wraps the caller's buffer, binarises the
+// search region, picks the target among its contours, computes and orders the dot centres, and
+// adapts threshold and search regions for the next call.
+namespace Oskelo::CV::Native64::detail {
+
+// The caller's buffer seen as an image: height rows of `width` pixels, each row preceded by
+// `columnOffset` bytes that are not image (row step width + columnOffset). No copy.
+struct ImageView {
+  cv::Mat pixels;        // CV_8UC1, imageRect.width x imageRect.height, over the caller's bytes
+  int columnOffset = 0;  // leading non-image bytes per row; added to the x of every centre
+};
+
+// Checks the buffer and the settings that decide its layout, then wraps it. The column offset is
+// 0 when the width is 1248 or `noColumnOffset` is set, otherwise settings.columnOffset. Throws
+// cv::Exception for a null buffer, an imageRect without positive size, an imageType other than
+// CV_8UC1 or a negative column offset.
+ImageView WrapImageBuffer(const unsigned char* image, const ImageProcessorSettings& settings,
+                          bool noColumnOffset);
+
+// Pulls the search region back into a width x height image: a side that starts before the image
+// moves to 0, a size beyond the image shrinks to it, and a region that ends beyond the image
+// moves to 0 with the image's size. `targetRect` follows each change made to `roi`.
+void ClampRegions(cv::Rect& roi, cv::Rect& targetRect, int width, int height);
+
+// Search region for the next call: the box with `margin` on every side, its width rounded toward
+// zero to a multiple of 4. It may reach outside the image; the next call clamps it.
+cv::Rect SearchRegionAroundBox(const cv::Rect& box, int margin);
+
+// Search region after a miss: 2 pixels more on every side, the width rounded toward zero to a
+// multiple of 4.
+cv::Rect GrownSearchRegion(const cv::Rect& roi);
+
+// Measurements of one frame that stay valid while the same frame is searched again, for instance
+// at a sweep of thresholds in state 4: the mean grey level of the last grey region measured.
+struct FrameMeasurements {
+  bool hasGreyMean = false;
+  cv::Rect greyRegion;
+  int greyMean = 0;
+};
+
+// FindTargets, long form (see ImageProcessor). `measurements`, when given, must belong to the
+// frame in `image`; it saves measuring the same grey region again.
+bool FindTargets(ImageProcessorSettings& settings, const unsigned char* image,
+                 std::vector<cv::Point2d>& targets, cv::Rect& roi, cv::Rect& targetRect,
+                 const std::vector<cv::Rect>& exclusions, bool noColumnOffset,
+                 FrameMeasurements* measurements = nullptr);
+
+}  // namespace Oskelo::CV::Native64::detail
