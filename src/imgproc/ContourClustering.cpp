@@ -63,6 +63,18 @@ BoxGeometry ExpectedBoxGeometry(int dotCount, int gridRows, int gridColumns, dou
   return g;
 }
 
+bool BoxLengthFits(const BoxGeometry& geometry, double boxLength) {
+  return geometry.minBoxLength < boxLength && boxLength < geometry.maxBoxLength;
+}
+
+DotWindow DotWindowFor(const BoxGeometry& geometry, double boxLength) {
+  DotWindow window;
+  window.low = boxLength * geometry.dotRatio * geometry.lowFactor;
+  window.high = boxLength * geometry.dotRatio * geometry.highFactor;
+  window.expected = (window.low + window.high) / 2.0;
+  return window;
+}
+
 int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
                          const std::vector<cv::Vec4i>& hierarchy, std::vector<int>& indices,
                          const std::vector<cv::Rect>& exclusions, const BoxGeometry& geometry,
@@ -79,29 +91,27 @@ int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
                   geometry.minBoxLength, geometry.maxBoxLength, boxLength);
       std::fflush(stdout);
     }
-    if (!(geometry.minBoxLength < boxLength && boxLength < geometry.maxBoxLength)) continue;
+    if (!BoxLengthFits(geometry, boxLength)) continue;
 
-    const double low = boxLength * geometry.dotRatio * geometry.lowFactor;
-    const double high = boxLength * geometry.dotRatio * geometry.highFactor;
-    const double expectedDotLength = (low + high) / 2.0;
+    const DotWindow window = DotWindowFor(geometry, boxLength);
 
     dots.clear();
     int errorSum = 0;
     for (int c = hierarchy[m][2]; c >= 0 && c < count; c = hierarchy[c][0]) {
       const double dotLength = static_cast<double>(contours[c].size());
       if (debug) {
-        std::printf("\t found a dot- min dot area: %f, max dot area: %f, dot area: %f \n", low,
-                    high, dotLength);
+        std::printf("\t found a dot- min dot area: %f, max dot area: %f, dot area: %f \n",
+                    window.low, window.high, dotLength);
         std::fflush(stdout);
       }
-      if (!(low < dotLength && dotLength < high)) continue;
+      if (!(window.low < dotLength && dotLength < window.high)) continue;
       if (!exclusions.empty() && TouchesExclusion(contours[c], exclusions)) {
         dots.clear();
         errorSum = 0;
         continue;
       }
       dots.push_back(c);
-      errorSum = static_cast<int>(errorSum + std::abs(dotLength - expectedDotLength));
+      errorSum = static_cast<int>(errorSum + std::abs(dotLength - window.expected));
       if (debug) std::cout << "\t\t good dot found #" << dots.size() << std::endl;
     }
 
@@ -116,6 +126,29 @@ int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
   }
   if (debug && bestBox < 0) std::cout << "Target not found" << std::endl;
   return bestBox;
+}
+
+bool AnyBoxQualifies(const BorderSummary& borders, const BoxGeometry& geometry, int dotCount) {
+  const std::size_t count = borders.lengths.size();
+  // Holes and dots per outer border: a dot is a hole whose length fits its box's dot window.
+  std::vector<int> holes(count, 0), dots(count, 0);
+  for (std::size_t hole = 0; hole < count; ++hole) {
+    const int box = borders.parents[hole];
+    if (box < 0) continue;
+    ++holes[box];
+    const double boxLength = borders.lengths[box];
+    if (!BoxLengthFits(geometry, boxLength)) continue;
+    const DotWindow window = DotWindowFor(geometry, boxLength);
+    const double dotLength = borders.lengths[hole];
+    if (window.low < dotLength && dotLength < window.high) ++dots[box];
+  }
+  for (std::size_t box = 0; box < count; ++box) {
+    if (borders.parents[box] < 0 && holes[box] > 0 &&
+        BoxLengthFits(geometry, borders.lengths[box]) && dots[box] == dotCount) {
+      return true;
+    }
+  }
+  return false;
 }
 
 double DotAreaLimit(double dotSpacing, int gridColumns, int imageWidth, int imageHeight) {

@@ -3,6 +3,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "imgproc/BorderSummary.h"
+
 // Picks the target among the contours of a binarised search region: a bright box whose holes are
 // the dots (two-level hierarchy), or a set of separate dot contours.
 namespace Oskelo::CV::Native64::detail {
@@ -16,6 +18,18 @@ struct BoxGeometry {
   double lowFactor = 0.0;       // dot window: box length * dotRatio * [lowFactor, highFactor]
   double highFactor = 0.0;
 };
+
+// Lengths a hole of a box of length `boxLength` must lie strictly between to count as a dot, and
+// the length the dot scores are measured from.
+struct DotWindow {
+  double low = 0.0;
+  double high = 0.0;
+  double expected = 0.0;
+};
+
+// Whether a contour of this length can be the box: strictly inside the box window.
+bool BoxLengthFits(const BoxGeometry& geometry, double boxLength);
+DotWindow DotWindowFor(const BoxGeometry& geometry, double boxLength);
 
 // The expected geometry for a target of `dotCount` dots on a gridRows x gridColumns grid with the
 // given spacing and dot diameter (pattern units), the box window scaled by `sizeScale`.
@@ -34,6 +48,11 @@ int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
                          const std::vector<cv::Vec4i>& hierarchy, std::vector<int>& indices,
                          const std::vector<cv::Rect>& exclusions, const BoxGeometry& geometry,
                          int dotCount, bool debug);
+
+// Whether FindClusterWithHoles, given the contours these borders stand for and no exclusions,
+// would choose a box: some outer border's length fits the box window and exactly `dotCount` of
+// its holes fit its dot window.
+bool AnyBoxQualifies(const BorderSummary& borders, const BoxGeometry& geometry, int dotCount);
 
 // Largest area (pixels) a dot contour may have for the list search: (2 * spacing * columns + 1)
 // times the image area; with 0 columns, the image area.

@@ -1,10 +1,12 @@
 #include "imgproc/TargetSearch.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <opencv2/imgproc.hpp>
 
 #include "Utils.h"
+#include "imgproc/BorderSummary.h"
 #include "imgproc/Centroids.h"
 #include "imgproc/ContourClustering.h"
 #include "imgproc/GridOrdering.h"
@@ -21,6 +23,10 @@ constexpr int kWidthWithoutColumnOffset = 1248;
 constexpr int kGrowthPerSide = 2;
 // Fewer dots than this come back unordered: a grid outline needs four corners.
 constexpr int kMinDotsToOrder = 4;
+// A threshold within this many grey levels of a level that covers at least this share of the
+// search region cuts through that level's noise (sensor noise is a few grey levels).
+constexpr int kNoiseBand = 2;
+constexpr double kCrowdedShare = 0.1;
 
 enum ContourMode { kListOfDots = 1, kBoxWithHoles = 2 };
 enum ThresholdState {
@@ -40,25 +46,60 @@ bool InsideImage(const cv::Rect& region, const cv::Mat& image) {
 
 bool HasPixels(const cv::Rect& region) { return region.width > 0 && region.height > 0; }
 
-// Grey level of the region that drives the threshold, measured once per frame and region.
-void MeasureGreyRegion(ImageProcessorSettings& settings, const cv::Mat& view,
-                       const cv::Rect& region, FrameMeasurements* measurements) {
-  if (measurements != nullptr && measurements->hasGreyMean && measurements->greyRegion == region) {
-    settings.meanGrey = measurements->greyMean;
+std::array<int, 4> Key(const cv::Rect& r) { return {r.x, r.y, r.width, r.height}; }
+
+// Mean grey level of a region into `mean` (left as it was when the region has no pixels),
+// measured once per frame and region when the frame's measurements are kept.
+void MeasureRegionMean(const cv::Mat& view, const cv::Rect& region, int& mean,
+                       FrameMeasurements* measurements) {
+  if (measurements == nullptr) {
+    MeanGrey(view(region), mean);
     return;
   }
-  if (!MeanGrey(view(region), settings.meanGrey)) return;
-  if (measurements != nullptr) {
-    measurements->hasGreyMean = true;
-    measurements->greyRegion = region;
-    measurements->greyMean = settings.meanGrey;
+  const auto known = measurements->regionMeans.find(Key(region));
+  if (known != measurements->regionMeans.end()) {
+    mean = known->second;
+    return;
   }
+  if (MeanGrey(view(region), mean)) measurements->regionMeans.emplace(Key(region), mean);
+}
+
+// Refined centre of one dot (NaN when no pixel is darker than its surroundings) and, when wanted,
+// its background and centre grey levels; measured once per frame and dot rectangle when the
+// frame's measurements are kept.
+const FrameMeasurements::Dot& MeasureDot(const ImageProcessorSettings& settings,
+                                         const cv::Mat& view, const cv::Rect& dotBox,
+                                         bool withLevels, FrameMeasurements* measurements,
+                                         FrameMeasurements::Dot& scratch) {
+  const auto measure = [&](FrameMeasurements::Dot& dot) {
+    dot.centre = RefineCentroid(dotBox, view, settings.refineMargin, settings.refinePower,
+                                settings.imageRect.tl());
+    if (withLevels) dot.levels = CentroidThresholdLevels(view(dotBox));
+  };
+  if (measurements == nullptr) {
+    measure(scratch);
+    return scratch;
+  }
+  const std::array<int, 4> dotSettings = {settings.refineMargin, settings.refinePower,
+                                          settings.imageRect.x, settings.imageRect.y};
+  if (measurements->dotSettings != dotSettings) {
+    measurements->dots.clear();
+    measurements->dotSettings = dotSettings;
+  }
+  auto [entry, added] = measurements->dots.try_emplace(Key(dotBox));
+  FrameMeasurements::Dot& dot = entry->second;
+  if (added) {
+    measure(dot);
+  } else if (withLevels && dot.levels.empty()) {
+    dot.levels = CentroidThresholdLevels(view(dotBox));
+  }
+  return dot;
 }
 
 // Threshold for this call, from the state of the previous ones.
 void PrepareThreshold(ImageProcessorSettings& settings, const cv::Mat& view,
                       const cv::Rect& targetRect, FrameMeasurements* measurements) {
-  if (HasPixels(targetRect)) MeasureGreyRegion(settings, view, targetRect, measurements);
+  if (HasPixels(targetRect)) MeasureRegionMean(view, targetRect, settings.meanGrey, measurements);
   switch (settings.thresholdState) {
     case kTracking:
     case kBrightnessRetry:
@@ -74,9 +115,58 @@ void PrepareThreshold(ImageProcessorSettings& settings, const cv::Mat& view,
   }
 }
 
-// Binarises the search region and extracts its contours in image view coordinates.
+// Grey-level histogram of the search region, counted once per frame and region.
+const std::array<int, 256>& RegionHistogram(const cv::Mat& work, const cv::Rect& roi,
+                                            FrameMeasurements& measurements) {
+  if (!measurements.hasHistogram || measurements.histogramRegion != roi) {
+    measurements.histogram.fill(0);
+    for (int r = 0; r < work.rows; ++r) {
+      const unsigned char* row = work.ptr<unsigned char>(r);
+      for (int c = 0; c < work.cols; ++c) ++measurements.histogram[row[c]];
+    }
+    measurements.hasHistogram = true;
+    measurements.histogramRegion = roi;
+  }
+  return measurements.histogram;
+}
+
+// Whether binarising at `threshold` cuts through a grey level that fills much of the region:
+// its noise then breaks the binary image into a great many small borders, which cost
+// cv::findContours far more time than a border summary does.
+bool ManyBordersExpected(const std::array<int, 256>& histogram, int threshold, int pixels) {
+  int near = 0;
+  for (int g = std::max(0, threshold - kNoiseBand); g <= std::min(255, threshold + kNoiseBand); ++g)
+    near += histogram[g];
+  return near >= pixels * kCrowdedShare;
+}
+
+// Whether the box search may find a target among this binary image's contours. Where many
+// borders are expected, their lengths are summarised first: when no box can qualify, the contours
+// themselves are not needed. Only for the plain box search, whose choice depends on nothing but
+// the contours' lengths and hierarchy.
+bool MayHoldBox(const ImageProcessorSettings& settings, const cv::Mat& binary,
+                const cv::Mat& work, const cv::Rect& roi,
+                const std::vector<cv::Rect>& exclusions, FrameMeasurements* measurements) {
+  if (measurements == nullptr || settings.contourMode != kBoxWithHoles ||
+      settings.contourMethod != cv::CHAIN_APPROX_NONE || settings.debug || !exclusions.empty()) {
+    return true;
+  }
+  if (!ManyBordersExpected(RegionHistogram(work, roi, *measurements), settings.threshold,
+                           roi.area())) {
+    return true;
+  }
+  const BoxGeometry geometry =
+      ExpectedBoxGeometry(settings.dotCount, settings.gridRows, settings.gridColumns,
+                          settings.dotSpacing, settings.dotDiameter, settings.sizeScale);
+  return AnyBoxQualifies(SummarizeBorders(binary), geometry, settings.dotCount);
+}
+
+// Binarises the search region and extracts its contours in image view coordinates; no contours
+// when the box search could not find a target among them.
 void ExtractContours(const ImageProcessorSettings& settings, const cv::Mat& view,
-                     const cv::Rect& roi, std::vector<std::vector<cv::Point>>& contours,
+                     const cv::Rect& roi, const std::vector<cv::Rect>& exclusions,
+                     FrameMeasurements* measurements,
+                     std::vector<std::vector<cv::Point>>& contours,
                      std::vector<cv::Vec4i>& hierarchy) {
   if (!HasPixels(roi)) return;
   const cv::Mat work = view(roi);
@@ -84,6 +174,7 @@ void ExtractContours(const ImageProcessorSettings& settings, const cv::Mat& view
   cv::Mat binary;
   cv::threshold(work, binary, settings.threshold, kMaxGrey, cv::THRESH_BINARY);
   if (settings.debug) Utils::ShowMat(binary);
+  if (!MayHoldBox(settings, binary, work, roi, exclusions, measurements)) return;
   cv::findContours(binary, contours, hierarchy, settings.contourMode, settings.contourMethod,
                    roi.tl());
 }
@@ -122,7 +213,7 @@ bool ChooseTarget(ImageProcessorSettings& settings,
 // grown around the last one; at the image border in state 3 the whole frame is measured instead,
 // and a threshold still 0 (never set) starts from that grey level.
 void AdaptRegionsAfterMiss(ImageProcessorSettings& settings, const cv::Mat& view, cv::Rect& roi,
-                           cv::Rect& targetRect) {
+                           cv::Rect& targetRect, FrameMeasurements* measurements) {
   if (settings.fixedRoi) return;
   if (settings.stateCounter == 0) {
     roi = settings.imageRect;
@@ -132,7 +223,7 @@ void AdaptRegionsAfterMiss(ImageProcessorSettings& settings, const cv::Mat& view
   if (roi.x > kGrowthPerSide && roi.y > kGrowthPerSide) {
     roi = GrownSearchRegion(roi);
   } else if (settings.thresholdState == kWholeFrame) {
-    MeanGrey(view, settings.meanGrey);
+    MeasureRegionMean(view, cv::Rect(0, 0, view.cols, view.rows), settings.meanGrey, measurements);
   }
   if (settings.threshold == 0) settings.threshold = settings.meanGrey;
 }
@@ -222,13 +313,13 @@ bool FindTargets(ImageProcessorSettings& settings, const unsigned char* image,
   std::vector<std::vector<cv::Point>> contours;
   std::vector<cv::Vec4i> hierarchy;
   if (settings.contourMode == kListOfDots || settings.contourMode == kBoxWithHoles) {
-    ExtractContours(settings, view, roi, contours, hierarchy);
+    ExtractContours(settings, view, roi, exclusions, measurements, contours, hierarchy);
   }
 
   std::vector<int> indices;
   cv::Rect box;
   if (!ChooseTarget(settings, contours, hierarchy, exclusions, indices, box)) {
-    AdaptRegionsAfterMiss(settings, view, roi, targetRect);
+    AdaptRegionsAfterMiss(settings, view, roi, targetRect, measurements);
     return false;
   }
 
@@ -239,25 +330,26 @@ bool FindTargets(ImageProcessorSettings& settings, const unsigned char* image,
     targetRect = box;
     greyRegion = box;
   }
-  if (!settings.fixedThreshold) MeanGrey(view(greyRegion), settings.meanGrey);
+  if (!settings.fixedThreshold) {
+    MeasureRegionMean(view, greyRegion, settings.meanGrey, measurements);
+  }
 
   // Dot centres, and the grey levels of each dot for the next threshold.
   std::vector<cv::Point2d> candidates;
   std::vector<double> backgroundLevels, centreLevels;
   candidates.reserve(indices.size());
+  FrameMeasurements::Dot scratch;
   for (int j : indices) {
     const cv::Rect dotBox = cv::boundingRect(contours[j]);
-    cv::Point2d centre = RefineCentroid(dotBox, view, settings.refineMargin, settings.refinePower,
-                                        settings.imageRect.tl());
+    const FrameMeasurements::Dot& dot =
+        MeasureDot(settings, view, dotBox, !settings.fixedThreshold, measurements, scratch);
+    cv::Point2d centre = dot.centre;
     if (std::isnan(centre.x)) centre = ContourMean(contours[j]);
     centre.x += frame.columnOffset;
     candidates.push_back(centre);
-    if (!settings.fixedThreshold) {
-      const std::vector<double> levels = CentroidThresholdLevels(view(dotBox));
-      if (levels.size() == 2) {
-        backgroundLevels.push_back(levels[0]);
-        centreLevels.push_back(levels[1]);
-      }
+    if (!settings.fixedThreshold && dot.levels.size() == 2) {
+      backgroundLevels.push_back(dot.levels[0]);
+      centreLevels.push_back(dot.levels[1]);
     }
   }
   if (!settings.fixedThreshold) {

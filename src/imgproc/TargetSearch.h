@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <map>
 #include <opencv2/core.hpp>
 #include <vector>
 
@@ -38,11 +40,26 @@ cv::Rect SearchRegionAroundBox(const cv::Rect& box, int margin);
 cv::Rect GrownSearchRegion(const cv::Rect& roi);
 
 // Measurements of one frame that stay valid while the same frame is searched again, for instance
-// at a sweep of thresholds in state 4: the mean grey level of the last grey region measured.
+// at a sweep of thresholds in state 4. Each depends only on the frame's pixels and the region it
+// was taken from, so reusing it gives exactly the result of measuring again.
 struct FrameMeasurements {
-  bool hasGreyMean = false;
-  cv::Rect greyRegion;
-  int greyMean = 0;
+  // Mean grey levels of regions (keyed by x, y, width, height); regions without pixels are not
+  // kept, their measurement leaves the mean as it was.
+  std::map<std::array<int, 4>, int> regionMeans;
+
+  // The grey-level histogram of the last search region.
+  bool hasHistogram = false;
+  cv::Rect histogramRegion;
+  std::array<int, 256> histogram{};
+
+  // Refined centre and grey levels of each dot, keyed by the dot's bounding rectangle, for the
+  // refinement settings they were measured with.
+  struct Dot {
+    cv::Point2d centre;
+    std::vector<double> levels;
+  };
+  std::map<std::array<int, 4>, Dot> dots;
+  std::array<int, 4> dotSettings{};  // refineMargin, refinePower, imageRect.x, imageRect.y
 };
 
 // FindTargets, long form (see ImageProcessor). `measurements`, when given, must belong to the

@@ -1,0 +1,97 @@
+#include <opencv2/calib3d.hpp>
+
+#include "Calibration.h"
+
+namespace Oskelo::CV::Native64 {
+namespace {
+
+// Termination of the single-camera calibrations: 30 iterations or a change below the
+// double-precision machine epsilon; of the stereo calibration: 30 iterations or 1e-6.
+const cv::TermCriteria kCameraCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30,
+                                       2.220446049250313e-16);
+const cv::TermCriteria kStereoCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 1e-6);
+constexpr int kEstimatedCoefficients = 5;  // k1, k2, p1, p2, k3
+constexpr int kStoredCoefficients = 8;     // followed by k4, k5, k6 = 0
+
+// The views that take part: pairs whose two lists each hold one point per nominal point.
+struct Views {
+  std::vector<std::vector<cv::Point3f>> object;
+  std::vector<std::vector<cv::Point2f>> left;
+  std::vector<std::vector<cv::Point2f>> right;
+};
+
+std::vector<cv::Point2f> ToFloat(const std::vector<cv::Point_<double>>& points) {
+  return std::vector<cv::Point2f>(points.begin(), points.end());
+}
+
+Views UsableViews(const std::vector<cv::Point3_<double>>& nominal,
+                  const std::vector<std::vector<cv::Point_<double>>>& leftTargets,
+                  const std::vector<std::vector<cv::Point_<double>>>& rightTargets) {
+  const std::vector<cv::Point3f> object(nominal.begin(), nominal.end());
+  Views views;
+  for (std::size_t i = 0; i < leftTargets.size() && i < rightTargets.size(); ++i) {
+    if (leftTargets[i].size() != nominal.size() || rightTargets[i].size() != nominal.size()) {
+      continue;
+    }
+    views.object.push_back(object);
+    views.left.push_back(ToFloat(leftTargets[i]));
+    views.right.push_back(ToFloat(rightTargets[i]));
+  }
+  return views;
+}
+
+// OpenCV's five estimated coefficients followed by three zeros, the layout undistortion reads.
+cv::Mat EightCoefficients(const cv::Mat& estimated) {
+  CV_Assert(estimated.type() == CV_64FC1 && estimated.total() >= kEstimatedCoefficients);
+  const cv::Mat flat = estimated.reshape(1, 1);  // a row or a column, as OpenCV returned it
+  cv::Mat row = cv::Mat::zeros(1, kStoredCoefficients, CV_64F);
+  for (int i = 0; i < kEstimatedCoefficients; ++i) {
+    row.at<double>(0, i) = flat.at<double>(0, i);
+  }
+  return row;
+}
+
+}  // namespace
+
+void Calibration::ComputeStereoCalibration() {
+  const Views views = UsableViews(nominalPattern.points, leftTargets, rightTargets);
+  if (views.object.empty() || nominalPattern.points.empty()) {
+    CV_Error(cv::Error::StsBadArg,
+             "ComputeStereoCalibration: no accumulated image pair holds all targets of the plate");
+  }
+  const cv::Size imageSize(settings->imageRect.width, settings->imageRect.height);
+
+  cv::Mat k1, d1, k2, d2;
+  std::vector<cv::Mat> rotations, translations;  // per view; not kept
+  rmsLeft = cv::calibrateCamera(views.object, views.left, imageSize, k1, d1, rotations,
+                                translations, 0, kCameraCriteria);
+  rmsRight = cv::calibrateCamera(views.object, views.right, imageSize, k2, d2, rotations,
+                                 translations, 0, kCameraCriteria);
+
+  // Both cameras' intrinsics start from the single-camera results and are refined with the pose.
+  cv::Mat r, t, e, f;
+  rmsStereo = cv::stereoCalibrate(views.object, views.left, views.right, k1, d1, k2, d2,
+                                  imageSize, r, t, e, f, cv::CALIB_USE_INTRINSIC_GUESS,
+                                  kStereoCriteria);
+
+  cv::Mat r1, r2, p1, p2, q;
+  cv::stereoRectify(k1, d1, k2, d2, imageSize, r, t, r1, r2, p1, p2, q, cv::CALIB_ZERO_DISPARITY,
+                    -1, cv::Size(0, 0), nullptr, nullptr);
+
+  // Assigned only now, so that a failing call leaves the previous parameters whole.
+  parameters.cameraMatrixLeft = k1;
+  parameters.cameraMatrixRight = k2;
+  parameters.distortionLeft = EightCoefficients(d1);
+  parameters.distortionRight = EightCoefficients(d2);
+  parameters.rectificationLeft = r1;
+  parameters.rectificationRight = r2;
+  parameters.projectionLeft = p1;
+  parameters.projectionRight = p2;
+  parameters.fundamental = f;
+  parameters.essential = e;
+  parameters.disparityToDepth = q;
+  parameters.rotation = r;
+  parameters.translation = t;
+}
+
+}  // namespace Oskelo::CV::Native64
