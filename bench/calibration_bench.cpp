@@ -7,10 +7,8 @@
 // Wall-clock times: OpenCV may spread work over threads, which a per-thread CPU time would hide.
 #include <benchmark/benchmark.h>
 
-#include <opencv2/calib3d.hpp>
-#include <opencv2/features2d.hpp>
-
 #include "Calibration.h"
+#include "CirclesGridPeer.h"
 #include "synth/Renderer.h"
 #include "synth/Scenes.h"
 #include "synth/StereoRig.h"
@@ -58,15 +56,11 @@ BENCHMARK(BM_ExtractPair)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_FindCirclesGridPair(benchmark::State& state) {
   const StereoSeries& series = Series();
-  cv::SimpleBlobDetector::Params params;
-  params.minArea = 20;     // the smallest dots of a far, tilted plate cover a few tens of pixels
-  params.maxArea = 20000;  // the nearest plates' dots; the dark ground around the box is larger
-  const cv::Ptr<cv::FeatureDetector> blobs = cv::SimpleBlobDetector::create(params);
+  const CirclesGridPeer peer;
   std::vector<cv::Point2f> centres;
   for (auto _ : state) {
     for (const cv::Mat* image : {&series.left[0], &series.right[0]}) {
-      if (!cv::findCirclesGrid(*image, cv::Size(9, 13), centres, cv::CALIB_CB_SYMMETRIC_GRID,
-                               blobs)) {
+      if (!peer.Find(*image, centres)) {
         state.SkipWithError("grid not found");
         return;
       }

@@ -6,9 +6,7 @@
 // Wall-clock times: OpenCV may spread work over threads, which a per-thread CPU time would hide.
 #include <benchmark/benchmark.h>
 
-#include <opencv2/calib3d.hpp>
-#include <opencv2/features2d.hpp>
-
+#include "CirclesGridPeer.h"
 #include "ImageProcessor.h"
 #include "synth/Renderer.h"
 #include "synth/Scenes.h"
@@ -92,13 +90,10 @@ BENCHMARK(BM_TrackTracker)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_FindCirclesGrid(benchmark::State& state) {
   const cv::Mat& frame = PlateFrame();
-  cv::SimpleBlobDetector::Params params;
-  params.minArea = 20;     // the smallest dots of a far, tilted plate cover a few tens of pixels
-  params.maxArea = 20000;  // the nearest plates' dots; the dark ground around the box is larger
-  const cv::Ptr<cv::FeatureDetector> blobs = cv::SimpleBlobDetector::create(params);
+  const CirclesGridPeer peer;
   std::vector<cv::Point2f> centres;
   for (auto _ : state) {
-    if (!cv::findCirclesGrid(frame, cv::Size(9, 13), centres, cv::CALIB_CB_SYMMETRIC_GRID, blobs)) {
+    if (!peer.Find(frame, centres)) {
       state.SkipWithError("grid not found");
       break;
     }
