@@ -129,6 +129,12 @@ TEST(CalibrationFile, MalformedFilesAreRefusedNamingTheKey) {
             std::string::npos);
 
   file = KnownFile();
+  file.parameters.cameraMatrixLeft = cv::Mat::zeros(3, 3, CV_64F);
+  EXPECT_NE(ReadError<dotcal::WorkFailed>(write("m1_zero.yml", file))
+                .find("M1 has no positive focal lengths"),
+            std::string::npos);
+
+  file = KnownFile();
   file.imageSize = {-5, 1082};
   EXPECT_NE(ReadError<dotcal::WorkFailed>(write("width.yml", file)).find("image_width is -5"),
             std::string::npos);

@@ -30,10 +30,4 @@ TEST(ProgressBar, TerminalsSeeTheBarRedrawnInPlace) {
                                 "] 1/2\n");
 }
 
-TEST(ProgressBar, EmptyWorkShowsAFullBar) {
-  std::ostringstream log;
-  dotcal::ProgressBar(log, "none", 0, false).Finish();
-  EXPECT_EQ(log.str(), "none [" + std::string(30, '#') + "] 0/0\n");
-}
-
 }  // namespace

@@ -39,15 +39,4 @@ TEST(TargetShape, ShapesTheDetectorCannotOrderAreUsageErrors) {
   EXPECT_NO_THROW(dotcal::MakeShape("2x2", 4, 0, 0));
 }
 
-TEST(TargetShape, ConfiguresTheDetectorForPackedRows) {
-  Oskelo::CV::Native64::ImageProcessor detector;
-  dotcal::ConfigureDetector(*detector.settings, dotcal::TargetShape::Tracker(), {640, 480});
-  const auto& s = *detector.settings;
-  EXPECT_EQ(s.imageRect, cv::Rect(0, 0, 640, 480));
-  EXPECT_EQ(s.columnOffset, 0);  // a width other than 1248 must not shift the rows
-  EXPECT_EQ(s.gridColumns, 4);
-  EXPECT_EQ(s.gridRows, 2);
-  EXPECT_EQ(s.dotCount, 7);
-}
-
 }  // namespace

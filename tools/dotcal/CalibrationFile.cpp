@@ -178,6 +178,16 @@ CalibrationFile ReadCalibrationFile(const std::string& path) {
   for (const MatrixKey& key : MatrixKeys()) {
     file.parameters.*key.member = ReadMatrix(storage, key, path);
   }
+  // Undistortion and rectification divide by the focal lengths of these four.
+  const CalibrationParameters& p = file.parameters;
+  for (const auto& [key, matrix] : {std::pair{"M1", &p.cameraMatrixLeft},
+                                    {"M2", &p.cameraMatrixRight},
+                                    {"P1", &p.projectionLeft},
+                                    {"P2", &p.projectionRight}}) {
+    if (!(matrix->at<double>(0, 0) > 0.0) || !(matrix->at<double>(1, 1) > 0.0)) {
+      throw WorkFailed(path + ": " + key + " has no positive focal lengths");
+    }
+  }
   file.rmsLeft = ReadOptionalReal(storage, "rms_left");
   file.rmsRight = ReadOptionalReal(storage, "rms_right");
   file.rmsStereo = ReadOptionalReal(storage, "rms_stereo");

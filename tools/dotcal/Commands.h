@@ -11,6 +11,9 @@ namespace dotcal {
 
 struct DemoOptions {
   std::string out = "dotcal-demo";  // folder for the calibration file, overlays and plot
+  int platePairs = 15;              // plate pairs of the calibration
+  int toolFrames = 40;              // frames of the pivoting tool
+  std::uint64_t seed = 2024;        // plate poses and image noise
 };
 
 // The embedded default: calibrates a synthetic rig from rendered plate pairs, pivot-calibrates a

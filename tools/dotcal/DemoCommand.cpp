@@ -24,10 +24,6 @@ namespace fs = std::filesystem;
 using Oskelo::CV::Native64::Calibration;
 using Oskelo::CV::Native64::Utils::Stopwatch;
 
-constexpr int kPlatePairs = 15;
-constexpr int kToolFrames = 40;
-constexpr std::uint64_t kSeed = 2024;  // plate poses and image noise
-constexpr int kHyperFit = 0;
 constexpr int kOverlayPairs = 2;  // plate pairs drawn with their dots
 
 // Index of the truth dot nearest to each detected dot.
@@ -53,32 +49,33 @@ struct DemoFiles {
   }
 };
 
-Calibration CalibrateRig(const synth::StereoRig& rig, DemoFiles& files, std::ostream& out,
-                         std::ostream& err) {
-  const std::vector<synth::PlacedTarget> poses = synth::CalibrationSeries(rig, kPlatePairs, kSeed);
+Calibration CalibrateRig(const synth::StereoRig& rig, const DemoOptions& options, DemoFiles& files,
+                         std::ostream& out, std::ostream& err) {
+  const int pairs = options.platePairs;
+  const std::vector<synth::PlacedTarget> poses = synth::CalibrationSeries(rig, pairs, options.seed);
   Calibration calibration;
   std::vector<PairOutcome> outcomes;
   {
-    ProgressBar progress(err, "plate pairs", kPlatePairs, ProgressBar::StderrIsTerminal());
-    for (int i = 0; i < kPlatePairs; ++i) {
+    ProgressBar progress(err, "plate pairs", pairs, ProgressBar::StderrIsTerminal());
+    for (int i = 0; i < pairs; ++i) {
       const StereoImages images =
-          RenderStereo(rig, poses[i], synth::RenderSettings(), kSeed, Sequence::kPlate, i);
+          RenderStereo(rig, poses[i], synth::RenderSettings(), options.seed, Sequence::kPlate, i);
       outcomes.push_back(ExtractPlatePair(calibration, images.left, images.right));
       if (i < kOverlayPairs && outcomes.back() != PairOutcome::kRejected) {
-        WriteImage(files.Path("plate_left_" + std::to_string(i) + ".png"),
+        WriteImage(files.Path("overlay_plate_left_" + std::to_string(i) + ".png"),
                    DrawDots(images.left, calibration.leftTargets.back()));
-        WriteImage(files.Path("plate_right_" + std::to_string(i) + ".png"),
+        WriteImage(files.Path("overlay_plate_right_" + std::to_string(i) + ".png"),
                    DrawDots(images.right, calibration.rightTargets.back()));
       }
       progress.Advance();
     }
   }
-  for (int i = 0; i < kPlatePairs; ++i) {
+  for (int i = 0; i < pairs; ++i) {
     if (outcomes[i] != PairOutcome::kUsed)
       out << "  pair " << i << ": " << OutcomeText(outcomes[i]) << "\n";
   }
   ComputeCalibration(calibration);
-  out << "Stereo calibration from " << UsablePairs(calibration) << " of " << kPlatePairs
+  out << "Stereo calibration from " << UsablePairs(calibration) << " of " << pairs
       << " plate pairs (estimate, truth, error):\n";
   PrintComparison(out, calibration, rig);
 
@@ -88,22 +85,25 @@ Calibration CalibrateRig(const synth::StereoRig& rig, DemoFiles& files, std::ost
   return calibration;
 }
 
-void CalibrateTool(const synth::StereoRig& rig, const Calibration& calibration, DemoFiles& files,
-                   std::ostream& out, std::ostream& err) {
-  const PivotToolScene scene = MakePivotToolScene(rig, kToolFrames);
+void CalibrateTool(const synth::StereoRig& rig, const DemoOptions& options,
+                   const Calibration& calibration, DemoFiles& files, std::ostream& out,
+                   std::ostream& err) {
+  const int frames = options.toolFrames;
+  const PivotToolScene scene = MakePivotToolScene(rig, frames);
   ToolSequence sequence(calibration, TargetShape::Tracker(), rig.left.imageSize);
-  int lost = 0, notRigid = 0, orderKept = 0;
+  int lost = 0, notRigid = 0, foundLeft = 0, orderKept = 0;
   std::vector<int> firstOrder;
   {
-    ProgressBar progress(err, "tool frames", kToolFrames, ProgressBar::StderrIsTerminal());
-    for (int k = 0; k < kToolFrames; ++k) {
-      const StereoImages images =
-          RenderStereo(rig, scene.frames[k], synth::RenderSettings(), kSeed, Sequence::kTool, k);
+    ProgressBar progress(err, "tool frames", frames, ProgressBar::StderrIsTerminal());
+    for (int k = 0; k < frames; ++k) {
+      const StereoImages images = RenderStereo(rig, scene.frames[k], synth::RenderSettings(),
+                                               options.seed, Sequence::kTool, k);
       std::vector<cv::Point2d> leftDots;
       const FrameOutcome outcome = sequence.AddFrame(images.left, images.right, leftDots);
       lost += outcome == FrameOutcome::kLost;
       notRigid += outcome == FrameOutcome::kNotRigid;
       if (!leftDots.empty()) {
+        ++foundLeft;
         // The same physical dot must keep its index: compare with the truth of every frame.
         std::vector<cv::Point2d> truth;
         for (const cv::Point3d& dot : DotPositions(scene.frames[k])) {
@@ -112,7 +112,7 @@ void CalibrateTool(const synth::StereoRig& rig, const Calibration& calibration, 
         const std::vector<int> order = MatchDots(leftDots, truth);
         if (firstOrder.empty()) {
           firstOrder = order;
-          WriteImage(files.Path("tool_left_" + std::to_string(k) + ".png"),
+          WriteImage(files.Path("overlay_tool_left_" + std::to_string(k) + ".png"),
                      DrawDots(images.left, leftDots));
         }
         orderKept += order == firstOrder;
@@ -120,7 +120,7 @@ void CalibrateTool(const synth::StereoRig& rig, const Calibration& calibration, 
       progress.Advance();
     }
   }
-  const PivotResult result = sequence.Calibrate(kHyperFit);
+  const PivotResult result = sequence.Calibrate(FitMethodCode("hyper"));
   // Triangulated points lie in the rectified left camera frame: turn the true tip into it.
   const cv::Matx33d R1(calibration.parameters.rectificationLeft);
   const cv::Point3d trueTip(R1 * cv::Vec3d(scene.tip));
@@ -130,9 +130,9 @@ void CalibrateTool(const synth::StereoRig& rig, const Calibration& calibration, 
 
   out << "\nPivot calibration of a tool with the 7-dot tracker " << scene.trackerDistance
       << " mm from its tip, rocked within " << 2 * scene.coneHalfAngleDeg << " degrees:\n";
-  out << "  frames " << kToolFrames << ": used " << result.framesUsed << ", target lost in " << lost
+  out << "  frames " << frames << ": used " << result.framesUsed << ", target lost in " << lost
       << ", dots out of order in " << notRigid << "; dot order kept in " << orderKept << " of "
-      << kToolFrames - lost << " frames found in the left camera\n";
+      << foundLeft << " frames found in the left camera\n";
   out << Format("  tip estimate %.3f %.3f %.3f mm", result.tip.x, result.tip.y, result.tip.z)
       << Format(", truth %.3f %.3f %.3f mm (rectified left camera frame)\n", trueTip.x, trueTip.y,
                 trueTip.z);
@@ -157,8 +157,8 @@ void RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
       "sensor noise %.1f grey levels, blur %.1f px\n\n",
       cv::norm(rig.RightFromLeftT()), rig.left.K(0, 0), rig.left.imageSize.width,
       rig.left.imageSize.height, render.noiseSigma, render.blurSigma);
-  const Calibration calibration = CalibrateRig(rig, files, out, err);
-  CalibrateTool(rig, calibration, files, out, err);
+  const Calibration calibration = CalibrateRig(rig, options, files, out, err);
+  CalibrateTool(rig, options, calibration, files, out, err);
 
   out << "\nWrote:\n";
   for (const std::string& name : files.written) out << "  " << name << "\n";
