@@ -39,6 +39,13 @@ TEST(ImageFiles, PatternsExpandToSortedRegularFiles) {
       dotcal::ExpandPatterns({folder + "/b_*.png", folder + "/a_*.png"}, "--left");
   EXPECT_EQ(files, (std::vector<std::string>{folder + "/a_10.png", folder + "/a_9.png",
                                              folder + "/b_2.png"}));
+  // A folder is no image; the message says how to name its images.
+  try {
+    dotcal::ExpandPatterns({folder + "/a_dir.png"}, "--left");
+    ADD_FAILURE() << "no error for a folder";
+  } catch (const dotcal::UsageError& e) {
+    EXPECT_NE(std::string(e.what()).find("is a folder"), std::string::npos);
+  }
   // A plain name is its own match.
   EXPECT_EQ(dotcal::ExpandPatterns({folder + "/c.txt"}, "--left").size(), 1u);
   try {

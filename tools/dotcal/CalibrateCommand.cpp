@@ -30,8 +30,14 @@ void WriteOverlays(const std::string& folder, const FilePair& files, const cv::M
 }  // namespace
 
 void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostream& err) {
+  std::error_code error;
+  if (fs::is_directory(options.out, error)) {
+    throw UsageError("--out: '" + options.out + "' is a folder; name the file to write");
+  }
+  // The left list first, so that a message names the first option at fault.
+  const std::vector<std::string> leftFiles = ExpandPatterns(options.left, "--left");
   const std::vector<FilePair> pairs =
-      PairByName(ExpandPatterns(options.left, "--left"), ExpandPatterns(options.right, "--right"));
+      PairByName(leftFiles, ExpandPatterns(options.right, "--right"));
   Calibration calibration;
   const cv::Size imageSize = calibration.settings->imageRect.size();
   // Every image is read and checked before the slow part starts, so that a bad file stops the

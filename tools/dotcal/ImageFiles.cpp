@@ -80,6 +80,11 @@ std::vector<std::string> ExpandPatterns(const std::vector<std::string>& patterns
                                  [](const std::string& name) { return !IsRegularFile(name); }),
                   matches.end());
     if (matches.empty()) {
+      std::error_code error;
+      if (fs::is_directory(pattern, error)) {
+        throw UsageError(option + ": '" + pattern + "' is a folder; name its images, e.g. '" +
+                         (fs::path(pattern) / "*.png").string() + "'");
+      }
       throw UsageError(option + ": no file matches '" + pattern + "'");
     }
     files.insert(files.end(), matches.begin(), matches.end());

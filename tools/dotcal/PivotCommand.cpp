@@ -20,8 +20,10 @@ void RunPivot(const PivotOptions& options, std::ostream& out, std::ostream& err)
   const TargetOptions& t = options.target;
   const TargetShape shape = MakeShape(t.grid, t.dots, t.spacing, t.diameter);
   const int fitMethod = FitMethodCode(options.method);
+  // The left list first, so that a message names the first option at fault.
+  const std::vector<std::string> leftFiles = ExpandPatterns(options.left, "--left");
   const std::vector<FilePair> frames =
-      PairByName(ExpandPatterns(options.left, "--left"), ExpandPatterns(options.right, "--right"));
+      PairByName(leftFiles, ExpandPatterns(options.right, "--right"));
   const CalibrationFile file = ReadCalibrationFile(options.calib);
   const auto calibration = MakeCalibration(file);
 

@@ -28,7 +28,8 @@ void AddTargetOptions(CLI::App& command, TargetOptions& target) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+  // The commands report every failure in their own words.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
 
   CLI::App app{
       "dotcal: calibrates a stereo pair of cameras from images of the dot plate, "
