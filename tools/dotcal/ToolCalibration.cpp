@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 #include "CommandError.h"
@@ -23,8 +24,8 @@ constexpr double kShapeToleranceShare = 0.1;
 }  // namespace
 
 int FitMethodCode(const std::string& name) {
-  for (int code = 0; code < 4; ++code) {
-    if (name == kFitNames[code]) return code;
+  for (std::size_t code = 0; code < std::size(kFitNames); ++code) {
+    if (name == kFitNames[code]) return static_cast<int>(code);
   }
   throw UsageError("--method takes hyper, iterative, pratt or taubin, not '" + name + "'");
 }
