@@ -1,0 +1,402 @@
+// The built dotcal program, run as a user runs it, on the series that the dotcal_render and
+// dotcal_calibrate tests wrote: the calibration file against the truth, triangulation of a pair,
+// pivot calibration of the tool frames, and the answers to bad input.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "scratch_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+const std::string kSeries = DOTCAL_SERIES;
+const std::string kScratch = DOTCAL_SCRATCH;
+
+// Bounds from the stereo calibration's own acceptance on a series of this kind (noise 1.5 grey
+// levels, blur 0.7 px, detection ~0.015 px RMS): intrinsics and baseline as a share of truth,
+// principal point and reprojection errors in pixels, rotation in degrees, triangulated spacing
+// in mm.
+constexpr double kFocalTolShare = 0.003;
+constexpr double kPrincipalPointTolPx = 3.0;
+constexpr double kBaselineTolShare = 0.003;
+constexpr double kRotationTolDeg = 0.05;
+constexpr double kRmsMaxPx = 0.15;
+constexpr double kSpacingRmsMax = 0.05;
+constexpr double kSpacingMaxError = 0.2;
+// Absolute position of a triangulated dot about 1.1 m away: the baseline bound (0.3 %) gives
+// 3.3 mm of scale and the rotation bound (0.05 degrees) about 1 mm across; this series stays far
+// inside, while a wrong frame, unit or pairing is off by centimetres.
+constexpr double kPositionTolMm = 4.5;
+// The pivot from 16 frames on a 15-degree cone lies within about 0.2 mm of the truth here; 1 mm
+// leaves room for other noise, while a wrong frame or marker order is off by far more.
+constexpr double kTipTolMm = 1.0;
+constexpr double kTipRmsMaxMm = 1.0;
+constexpr double kPlateSpacing = 30.0;
+constexpr int kPlateDots = 117, kPlateColumns = 9;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string Quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Runs dotcal with the arguments (no shell expansion: patterns reach the program as typed). Its
+// output goes through files in `folder`.
+Outcome Dotcal(const std::vector<std::string>& arguments, const std::string& folder) {
+  const std::string out = folder + "/stdout.txt";
+  const std::string err = folder + "/stderr.txt";
+  std::string command = Quote(DOTCAL_PROGRAM);
+  for (const std::string& a : arguments) command += " " + Quote(a);
+  command += " >" + Quote(out) + " 2>" + Quote(err) + " </dev/null";
+  const int raw = std::system(command.c_str());
+  Outcome run;
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  run.out = ReadText(out);
+  run.err = ReadText(err);
+  return run;
+}
+
+json Truth() {
+  std::ifstream file(kSeries + "/truth.json");
+  return json::parse(file);
+}
+
+cv::Matx33d Matrix33(const json& rows) {
+  cv::Matx33d m;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) m(r, c) = rows[r][c].get<double>();
+  return m;
+}
+
+cv::Point3d Point(const json& p) {
+  return {p[0].get<double>(), p[1].get<double>(), p[2].get<double>()};
+}
+
+cv::Mat Read(const cv::FileStorage& storage, const char* key) {
+  cv::Mat m;
+  storage[key] >> m;
+  return m;
+}
+
+double RotationAngleDeg(const cv::Matx33d& a, const cv::Matx33d& b) {
+  cv::Vec3d axisAngle;
+  cv::Rodrigues(cv::Mat(a * b.t()), axisAngle);
+  return cv::norm(axisAngle) * 180.0 / CV_PI;
+}
+
+std::vector<cv::Point3d> ParseCsv(const std::string& text, std::string& header) {
+  std::istringstream lines(text);
+  std::getline(lines, header);
+  std::vector<cv::Point3d> points;
+  std::string line;
+  while (std::getline(lines, line)) {
+    int index = 0;
+    cv::Point3d p;
+    char comma[3];
+    std::istringstream fields(line);
+    fields >> index >> comma[0] >> p.x >> comma[1] >> p.y >> comma[2] >> p.z;
+    EXPECT_EQ(index, static_cast<int>(points.size())) << line;
+    points.push_back(p);
+  }
+  return points;
+}
+
+// The rectifying rotation of the left camera: triangulated points lie in its frame.
+cv::Matx33d RectifyingRotation() {
+  cv::FileStorage storage(kSeries + "/calib.yml", cv::FileStorage::READ);
+  return cv::Matx33d(Read(storage, "R1"));
+}
+
+TEST(DotcalCalibrate, WritesTheRigWithinTheCalibrationTolerances) {
+  cv::FileStorage storage(kSeries + "/calib.yml", cv::FileStorage::READ);
+  ASSERT_TRUE(storage.isOpened());
+  const json truth = Truth();
+  EXPECT_EQ(static_cast<int>(storage["image_width"]),
+            truth["left_camera"]["image_width"].get<int>());
+  EXPECT_EQ(static_cast<int>(storage["image_height"]),
+            truth["left_camera"]["image_height"].get<int>());
+  for (const auto& [key, camera] :
+       {std::pair{"M1", "left_camera"}, std::pair{"M2", "right_camera"}}) {
+    const cv::Matx33d estimated(Read(storage, key));
+    const cv::Matx33d K = Matrix33(truth[camera]["K"]);
+    EXPECT_NEAR(estimated(0, 0), K(0, 0), kFocalTolShare * K(0, 0)) << key;
+    EXPECT_NEAR(estimated(1, 1), K(1, 1), kFocalTolShare * K(1, 1)) << key;
+    EXPECT_NEAR(estimated(0, 2), K(0, 2), kPrincipalPointTolPx) << key;
+    EXPECT_NEAR(estimated(1, 2), K(1, 2), kPrincipalPointTolPx) << key;
+  }
+  const cv::Vec3d T(Read(storage, "T"));
+  const cv::Vec3d trueT(truth["T"][0].get<double>(), truth["T"][1].get<double>(),
+                        truth["T"][2].get<double>());
+  EXPECT_NEAR(cv::norm(T), cv::norm(trueT), kBaselineTolShare * cv::norm(trueT));
+  EXPECT_LT(RotationAngleDeg(cv::Matx33d(Read(storage, "R")), Matrix33(truth["R"])),
+            kRotationTolDeg);
+  for (const char* key : {"rms_left", "rms_right", "rms_stereo"}) {
+    EXPECT_GT(static_cast<double>(storage[key]), 0.0) << key;
+    EXPECT_LE(static_cast<double>(storage[key]), kRmsMaxPx) << key;
+  }
+  // The overlays and the error plot were written as well.
+  EXPECT_TRUE(fs::exists(kSeries + "/overlays/left_00_dots.png"));
+  EXPECT_TRUE(fs::exists(kSeries + "/overlays/reprojection_errors.png"));
+}
+
+TEST(DotcalTriangulate, PrintsThePlateWhereItWas) {
+  const std::string folder = ScratchFolder(kScratch);
+  const Outcome run =
+      Dotcal({"triangulate", "--calib", kSeries + "/calib.yml", "--left",
+              kSeries + "/plate/left_03.png", "--right", kSeries + "/plate/right_03.png"},
+             folder);
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::string header;
+  const std::vector<cv::Point3d> points = ParseCsv(run.out, header);
+  EXPECT_EQ(header, "index,x,y,z");
+  ASSERT_EQ(points.size(), static_cast<std::size_t>(kPlateDots));
+
+  // Grid order: neighbours in a line of 9 and across lines lie one spacing apart.
+  double sumSquares = 0.0, maxError = 0.0;
+  int count = 0;
+  for (int i = 0; i < kPlateDots; ++i) {
+    for (int j : {i + 1, i + kPlateColumns}) {
+      if (j >= kPlateDots || (j == i + 1 && j % kPlateColumns == 0)) continue;
+      const double error = std::abs(cv::norm(points[i] - points[j]) - kPlateSpacing);
+      sumSquares += error * error;
+      maxError = std::max(maxError, error);
+      ++count;
+    }
+  }
+  EXPECT_LE(std::sqrt(sumSquares / count), kSpacingRmsMax);
+  EXPECT_LE(maxError, kSpacingMaxError);
+
+  // Every point lies at a true dot (in the rectified left camera frame), each at a different one.
+  const cv::Matx33d R1 = RectifyingRotation();
+  const json dots = Truth()["plate"]["pairs"][3]["dots"];
+  std::vector<bool> taken(dots.size(), false);
+  for (const cv::Point3d& p : points) {
+    std::size_t nearest = 0;
+    double distance = 1e9;
+    for (std::size_t k = 0; k < dots.size(); ++k) {
+      const double d = cv::norm(cv::Point3d(R1 * cv::Vec3d(Point(dots[k]))) - p);
+      if (d < distance) distance = d, nearest = k;
+    }
+    EXPECT_LT(distance, kPositionTolMm);
+    EXPECT_FALSE(taken[nearest]) << "two points at dot " << nearest;
+    taken[nearest] = true;
+  }
+}
+
+TEST(DotcalTriangulate, ReadsColourImagesAsGrey) {
+  const std::string folder = ScratchFolder(kScratch);
+  // The same pair saved in colour gives the same points.
+  cv::Mat colour;
+  cv::cvtColor(cv::imread(kSeries + "/plate/left_03.png", cv::IMREAD_GRAYSCALE), colour,
+               cv::COLOR_GRAY2BGR);
+  cv::imwrite(folder + "/colour_left.bmp", colour);
+  const std::vector<std::string> common = {
+      "triangulate", "--calib", kSeries + "/calib.yml", "--right", kSeries + "/plate/right_03.png",
+      "--left"};
+  std::vector<std::string> grey = common, coloured = common;
+  grey.push_back(kSeries + "/plate/left_03.png");
+  coloured.push_back(folder + "/colour_left.bmp");
+  const Outcome a = Dotcal(grey, folder), b = Dotcal(coloured, folder);
+  ASSERT_EQ(b.status, 0) << b.err;
+  EXPECT_EQ(a.out, b.out);
+}
+
+TEST(DotcalPivot, FindsTheTipOfThePivotingTool) {
+  const std::string folder = ScratchFolder(kScratch);
+  const Outcome run =
+      Dotcal({"pivot", "--calib", kSeries + "/calib.yml", "--left", kSeries + "/tool/left_*.png",
+              "--right", kSeries + "/tool/right_*.png"},
+             folder);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("frames: 16, used 16"), std::string::npos) << run.out;
+  cv::Point3d tip;
+  double rms = 0.0;
+  int frames = 0;
+  std::istringstream lines(run.out);
+  std::string line;
+  int offsets = 0;
+  while (std::getline(lines, line)) {
+    std::sscanf(line.c_str(), "tip %lf %lf %lf", &tip.x, &tip.y, &tip.z);
+    std::sscanf(line.c_str(), "tip RMS over %d frames: %lf", &frames, &rms);
+    offsets += line.rfind("marker ", 0) == 0;
+  }
+  EXPECT_EQ(offsets, 7);
+  EXPECT_EQ(frames, 16);
+  const cv::Point3d trueTip(RectifyingRotation() * cv::Vec3d(Point(Truth()["tool"]["tip"])));
+  EXPECT_LT(cv::norm(tip - trueTip), kTipTolMm) << run.out;
+  EXPECT_LT(rms, kTipRmsMaxMm);
+}
+
+// Files for the bad-input cases.
+struct BadFiles {
+  explicit BadFiles(const std::string& folder)
+      : small(folder + "/small.png"),
+        text(folder + "/not_an_image.png"),
+        deep(folder + "/deep.png"),
+        missing(folder + "/missing.png") {
+    cv::imwrite(small, cv::Mat(480, 640, CV_8UC1, cv::Scalar(128)));
+    std::ofstream(text) << "not an image\n";
+    cv::imwrite(deep, cv::Mat(1082, 1248, CV_16UC1, cv::Scalar(1000)));
+  }
+  std::string small;    // a PNG of the wrong size
+  std::string text;     // text named like a PNG
+  std::string deep;     // 16-bit pixels
+  std::string missing;  // no such file
+};
+
+TEST(DotcalBadInput, ImagesThatCannotBeUsedAreNamedWithTheReason) {
+  const std::string folder = ScratchFolder(kScratch);
+  const BadFiles files(folder);
+  const std::string right = kSeries + "/plate/right_03.png";
+  struct Case {
+    std::string left;
+    int status;
+    std::string message;
+  };
+  for (const Case& c :
+       {Case{files.missing, 2, "missing.png: no such file"},
+        Case{files.small, 1, "small.png: the image is 640 x 480 pixels, expected 1248 x 1082"},
+        Case{files.text, 1, "not_an_image.png: not an image file"},
+        Case{files.deep, 1, "deep.png: 16-bit pixels"}}) {
+    const Outcome run = Dotcal(
+        {"triangulate", "--calib", kSeries + "/calib.yml", "--left", c.left, "--right", right},
+        folder);
+    EXPECT_EQ(run.status, c.status) << c.left;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+  }
+}
+
+TEST(DotcalBadInput, CalibrateRefusesBadImagesBeforeWriting) {
+  const std::string folder = ScratchFolder(kScratch);
+  const BadFiles files(folder);
+  const std::string out = folder + "/refused.yml";
+  fs::remove(out);
+  const Outcome run =
+      Dotcal({"calibrate", "--left", kSeries + "/plate/left_0[0-2].png", "--left", files.small,
+              "--right", kSeries + "/plate/right_0[0-3].png", "--out", out},
+             folder);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("small.png: the image is 640 x 480 pixels"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(out));
+}
+
+TEST(DotcalBadInput, FileListsThatDoNotPairAreUsageErrors) {
+  const std::string folder = ScratchFolder(kScratch);
+  const std::string out = folder + "/unpaired.yml";
+  Outcome run = Dotcal({"calibrate", "--left", kSeries + "/plate/left_0[0-2].png", "--right",
+                        kSeries + "/plate/right_*.png", "--out", out},
+                       folder);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("--left names 3 files and --right 10"), std::string::npos) << run.err;
+
+  run = Dotcal({"calibrate", "--left", kSeries + "/nothing_*.png", "--right",
+                kSeries + "/plate/right_*.png", "--out", out},
+               folder);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("--left: no file matches"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(out));
+}
+
+TEST(DotcalBadInput, NoUsablePairFailsTheWork) {
+  const std::string folder = ScratchFolder(kScratch);
+  // The tool frames show no plate.
+  const std::string out = folder + "/no_plate.yml";
+  const Outcome run = Dotcal({"calibrate", "--left", kSeries + "/tool/left_00[0-2].png", "--right",
+                              kSeries + "/tool/right_00[0-2].png", "--out", out},
+                             folder);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("no usable pair"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("rejected: the plate was not found"), std::string::npos) << run.out;
+  EXPECT_FALSE(fs::exists(out));
+}
+
+TEST(DotcalBadInput, MalformedCalibrationFilesNameTheirFault) {
+  const std::string folder = ScratchFolder(kScratch);
+  const std::string good = ReadText(kSeries + "/calib.yml");
+  const auto variant = [&](const std::string& name, const std::string& from,
+                           const std::string& to) {
+    std::string text = good;
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    std::ofstream(folder + "/" + name) << text;
+    return folder + "/" + name;
+  };
+  struct Case {
+    std::string file, message;
+  };
+  const std::vector<Case> cases = {
+      {variant("no_q.yml", "Q: !!opencv-matrix", "Qx: !!opencv-matrix"), "Q is missing"},
+      {variant("wide_m1.yml", "M1: !!opencv-matrix\n   rows: 3\n   cols: 3\n   dt: d\n   data: [ ",
+               "M1: !!opencv-matrix\n   rows: 1\n   cols: 9\n   dt: d\n   data: [ "),
+       "M1 is 1x9, expected 3x3"},
+      {variant("scalar_t.yml", "T: !!opencv-matrix", "T: 3\nTold: !!opencv-matrix"),
+       "T is not a matrix"},
+      {variant("no_width.yml", "image_width:", "width:"), "image_width is missing"},
+      {variant("broken.yml", "R1: !!opencv-matrix", "R1: [ unclosed"), "not a YAML"},
+      {folder + "/not_an_image.png", "not a YAML"},
+  };
+  const BadFiles files(folder);
+  for (const Case& c : cases) {
+    const Outcome run =
+        Dotcal({"triangulate", "--calib", c.file, "--left", kSeries + "/plate/left_03.png",
+                "--right", kSeries + "/plate/right_03.png"},
+               folder);
+    EXPECT_EQ(run.status, 1) << c.file;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.file << ": " << run.err;
+  }
+}
+
+TEST(DotcalUsage, CommandLineErrorsExitWithTwoAndHelpWithZero) {
+  const std::string folder = ScratchFolder(kScratch);
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{},
+        {"no-such-command"},
+        {"render"},
+        {"render", "--out", folder + "/r", "--pairs", "0"},
+        {"render", "--out", folder + "/r", "--pairs", "many"},
+        {"calibrate", "--left", "a.png"},
+        {"triangulate", "--calib", kSeries + "/calib.yml", "--left", "a", "--right", "b", "--grid",
+         "4y2"},
+        {"pivot", "--calib", kSeries + "/calib.yml", "--left", "a", "--right", "b", "--method",
+         "median"},
+        {"demo", "--unknown"}}) {
+    const Outcome run = Dotcal(arguments, folder);
+    EXPECT_EQ(run.status, 2) << ::testing::PrintToString(arguments);
+    EXPECT_FALSE(run.err.empty());
+  }
+  for (const char* command : {"demo", "render", "calibrate", "triangulate", "pivot"}) {
+    const Outcome run = Dotcal({command, "--help"}, folder);
+    EXPECT_EQ(run.status, 0) << command;
+    EXPECT_NE(run.out.find("Usage: dotcal " + std::string(command)), std::string::npos) << run.out;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+#include "CalibrationFile.h"
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "CommandError.h"
+#include "ImageFiles.h"
+
+namespace dotcal {
+namespace {
+
+namespace fs = std::filesystem;
+using Oskelo::CV::Native64::Calibration;
+using Oskelo::CV::Native64::CalibrationParameters;
+
+// Distortion coefficients as triangulation reads them: k1, k2, p1, p2, k3, k4, k5, k6.
+constexpr int kDistortionLength = 8;
+// The coefficients that the calibration estimates: k1, k2, p1, p2, k3.
+constexpr int kEstimatedDistortion = 5;
+// Largest image side accepted from a file: far beyond any camera, small enough to be no typo.
+constexpr int kMaxImageSide = 100000;
+
+struct MatrixKey {
+  const char* key;
+  cv::Mat CalibrationParameters::*member;
+  int rows, cols;  // cols 0: a distortion row
+};
+
+const std::vector<MatrixKey>& MatrixKeys() {
+  static const std::vector<MatrixKey> keys = {
+      {"M1", &CalibrationParameters::cameraMatrixLeft, 3, 3},
+      {"D1", &CalibrationParameters::distortionLeft, 1, 0},
+      {"M2", &CalibrationParameters::cameraMatrixRight, 3, 3},
+      {"D2", &CalibrationParameters::distortionRight, 1, 0},
+      {"R", &CalibrationParameters::rotation, 3, 3},
+      {"T", &CalibrationParameters::translation, 3, 1},
+      {"E", &CalibrationParameters::essential, 3, 3},
+      {"F", &CalibrationParameters::fundamental, 3, 3},
+      {"R1", &CalibrationParameters::rectificationLeft, 3, 3},
+      {"R2", &CalibrationParameters::rectificationRight, 3, 3},
+      {"P1", &CalibrationParameters::projectionLeft, 3, 4},
+      {"P2", &CalibrationParameters::projectionRight, 3, 4},
+      {"Q", &CalibrationParameters::disparityToDepth, 4, 4},
+  };
+  return keys;
+}
+
+int FormatFor(const std::string& path) {
+  const std::string extension = fs::path(path).extension().string();
+  if (extension == ".xml" || extension == ".json" || extension == ".yml" || extension == ".yaml") {
+    return cv::FileStorage::FORMAT_AUTO;
+  }
+  return cv::FileStorage::FORMAT_YAML;
+}
+
+// The distortion as written: the estimated five when the rest is zero, else all eight.
+cv::Mat DistortionToWrite(const cv::Mat& distortion) {
+  if (distortion.total() == kDistortionLength &&
+      cv::countNonZero(
+          distortion.reshape(1, 1).colRange(kEstimatedDistortion, kDistortionLength)) == 0) {
+    return distortion.reshape(1, 1).colRange(0, kEstimatedDistortion).clone();
+  }
+  return distortion;
+}
+
+std::string ShapeText(const cv::Mat& m) {
+  return std::to_string(m.rows) + "x" + std::to_string(m.cols) +
+         (m.channels() > 1 ? " with " + std::to_string(m.channels()) + " channels" : "");
+}
+
+cv::Mat ReadMatrix(const cv::FileStorage& storage, const MatrixKey& key, const std::string& path) {
+  const std::string where = path + ": " + key.key;
+  const cv::FileNode node = storage[key.key];
+  if (node.empty()) throw WorkFailed(where + " is missing");
+  if (!node.isMap()) throw WorkFailed(where + " is not a matrix");
+  cv::Mat matrix;
+  try {
+    node >> matrix;
+  } catch (const cv::Exception& e) {
+    throw WorkFailed(where + " is not a readable matrix (" + e.err + ")");
+  }
+  if (matrix.empty()) throw WorkFailed(where + " is not a readable matrix");
+  if (matrix.channels() != 1) {
+    throw WorkFailed(where + " is " + ShapeText(matrix) + ", expected one channel");
+  }
+  if (key.cols == 0) {
+    const int count = static_cast<int>(matrix.total());
+    if ((matrix.rows != 1 && matrix.cols != 1) || (count != 4 && count != 5 && count != 8)) {
+      throw WorkFailed(where + " is " + ShapeText(matrix) +
+                       ", expected a row of 4, 5 or 8 distortion coefficients");
+    }
+  } else if (matrix.rows != key.rows || matrix.cols != key.cols) {
+    throw WorkFailed(where + " is " + ShapeText(matrix) + ", expected " + std::to_string(key.rows) +
+                     "x" + std::to_string(key.cols));
+  }
+  cv::Mat values;
+  matrix.convertTo(values, CV_64F);
+  if (!cv::checkRange(values)) throw WorkFailed(where + " holds a value that is not finite");
+  if (key.cols == 0) {
+    cv::Mat eight = cv::Mat::zeros(1, kDistortionLength, CV_64F);
+    values.reshape(1, 1).copyTo(eight.colRange(0, static_cast<int>(values.total())));
+    values = eight;
+  }
+  return values;
+}
+
+int ReadSide(const cv::FileStorage& storage, const char* key, const std::string& path) {
+  const cv::FileNode node = storage[key];
+  if (node.empty()) throw WorkFailed(path + ": " + key + " is missing");
+  if (!node.isInt()) throw WorkFailed(path + ": " + key + " is not a whole number");
+  const int value = static_cast<int>(node);
+  if (value <= 0 || value > kMaxImageSide) {
+    throw WorkFailed(path + ": " + key + " is " + std::to_string(value) +
+                     ", not an image size in pixels");
+  }
+  return value;
+}
+
+double ReadOptionalReal(const cv::FileStorage& storage, const char* key) {
+  const cv::FileNode node = storage[key];
+  if (!node.isReal() && !node.isInt()) return std::numeric_limits<double>::quiet_NaN();
+  return static_cast<double>(node);
+}
+
+}  // namespace
+
+CalibrationFile FromCalibration(const Calibration& calibration, cv::Size imageSize) {
+  CalibrationFile file;
+  file.imageSize = imageSize;
+  file.parameters = calibration.parameters;
+  file.rmsLeft = calibration.rmsLeft;
+  file.rmsRight = calibration.rmsRight;
+  file.rmsStereo = calibration.rmsStereo;
+  return file;
+}
+
+void WriteCalibrationFile(const std::string& path, const CalibrationFile& file) {
+  const fs::path parent = fs::path(path).parent_path();
+  if (!parent.empty()) MakeFolder(parent.string());
+  try {
+    cv::FileStorage storage(path, cv::FileStorage::WRITE | FormatFor(path));
+    if (!storage.isOpened()) throw WorkFailed(path + ": cannot be written");
+    storage.writeComment("Stereo calibration written by dotcal; lengths in the plate's unit");
+    storage << "image_width" << file.imageSize.width;
+    storage << "image_height" << file.imageSize.height;
+    for (const MatrixKey& key : MatrixKeys()) {
+      const cv::Mat& matrix = file.parameters.*key.member;
+      storage << key.key << (key.cols == 0 ? DistortionToWrite(matrix) : matrix);
+    }
+    storage << "rms_left" << file.rmsLeft;
+    storage << "rms_right" << file.rmsRight;
+    storage << "rms_stereo" << file.rmsStereo;
+    storage.release();
+  } catch (const cv::Exception& e) {
+    throw WorkFailed(path + ": cannot be written (" + e.err + ")");
+  }
+}
+
+CalibrationFile ReadCalibrationFile(const std::string& path) {
+  std::error_code error;
+  if (!fs::exists(path, error)) throw UsageError(path + ": no such file");
+  if (!fs::is_regular_file(path, error)) throw WorkFailed(path + ": not a file");
+  cv::FileStorage storage;
+  try {
+    storage.open(path, cv::FileStorage::READ);
+  } catch (const cv::Exception& e) {
+    throw WorkFailed(path + ": not a YAML, XML or JSON calibration file (" + e.err + ")");
+  }
+  if (!storage.isOpened() || !storage.root().isMap()) {
+    throw WorkFailed(path + ": not a YAML, XML or JSON calibration file");
+  }
+  CalibrationFile file;
+  file.imageSize = {ReadSide(storage, "image_width", path),
+                    ReadSide(storage, "image_height", path)};
+  for (const MatrixKey& key : MatrixKeys()) {
+    file.parameters.*key.member = ReadMatrix(storage, key, path);
+  }
+  // Undistortion and rectification divide by the focal lengths of these four.
+  const CalibrationParameters& p = file.parameters;
+  for (const auto& [key, matrix] : {std::pair{"M1", &p.cameraMatrixLeft},
+                                    {"M2", &p.cameraMatrixRight},
+                                    {"P1", &p.projectionLeft},
+                                    {"P2", &p.projectionRight}}) {
+    if (!(matrix->at<double>(0, 0) > 0.0) || !(matrix->at<double>(1, 1) > 0.0)) {
+      throw WorkFailed(path + ": " + key + " has no positive focal lengths");
+    }
+  }
+  file.rmsLeft = ReadOptionalReal(storage, "rms_left");
+  file.rmsRight = ReadOptionalReal(storage, "rms_right");
+  file.rmsStereo = ReadOptionalReal(storage, "rms_stereo");
+  return file;
+}
+
+Calibration MakeCalibration(const CalibrationFile& file) {
+  Calibration calibration;
+  calibration.parameters = file.parameters;
+  calibration.rmsLeft = file.rmsLeft;
+  calibration.rmsRight = file.rmsRight;
+  calibration.rmsStereo = file.rmsStereo;
+  calibration.settings->imageRect = cv::Rect(cv::Point(0, 0), file.imageSize);
+  return calibration;
+}
+
+}  // namespace dotcal

@@ -1,0 +1,105 @@
+#include "CalibrationReport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <opencv2/calib3d.hpp>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "TextFormat.h"
+
+namespace dotcal {
+namespace {
+
+using Oskelo::CV::Native64::Calibration;
+
+void PrintIntrinsicsRow(std::ostream& out, const char* name, double estimate, double truth,
+                        const char* unit) {
+  out << Format("    %-3s %10.3f %10.3f %+9.3f %s\n", name, estimate, truth, estimate - truth,
+                unit);
+}
+
+void PrintCamera(std::ostream& out, const char* name, const cv::Matx33d& estimate,
+                 const cv::Matx33d& truth) {
+  out << "  " << name << " camera    estimate      truth     error\n";
+  PrintIntrinsicsRow(out, "fx", estimate(0, 0), truth(0, 0), "px");
+  PrintIntrinsicsRow(out, "fy", estimate(1, 1), truth(1, 1), "px");
+  PrintIntrinsicsRow(out, "cx", estimate(0, 2), truth(0, 2), "px");
+  PrintIntrinsicsRow(out, "cy", estimate(1, 2), truth(1, 2), "px");
+}
+
+}  // namespace
+
+SpacingErrors TriangulatedSpacing(const Calibration& calibration) {
+  const int columns = calibration.nominalPattern.columns;
+  const double spacing = calibration.nominalPattern.spacing;
+  const std::size_t dots = calibration.nominalPattern.points.size();
+  SpacingErrors errors;
+  double sumSquares = 0.0;
+  for (std::size_t pair = 0; pair < calibration.leftTargets.size(); ++pair) {
+    if (calibration.leftTargets[pair].size() != dots ||
+        calibration.rightTargets[pair].size() != dots) {
+      continue;
+    }
+    std::vector<cv::Point3d> points;
+    calibration.Triangulate(calibration.leftTargets[pair], calibration.rightTargets[pair], points);
+    const auto add = [&](std::size_t a, std::size_t b) {
+      const double error = std::abs(cv::norm(points[a] - points[b]) - spacing);
+      sumSquares += error * error;
+      errors.max = std::max(errors.max, error);
+      ++errors.count;
+    };
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      if ((i + 1) % columns != 0) add(i, i + 1);             // next in the row
+      if (i + columns < points.size()) add(i, i + columns);  // next in the column
+    }
+  }
+  if (errors.count > 0) errors.rms = std::sqrt(sumSquares / errors.count);
+  return errors;
+}
+
+double RotationAngleDeg(const cv::Matx33d& a, const cv::Matx33d& b) {
+  cv::Vec3d axisAngle;
+  cv::Rodrigues(cv::Mat(a * b.t()), axisAngle);
+  return cv::norm(axisAngle) * 180.0 / CV_PI;
+}
+
+void PrintCalibration(std::ostream& out, const CalibrationFile& file) {
+  const auto& p = file.parameters;
+  for (const auto& [name, k, d] : {std::tuple{"left ", &p.cameraMatrixLeft, &p.distortionLeft},
+                                   std::tuple{"right", &p.cameraMatrixRight, &p.distortionRight}}) {
+    const cv::Mat_<double> K(*k), D(*d);
+    out << Format(
+        "  %s fx %.3f fy %.3f cx %.3f cy %.3f px; k1 %.5f k2 %.5f p1 %.6f p2 %.6f "
+        "k3 %.5f\n",
+        name, K(0, 0), K(1, 1), K(0, 2), K(1, 2), D(0, 0), D(0, 1), D(0, 2), D(0, 3), D(0, 4));
+  }
+  out << Format("  baseline %.4f (plate units), image %d x %d px\n", cv::norm(p.translation),
+                file.imageSize.width, file.imageSize.height);
+  out << Format("  RMS reprojection error: left %.4f px, right %.4f px, stereo %.4f px\n",
+                file.rmsLeft, file.rmsRight, file.rmsStereo);
+}
+
+void PrintComparison(std::ostream& out, const Calibration& calibration,
+                     const synth::StereoRig& rig) {
+  const auto& p = calibration.parameters;
+  PrintCamera(out, "left ", cv::Matx33d(p.cameraMatrixLeft), rig.left.K);
+  PrintCamera(out, "right", cv::Matx33d(p.cameraMatrixRight), rig.right.K);
+  const double baseline = cv::norm(p.translation);
+  const double trueBaseline = cv::norm(rig.RightFromLeftT());
+  out << Format("  baseline %.4f mm, truth %.4f mm, error %+.4f mm (%+.4f %%)\n", baseline,
+                trueBaseline, baseline - trueBaseline,
+                100.0 * (baseline - trueBaseline) / trueBaseline);
+  out << Format("  rotation between the cameras: error %.4f deg\n",
+                RotationAngleDeg(cv::Matx33d(p.rotation), rig.RightFromLeftR()));
+  out << Format("  RMS reprojection error: left %.4f px, right %.4f px, stereo %.4f px\n",
+                calibration.rmsLeft, calibration.rmsRight, calibration.rmsStereo);
+  const SpacingErrors spacing = TriangulatedSpacing(calibration);
+  out << Format(
+      "  triangulated grid spacing (%.0f mm): error RMS %.4f mm, max %.4f mm over %d "
+      "neighbour distances\n",
+      calibration.nominalPattern.spacing, spacing.rms, spacing.max, spacing.count);
+}
+
+}  // namespace dotcal

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <ostream>
+
+#include "CalibrationFile.h"
+#include "Native64.h"
+#include "synth/StereoRig.h"
+
+namespace dotcal {
+
+// How well the triangulated plate keeps its spacing: every distance between grid neighbours of
+// every usable pair, compared with the nominal spacing (plate units).
+struct SpacingErrors {
+  double rms = 0.0;
+  double max = 0.0;
+  int count = 0;  // neighbour distances measured
+};
+
+SpacingErrors TriangulatedSpacing(const Oskelo::CV::Native64::Calibration& calibration);
+
+// Angle of the rotation that carries one rotation onto the other, degrees.
+double RotationAngleDeg(const cv::Matx33d& a, const cv::Matx33d& b);
+
+// Prints the calibration: intrinsics and distortion of both cameras, baseline, and the RMS values.
+void PrintCalibration(std::ostream& out, const CalibrationFile& file);
+
+// Prints the calibration next to the rig that took the images, with the errors: intrinsics,
+// baseline, rotation, the three RMS values and the triangulated spacing.
+void PrintComparison(std::ostream& out, const Oskelo::CV::Native64::Calibration& calibration,
+                     const synth::StereoRig& rig);
+
+}  // namespace dotcal

@@ -1,0 +1,169 @@
+#include <cmath>
+#include <filesystem>
+
+#include "CalibrationFile.h"
+#include "CalibrationReport.h"
+#include "CommandError.h"
+#include "Commands.h"
+#include "ErrorPlot.h"
+#include "ImageFiles.h"
+#include "Overlay.h"
+#include "PivotToolScene.h"
+#include "PlateCalibration.h"
+#include "ProgressBar.h"
+#include "StereoRendering.h"
+#include "TextFormat.h"
+#include "ToolCalibration.h"
+#include "ViewErrors.h"
+#include "synth/Scenes.h"
+
+namespace dotcal {
+namespace {
+
+namespace fs = std::filesystem;
+using Oskelo::CV::Native64::Calibration;
+using Oskelo::CV::Native64::Utils::Stopwatch;
+
+constexpr int kOverlayPairs = 2;  // plate pairs drawn with their dots
+
+// Index of the truth dot nearest to each detected dot.
+std::vector<int> MatchDots(const std::vector<cv::Point2d>& detected,
+                           const std::vector<cv::Point2d>& truth) {
+  std::vector<int> match;
+  for (const cv::Point2d& p : detected) {
+    int best = 0;
+    for (int i = 1; i < static_cast<int>(truth.size()); ++i) {
+      if (cv::norm(truth[i] - p) < cv::norm(truth[best] - p)) best = i;
+    }
+    match.push_back(best);
+  }
+  return match;
+}
+
+struct DemoFiles {
+  std::string folder;
+  std::vector<std::string> written;
+  std::string Path(const std::string& name) {
+    written.push_back((fs::path(folder) / name).string());
+    return written.back();
+  }
+};
+
+Calibration CalibrateRig(const synth::StereoRig& rig, const DemoOptions& options, DemoFiles& files,
+                         std::ostream& out, std::ostream& err) {
+  const int pairs = options.platePairs;
+  const std::vector<synth::PlacedTarget> poses = synth::CalibrationSeries(rig, pairs, options.seed);
+  Calibration calibration;
+  std::vector<PairOutcome> outcomes;
+  {
+    ProgressBar progress(err, "plate pairs", pairs, ProgressBar::StderrIsTerminal());
+    for (int i = 0; i < pairs; ++i) {
+      const StereoImages images =
+          RenderStereo(rig, poses[i], synth::RenderSettings(), options.seed, Sequence::kPlate, i);
+      outcomes.push_back(ExtractPlatePair(calibration, images.left, images.right));
+      if (i < kOverlayPairs && outcomes.back() != PairOutcome::kRejected) {
+        WriteImage(files.Path("overlay_plate_left_" + std::to_string(i) + ".png"),
+                   DrawDots(images.left, calibration.leftTargets.back()));
+        WriteImage(files.Path("overlay_plate_right_" + std::to_string(i) + ".png"),
+                   DrawDots(images.right, calibration.rightTargets.back()));
+      }
+      progress.Advance();
+    }
+  }
+  for (int i = 0; i < pairs; ++i) {
+    if (outcomes[i] != PairOutcome::kUsed)
+      out << "  pair " << i << ": " << OutcomeText(outcomes[i]) << "\n";
+  }
+  ComputeCalibration(calibration);
+  out << "Stereo calibration from " << UsablePairs(calibration) << " of " << pairs
+      << " plate pairs (estimate, truth, error):\n";
+  PrintComparison(out, calibration, rig);
+
+  const CalibrationFile file = FromCalibration(calibration, rig.left.imageSize);
+  WriteCalibrationFile(files.Path("calibration.yml"), file);
+  WriteImage(files.Path("reprojection_errors.png"), PlotViewErrors(ComputeViewErrors(calibration)));
+  return calibration;
+}
+
+void CalibrateTool(const synth::StereoRig& rig, const DemoOptions& options,
+                   const Calibration& calibration, DemoFiles& files, std::ostream& out,
+                   std::ostream& err) {
+  const int frames = options.toolFrames;
+  const PivotToolScene scene = MakePivotToolScene(rig, frames);
+  ToolSequence sequence(calibration, TargetShape::Tracker(), rig.left.imageSize);
+  int lost = 0, notRigid = 0, foundLeft = 0, orderKept = 0;
+  std::vector<int> firstOrder;
+  {
+    ProgressBar progress(err, "tool frames", frames, ProgressBar::StderrIsTerminal());
+    for (int k = 0; k < frames; ++k) {
+      const StereoImages images = RenderStereo(rig, scene.frames[k], synth::RenderSettings(),
+                                               options.seed, Sequence::kTool, k);
+      std::vector<cv::Point2d> leftDots;
+      const FrameOutcome outcome = sequence.AddFrame(images.left, images.right, leftDots);
+      lost += outcome == FrameOutcome::kLost;
+      notRigid += outcome == FrameOutcome::kNotRigid;
+      if (!leftDots.empty()) {
+        ++foundLeft;
+        // The same physical dot must keep its index: compare with the truth of every frame.
+        std::vector<cv::Point2d> truth;
+        for (const cv::Point3d& dot : DotPositions(scene.frames[k])) {
+          truth.push_back(rig.left.Project(dot));
+        }
+        const std::vector<int> order = MatchDots(leftDots, truth);
+        if (firstOrder.empty()) {
+          firstOrder = order;
+          WriteImage(files.Path("overlay_tool_left_" + std::to_string(k) + ".png"),
+                     DrawDots(images.left, leftDots));
+        }
+        orderKept += order == firstOrder;
+      }
+      progress.Advance();
+    }
+  }
+  const PivotResult result = sequence.Calibrate(FitMethodCode("hyper"));
+  // Triangulated points lie in the rectified left camera frame: turn the true tip into it.
+  const cv::Matx33d R1(calibration.parameters.rectificationLeft);
+  const cv::Point3d trueTip(R1 * cv::Vec3d(scene.tip));
+  double sumSquares = 0.0;
+  for (const cv::Point3d& p : result.framePositions) sumSquares += (p - trueTip).dot(p - trueTip);
+  const double frameError = std::sqrt(sumSquares / result.framePositions.size());
+
+  out << "\nPivot calibration of a tool with the 7-dot tracker " << scene.trackerDistance
+      << " mm from its tip, rocked within " << 2 * scene.coneHalfAngleDeg << " degrees:\n";
+  out << "  frames " << frames << ": used " << result.framesUsed << ", target lost in " << lost
+      << ", dots out of order in " << notRigid << "; dot order kept in " << orderKept << " of "
+      << foundLeft << " frames found in the left camera\n";
+  out << Format("  tip estimate %.3f %.3f %.3f mm", result.tip.x, result.tip.y, result.tip.z)
+      << Format(", truth %.3f %.3f %.3f mm (rectified left camera frame)\n", trueTip.x, trueTip.y,
+                trueTip.z);
+  out << Format(
+      "  tip error %.4f mm; per-frame tip: RMS %.4f mm about the estimate, %.4f mm "
+      "about the truth\n",
+      cv::norm(result.tip - trueTip), result.tipRms, frameError);
+}
+
+}  // namespace
+
+void RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
+  Stopwatch watch;
+  watch.Start();
+  MakeFolder(options.out);
+  DemoFiles files{options.out, {}};
+  const synth::StereoRig rig = synth::StereoRig::Default();
+
+  const synth::RenderSettings render;
+  out << Format(
+      "dotcal demo: a synthetic stereo rig (baseline %.0f mm, f %.0f px, %d x %d px), "
+      "sensor noise %.1f grey levels, blur %.1f px\n\n",
+      cv::norm(rig.RightFromLeftT()), rig.left.K(0, 0), rig.left.imageSize.width,
+      rig.left.imageSize.height, render.noiseSigma, render.blurSigma);
+  const Calibration calibration = CalibrateRig(rig, options, files, out, err);
+  CalibrateTool(rig, options, calibration, files, out, err);
+
+  out << "\nWrote:\n";
+  for (const std::string& name : files.written) out << "  " << name << "\n";
+  watch.Stop();
+  out << Format("Finished in %.1f s\n", watch.GetElapsedTime());
+}
+
+}  // namespace dotcal

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+#include "synth/StereoRig.h"
+
+namespace dotcal {
+
+// What a rendered series really is, for checking what the file-based commands make of it.
+// Positions are in the left camera's frame in mm (the plate's unit); image names are relative to
+// the series folder.
+struct GroundTruth {
+  synth::StereoRig rig;
+  double noiseSigma = 0.0;  // grey levels
+  double blurSigma = 0.0;   // pixels
+  std::uint64_t seed = 0;
+
+  struct Frame {
+    std::string left, right;        // image files
+    std::vector<cv::Point3d> dots;  // every dot centre, in the target's dot order
+  };
+  std::vector<Frame> platePairs;  // the calibration plate, 117 dots row by row
+  cv::Point3d toolTip;            // the pivot of the tool sequence
+  std::vector<Frame> toolFrames;  // the tracker's 7 dots per frame
+};
+
+// Writes the truth as JSON (nlohmann-json): cameras (K, distortion k1 k2 p1 p2 k3, image size),
+// the right camera's pose (x_right = R x_left + T), the render settings, and every frame with its
+// image names and dot positions. Throws WorkFailed when the file cannot be written.
+void WriteGroundTruth(const std::string& path, const GroundTruth& truth);
+
+}  // namespace dotcal

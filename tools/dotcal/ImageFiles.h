@@ -1,0 +1,40 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+namespace dotcal {
+
+// Expands file names and shell patterns (*, ?, [...]) into the regular files they name, sorted by
+// name (byte order). Throws UsageError naming `option` when a pattern matches no file.
+std::vector<std::string> ExpandPatterns(const std::vector<std::string>& patterns,
+                                        const std::string& option);
+
+// A left image and the right image taken with it.
+struct FilePair {
+  std::string left;
+  std::string right;
+};
+
+// Pairs the i-th left file with the i-th right file (both lists sorted by name). Throws
+// UsageError when the lists differ in length.
+std::vector<FilePair> PairByName(const std::vector<std::string>& left,
+                                 const std::vector<std::string>& right);
+
+// Reads an image file (PNG, PGM, BMP, TIFF, ... whatever OpenCV decodes) as one 8-bit grey
+// channel with packed rows, the layout the detector reads. Colour is converted to grey. Throws
+// UsageError for a missing file, WorkFailed for a file that is not a readable image, an image
+// that is not 8-bit, or a size other than `expected`; every message names the file.
+cv::Mat LoadGreyImage(const std::string& path, cv::Size expected);
+
+// Writes an image, creating the folder it goes in. Throws WorkFailed when it cannot.
+void WriteImage(const std::string& path, const cv::Mat& image);
+
+// Creates a folder and its parents; throws WorkFailed when it cannot.
+void MakeFolder(const std::string& path);
+
+// "W x H" for messages.
+std::string SizeText(cv::Size size);
+
+}  // namespace dotcal

@@ -1,0 +1,96 @@
+#include <cstdio>
+#include <filesystem>
+
+#include "CommandError.h"
+#include "Commands.h"
+#include "GroundTruthFile.h"
+#include "ImageFiles.h"
+#include "PivotToolScene.h"
+#include "ProgressBar.h"
+#include "StereoRendering.h"
+#include "synth/Scenes.h"
+
+namespace dotcal {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Limits that keep a series within reason: a plate series of a few dozen pairs calibrates well,
+// and each image takes about 3 MB of disk as PNG.
+constexpr int kMaxPairs = 200;
+constexpr int kMaxToolFrames = 1000;
+constexpr double kMaxNoise = 50.0;  // grey levels: beyond it the dots drown
+
+std::string Numbered(const char* stem, int index, int width) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%s_%0*d.png", stem, width, index);
+  return text;
+}
+
+void CheckOptions(const RenderOptions& options) {
+  if (options.pairs < 1 || options.pairs > kMaxPairs) {
+    throw UsageError("--pairs takes 1 to " + std::to_string(kMaxPairs));
+  }
+  if (options.toolFrames < 0 || options.toolFrames > kMaxToolFrames) {
+    throw UsageError("--tool-frames takes 0 to " + std::to_string(kMaxToolFrames));
+  }
+  if (!(options.noise >= 0.0 && options.noise <= kMaxNoise)) {
+    throw UsageError("--noise takes 0 to 50 grey levels");
+  }
+}
+
+// Renders one sequence into `folder` and records its frames in `truth`.
+void RenderSequence(const std::vector<synth::PlacedTarget>& poses, Sequence sequence,
+                    const std::string& folder, const std::string& root,
+                    const synth::RenderSettings& settings, std::uint64_t seed,
+                    std::vector<GroundTruth::Frame>& truth, const synth::StereoRig& rig,
+                    std::ostream& err) {
+  const int width = sequence == Sequence::kPlate ? 2 : 3;
+  ProgressBar progress(err, "render " + folder, static_cast<int>(poses.size()),
+                       ProgressBar::StderrIsTerminal());
+  for (int i = 0; i < static_cast<int>(poses.size()); ++i) {
+    const StereoImages images = RenderStereo(rig, poses[i], settings, seed, sequence, i);
+    GroundTruth::Frame frame;
+    frame.left = folder + "/" + Numbered("left", i, width);
+    frame.right = folder + "/" + Numbered("right", i, width);
+    frame.dots = DotPositions(poses[i]);
+    WriteImage((fs::path(root) / frame.left).string(), images.left);
+    WriteImage((fs::path(root) / frame.right).string(), images.right);
+    truth.push_back(std::move(frame));
+    progress.Advance();
+  }
+}
+
+}  // namespace
+
+void RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err) {
+  CheckOptions(options);
+  MakeFolder(options.out);
+
+  GroundTruth truth;
+  truth.rig = synth::StereoRig::Default();
+  synth::RenderSettings settings;
+  settings.noiseSigma = options.noise;
+  truth.noiseSigma = settings.noiseSigma;
+  truth.blurSigma = settings.blurSigma;
+  truth.seed = options.seed;
+
+  RenderSequence(synth::CalibrationSeries(truth.rig, options.pairs, options.seed), Sequence::kPlate,
+                 "plate", options.out, settings, options.seed, truth.platePairs, truth.rig, err);
+  if (options.toolFrames > 0) {
+    const PivotToolScene tool = MakePivotToolScene(truth.rig, options.toolFrames);
+    truth.toolTip = tool.tip;
+    RenderSequence(tool.frames, Sequence::kTool, "tool", options.out, settings, options.seed,
+                   truth.toolFrames, truth.rig, err);
+  }
+  const std::string truthPath = (fs::path(options.out) / "truth.json").string();
+  WriteGroundTruth(truthPath, truth);
+
+  out << "wrote " << options.pairs << " plate pairs to " << options.out << "/plate/";
+  if (options.toolFrames > 0) {
+    out << ", " << options.toolFrames << " tool frames to " << options.out << "/tool/";
+  }
+  out << " and the truth to " << truthPath << "\n";
+}
+
+}  // namespace dotcal

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+#include "Native64.h"
+#include "TargetDetection.h"
+#include "TargetShape.h"
+
+namespace dotcal {
+
+// Sphere fit of the pivot calibration by name: "hyper" (0), "iterative" (1), "pratt" (2),
+// "taubin" (3). Throws UsageError for another name.
+int FitMethodCode(const std::string& name);
+
+// Points each marker track needs for the fit (the fit's minimum).
+int MinimumFrames(int fitMethod);
+
+// What became of one frame pair of a tool sequence.
+enum class FrameOutcome {
+  kUsed,      // the target was found in both images and triangulated
+  kLost,      // the target was not found in one image or both
+  kNotRigid,  // found, but its dots do not keep their distances: a different dot order
+};
+
+// The pivot calibration of a tool and how well its frames agree with it.
+struct PivotResult {
+  cv::Point3d tip;                          // pivot point, rectified left camera frame
+  std::vector<cv::Point3d> markerOffsets;   // each marker in the first used frame minus the tip
+  std::vector<cv::Point3d> framePositions;  // the tip located in every used frame
+  double tipRms = 0.0;                      // RMS distance of those from the tip
+  int framesUsed = 0;
+};
+
+// Follows a tool's target through a stereo sequence, triangulates its dots in every frame in
+// which both cameras found it, and pivot-calibrates the tool with Cone: a sphere is fitted to each
+// dot's track, the tip is the mean of the sphere centres, and each frame's tip position comes from
+// registering the calibrated marker model onto the frame's dots (FindTransformation_old).
+class ToolSequence {
+ public:
+  // `calibration`: a calibrated object (it triangulates); images are of `imageSize` pixels.
+  ToolSequence(const Oskelo::CV::Native64::Calibration& calibration, const TargetShape& shape,
+               cv::Size imageSize);
+
+  // Searches one frame pair (8-bit grey, packed rows). `leftDots` receives the dots found in the
+  // left image (empty when not found).
+  FrameOutcome AddFrame(const cv::Mat& left, const cv::Mat& right,
+                        std::vector<cv::Point2d>& leftDots);
+
+  // The dots of every used frame, in the rectified left camera frame, in detection order.
+  const std::vector<std::vector<cv::Point3d>>& Frames() const { return frames_; }
+
+  // Pivot calibration from the used frames with the given sphere fit. Throws WorkFailed when
+  // there are fewer used frames than the fit needs.
+  PivotResult Calibrate(int fitMethod) const;
+
+ private:
+  bool KeepsShape(const std::vector<cv::Point3d>& points) const;
+
+  const Oskelo::CV::Native64::Calibration& calibration_;
+  TargetFollower left_;
+  TargetFollower right_;
+  std::vector<std::vector<cv::Point3d>> frames_;
+};
+
+}  // namespace dotcal

@@ -1,0 +1,120 @@
+// dotcal: stereo calibration, triangulation and tool pivot calibration from the command line.
+// Exit status: 0 success, 1 the work failed, 2 a usage error.
+#include <CLI/CLI.hpp>
+#include <exception>
+#include <iostream>
+#include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
+
+#include "CommandError.h"
+#include "Commands.h"
+
+namespace {
+
+using namespace dotcal;
+
+void AddTargetOptions(CLI::App& command, TargetOptions& target) {
+  command.add_option("--grid", target.grid, "grid of the target's dots, columns x rows")
+      ->capture_default_str();
+  command.add_option("--dots", target.dots, "number of dots on the target")->capture_default_str();
+  command.add_option("--spacing", target.spacing,
+                     "distance of neighbouring dots in the target's unit (default: 30 for a "
+                     "117-dot target, else 16)");
+  command.add_option(
+      "--diameter", target.diameter,
+      "dot diameter in the target's unit (default: 15 for a 117-dot target, else 8)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The commands report every failure in their own words.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+
+  CLI::App app{
+      "dotcal: calibrates a stereo pair of cameras from images of the dot plate, "
+      "triangulates targets and pivot-calibrates tools.\n"
+      "Exit status: 0 success, 1 the work failed, 2 a usage error.",
+      "dotcal"};
+  app.require_subcommand(1);
+
+  DemoOptions demo;
+  CLI::App* demoCommand = app.add_subcommand(
+      "demo",
+      "render a synthetic rig, calibrate it and a pivoting tool, and compare with the truth");
+  demoCommand->add_option("--out", demo.out, "folder for the calibration file, overlays and plot")
+      ->capture_default_str();
+
+  RenderOptions render;
+  CLI::App* renderCommand = app.add_subcommand(
+      "render", "write a synthetic stereo series (plate pairs, tool frames) and its truth");
+  renderCommand->add_option("--out", render.out, "series folder")->required();
+  renderCommand->add_option("--pairs", render.pairs, "plate pairs")->capture_default_str();
+  renderCommand->add_option("--seed", render.seed, "seed of poses and noise")
+      ->capture_default_str();
+  renderCommand->add_option("--noise", render.noise, "sensor noise, grey levels")
+      ->capture_default_str();
+  renderCommand->add_option("--tool-frames", render.toolFrames, "frames of the pivoting tool")
+      ->capture_default_str();
+
+  CalibrateOptions calibrate;
+  CLI::App* calibrateCommand = app.add_subcommand(
+      "calibrate", "calibrate from image pairs of the plate and write an OpenCV YAML file");
+  calibrateCommand->add_option("--left", calibrate.left, "left images: files or quoted patterns")
+      ->required();
+  calibrateCommand->add_option("--right", calibrate.right, "right images, paired by sorted name")
+      ->required();
+  calibrateCommand->add_option("--out", calibrate.out, "calibration file to write (.yml)")
+      ->required();
+  calibrateCommand->add_option("--overlays", calibrate.overlays,
+                               "folder for images with the found dots and an error plot");
+
+  TriangulateOptions triangulate;
+  CLI::App* triangulateCommand = app.add_subcommand(
+      "triangulate", "find the target in an image pair and print its 3-D points as CSV");
+  triangulateCommand->add_option("--calib", triangulate.calib, "calibration file")->required();
+  triangulateCommand->add_option("--left", triangulate.left, "left image")->required();
+  triangulateCommand->add_option("--right", triangulate.right, "right image")->required();
+  AddTargetOptions(*triangulateCommand, triangulate.target);
+
+  PivotOptions pivot;
+  CLI::App* pivotCommand = app.add_subcommand(
+      "pivot", "pivot-calibrate a tool from a stereo image sequence of its target");
+  pivotCommand->add_option("--calib", pivot.calib, "calibration file")->required();
+  pivotCommand->add_option("--left", pivot.left, "left frames: files or quoted patterns")
+      ->required();
+  pivotCommand->add_option("--right", pivot.right, "right frames, paired by sorted name")
+      ->required();
+  AddTargetOptions(*pivotCommand, pivot.target);
+  pivotCommand->add_option("--method", pivot.method, "sphere fit: hyper, iterative, pratt, taubin")
+      ->capture_default_str();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? kExitSuccess : kExitUsage;  // --help exits 0
+  }
+
+  CLI::App* command = app.get_subcommands().front();
+  try {
+    if (command == demoCommand) RunDemo(demo, std::cout, std::cerr);
+    if (command == renderCommand) RunRender(render, std::cout, std::cerr);
+    if (command == calibrateCommand) RunCalibrate(calibrate, std::cout, std::cerr);
+    if (command == triangulateCommand) RunTriangulate(triangulate, std::cout, std::cerr);
+    if (command == pivotCommand) RunPivot(pivot, std::cout, std::cerr);
+  } catch (const UsageError& e) {
+    std::cerr << "dotcal " << command->get_name() << ": " << e.what() << "\n"
+              << "Run with --help for more information.\n";
+    return kExitUsage;
+  } catch (const WorkFailed& e) {
+    std::cerr << "dotcal " << command->get_name() << ": " << e.what() << "\n";
+    return kExitWorkFailed;
+  } catch (const cv::Exception& e) {
+    std::cerr << "dotcal " << command->get_name() << ": OpenCV: " << e.err << "\n";
+    return kExitWorkFailed;
+  } catch (const std::exception& e) {
+    std::cerr << "dotcal " << command->get_name() << ": " << e.what() << "\n";
+    return kExitWorkFailed;
+  }
+  return kExitSuccess;
+}
