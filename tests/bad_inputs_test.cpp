@@ -85,10 +85,14 @@ TEST(BadInputs, FindTargetsShortForm) {
 
   // Settings far from any target: undefined sizes find nothing; extreme margins, powers,
   // thresholds and states still give an answer.
-  for (const double nonsense : {kNaN, kInf, -1.0, 0.0}) {
-    *detector.settings = before;
-    detector.settings->dotSpacing = nonsense;
-    EXPECT_FALSE(detector.FindTargets(frame.data(), targets));
+  for (double ImageProcessorSettings::*size : {&ImageProcessorSettings::dotSpacing,
+                                                &ImageProcessorSettings::dotDiameter,
+                                                &ImageProcessorSettings::sizeScale}) {
+    for (const double nonsense : {kNaN, kInf, -1.0, 0.0}) {
+      *detector.settings = before;
+      (*detector.settings).*size = nonsense;
+      EXPECT_FALSE(detector.FindTargets(frame.data(), targets)) << nonsense;
+    }
   }
   for (const int extreme : {INT_MIN, -1, INT_MAX}) {
     *detector.settings = before;
@@ -162,9 +166,19 @@ TEST(BadInputs, ComputeStereoCalibration) {
   calibration.leftTargets = {Points2(117, {1, 1}), Points2(116, {1, 1})};
   calibration.rightTargets = {Points2(116, {1, 1}), Points2(117, {1, 1})};
   EXPECT_THROW(calibration.ComputeStereoCalibration(), cv::Exception);
+  // A NaN target (a host's edit of the lists) ends in OpenCV's refusal.
+  Points2 plate;
+  for (const cv::Point3d& p : calibration.nominalPattern.points) {
+    plate.emplace_back(2 * p.x + 300, 2 * p.y + 200);
+  }
+  Points2 withNaN = plate;
+  withNaN[5].x = kNaN;
+  calibration.leftTargets = {withNaN, plate, plate};
+  calibration.rightTargets = {plate, plate, plate};
+  EXPECT_THROW(calibration.ComputeStereoCalibration(), cv::Exception);
+  // In every case the parameters keep their contents.
   EXPECT_EQ(calibration.parameters.distortionLeft.type(), CV_32F);
   EXPECT_EQ(cv::norm(calibration.parameters.distortionLeft, zeroDistortion), 0.0);
-  EXPECT_EQ(calibration.rmsStereo, 0.0);
 }
 
 TEST(BadInputs, Triangulate) {
@@ -347,9 +361,9 @@ TEST(BadInputs, Utilities) {
   EXPECT_THROW(Utils::GeoDist(kSphere, Points3(2), distances), cv::Exception);
   Utils::GeoDist({}, {}, distances);
   EXPECT_TRUE(distances.empty());
-  double distance = 0.0;
-  Utils::GeoDist({kNaN, 0, 0}, {0, 0, 0}, distance);
-  EXPECT_TRUE(std::isnan(distance));
+  Utils::GeoDist({{kNaN, 0, 0}}, {{0, 0, 0}}, distances);
+  ASSERT_EQ(distances.size(), 1u);
+  EXPECT_TRUE(std::isnan(distances[0]));
 
   std::string text;
   Utils::MatToString(cv::Mat(), text);

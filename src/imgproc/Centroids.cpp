@@ -104,6 +104,8 @@ cv::Point2d RefineCentroid(const cv::Rect& rect, const cv::Mat& image, int margi
   const int bottom = static_cast<int>(std::clamp<long long>(y1, 0, image.rows));
   const cv::Rect window =
       right > left && bottom > top ? cv::Rect(left, top, right - left, bottom - top) : cv::Rect();
+  // A window without pixels weighs nothing (and would not bound the weights checked below).
+  if (window.empty()) return {kNaN, kNaN};
   // With integer weights whose sums stay below 2^53, double sums are exact whatever the order, and
   // integer sums per row give the same values faster; otherwise sum in doubles pixel by pixel.
   const double largestSum =

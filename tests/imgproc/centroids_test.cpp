@@ -130,6 +130,9 @@ TEST(RefineCentroid, MarginsOfAnySizeClipToTheImage) {
   EXPECT_TRUE(std::isnan(detail::RefineCentroid(dot, image, -2, 2, kNoOrigin).x));
   // Powers of any size still give a centre or NaN, never a fault.
   for (int power : {INT_MIN, -1, INT_MAX}) detail::RefineCentroid(dot, image, 0, power, kNoOrigin);
+  // An empty window with a weight beyond any integer (200^9 > 2^63): NaN, no weights computed.
+  EXPECT_TRUE(std::isnan(detail::RefineCentroid(dot, image, -2, 9, kNoOrigin).x));
+  EXPECT_TRUE(std::isnan(detail::RefineCentroid(cv::Rect(40, 40, 3, 3), image, 0, 9, kNoOrigin).x));
 }
 
 }  // namespace
