@@ -94,6 +94,15 @@ TEST(BadInputs, FindTargetsShortForm) {
       EXPECT_FALSE(detector.FindTargets(frame.data(), targets)) << nonsense;
     }
   }
+  // An unknown state keeps the threshold, as state 3 does (states 0 to 2 would rescale it).
+  const std::vector<unsigned char> blank(handmade::kWidth * handmade::kHeight, 90);
+  for (const int state : {-1, 5, INT_MAX}) {
+    *detector.settings = before;
+    detector.settings->thresholdState = state;
+    detector.settings->threshold = 77;
+    EXPECT_FALSE(detector.FindTargets(blank.data(), targets));
+    EXPECT_EQ(detector.settings->threshold, 77) << state;
+  }
   for (const int extreme : {INT_MIN, -1, INT_MAX}) {
     *detector.settings = before;
     auto& s = *detector.settings;
@@ -375,6 +384,9 @@ TEST(BadInputs, Utilities) {
   EXPECT_EQ(text, "\n");
   Utils::MatToString(cv::Mat(1, 2, CV_64F, cv::Scalar(kNaN)), text);
   EXPECT_EQ(text, "\nnan, nan\n");
+  // 1e300 prints as 301 digits and ".000000": a row of four is longer than 1023 characters.
+  Utils::MatToString(cv::Mat(1, 4, CV_64F, cv::Scalar(1e300)), text);
+  EXPECT_EQ(text.size(), 1u + 4 * 308 + 3 * 2 + 1);
 }
 
 }  // namespace
