@@ -175,16 +175,24 @@ TEST(BadInputs, ComputeStereoCalibration) {
   calibration.leftTargets = {Points2(117, {1, 1}), Points2(116, {1, 1})};
   calibration.rightTargets = {Points2(116, {1, 1}), Points2(117, {1, 1})};
   EXPECT_THROW(calibration.ComputeStereoCalibration(), cv::Exception);
-  // A NaN target (a host's edit of the lists) ends in OpenCV's refusal.
+  // A pair with a NaN or infinite target (a host's edit of the lists) is not usable either; it
+  // never reaches OpenCV, so no RMS value is written.
   Points2 plate;
   for (const cv::Point3d& p : calibration.nominalPattern.points) {
     plate.emplace_back(2 * p.x + 300, 2 * p.y + 200);
   }
-  Points2 withNaN = plate;
+  Points2 withNaN = plate, withInf = plate;
   withNaN[5].x = kNaN;
-  calibration.leftTargets = {withNaN, plate, plate};
-  calibration.rightTargets = {plate, plate, plate};
-  EXPECT_THROW(calibration.ComputeStereoCalibration(), cv::Exception);
+  withInf[9].y = -kInf;
+  calibration.leftTargets = {withNaN, plate};
+  calibration.rightTargets = {plate, withInf};
+  try {
+    calibration.ComputeStereoCalibration();
+    ADD_FAILURE() << "pairs with non-finite targets were used";
+  } catch (const cv::Exception& e) {
+    EXPECT_EQ(e.code, cv::Error::StsBadArg) << e.what();  // the library's own refusal
+  }
+  EXPECT_EQ(calibration.rmsLeft, 0.0);
   // In every case the parameters keep their contents.
   EXPECT_EQ(calibration.parameters.distortionLeft.type(), CV_32F);
   EXPECT_EQ(cv::norm(calibration.parameters.distortionLeft, zeroDistortion), 0.0);
