@@ -25,6 +25,8 @@ struct FindTargetsCase {
   cv::Rect roi, targetRect;
   std::vector<cv::Rect> exclusions;
   int calls = 1;
+  // The calls share one frame's measurements, as the threshold sweep of ExtractPair does.
+  bool shareMeasurements = false;
   std::vector<std::uint8_t> pixels;
 
   // Bytes per buffer row as the detector reads them.
@@ -86,6 +88,7 @@ struct FindTargetsCase {
     const int exclusionCount = in.TakeInRange(0, kMaxExclusions);
     for (int i = 0; i < exclusionCount; ++i) c.exclusions.push_back(TakeRect(in));
     c.calls = in.TakeInRange(1, kMaxCalls);
+    c.shareMeasurements = in.TakeBool();
     c.pixels = in.Rest();
     return c;
   }
@@ -107,6 +110,7 @@ struct FindTargetsCase {
     out.PutInRange(static_cast<int>(exclusions.size()), 0);
     for (const cv::Rect& r : exclusions) PutRect(out, r);
     out.PutInRange(calls, 1);
+    out.PutBool(shareMeasurements);
     out.PutBytes(pixels.data(), pixels.size());
   }
 };

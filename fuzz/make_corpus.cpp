@@ -88,6 +88,7 @@ void FindTargetsSeeds(Corpus& corpus) {
     c.roi = c.targetRect = s.imageRect;
     if (i == 9) c.exclusions = {cv::Rect(0, 0, 4, 4)};
     c.calls = 1 + i % 3;
+    c.shareMeasurements = i % 4 == 2;
     // The buffer: image rows, each after columnOffset bytes of 255.
     for (int r = 0; r < image.rows; ++r) {
       c.pixels.insert(c.pixels.end(), static_cast<std::size_t>(c.columnOffset), 255);
