@@ -45,8 +45,8 @@ class NATIVE64_API Calibration {
   bool ExtractPair(const unsigned char* left, const unsigned char* right);
 
   // Calibrates both cameras and their relative pose from every accumulated pair whose two lists
-  // hold all nominal targets, rectifies the pair, and replaces `parameters` and the three RMS
-  // values. Throws cv::Exception when no pair is usable; `parameters` then keeps its contents.
+  // hold all nominal targets as finite points, rectifies the pair, and replaces `parameters` and
+  // the three RMS values. Throws cv::Exception when no pair is usable; `parameters` then keeps its contents.
   void ComputeStereoCalibration();
 
   // Turns matched image points (entry i of both lists is one physical target, pixels of the raw

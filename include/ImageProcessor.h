@@ -53,7 +53,8 @@ class NATIVE64_API ImageProcessor {
   // Result and `targets` as for the short form; `targets` is also replaced (and the result false)
   // when the dots of a found box cannot all be placed on the grid. Throws cv::Exception as the
   // short form does, and for regions that lie outside the image after clamping (or at all, with
-  // fixedRoi); std::length_error when 4 or more dots are found and the grid is smaller than 2 x 2.
+  // fixedRoi); std::length_error when 4 or more dots are found and the grid is smaller than 2 x 2
+  // or has more than 65536 nodes.
   bool FindTargets(const unsigned char* image, std::vector<cv::Point_<double>>& targets,
                    cv::Rect_<int>& roi, cv::Rect_<int>& targetRect,
                    std::vector<cv::Rect_<int>> exclusions, bool noColumnOffset);

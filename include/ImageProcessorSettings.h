@@ -90,9 +90,11 @@ class NATIVE64_API ImageProcessorSettings {
   // a key press when a display is available).
   bool debug;
 
-  int gridColumns;  // nodes of the dot grid along its first axis; at least 2 to order 4 or more
-                    // dots
-  int gridRows;  // nodes of the dot grid along its second axis; at least 2 to order 4 or more dots
+  // Nodes of the dot grid along its first and second axis. To order 4 or more dots each must be
+  // at least 2 and the grid may have at most 65536 nodes; otherwise ordering throws
+  // std::length_error.
+  int gridColumns;
+  int gridRows;
 
   bool reservedFlag1;  // not read by the library
 

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <cmath>
+
 #include <opencv2/calib3d.hpp>
 
 #include "Calibration.h"
@@ -13,7 +16,9 @@ const cv::TermCriteria kStereoCriteria(cv::TermCriteria::COUNT + cv::TermCriteri
 constexpr int kEstimatedCoefficients = 5;  // k1, k2, p1, p2, k3
 constexpr int kStoredCoefficients = 8;     // followed by k4, k5, k6 = 0
 
-// The views that take part: pairs whose two lists each hold one point per nominal point.
+// The views that take part: pairs whose two lists each hold one finite point per nominal point.
+// A NaN or infinite target (possible only in lists a host edited) makes a pair unusable: OpenCV's
+// calibration would read memory it never wrote for it.
 struct Views {
   std::vector<std::vector<cv::Point3f>> object;
   std::vector<std::vector<cv::Point2f>> left;
@@ -24,13 +29,20 @@ std::vector<cv::Point2f> ToFloat(const std::vector<cv::Point_<double>>& points) 
   return std::vector<cv::Point2f>(points.begin(), points.end());
 }
 
+bool AllFinite(const std::vector<cv::Point_<double>>& points) {
+  return std::all_of(points.begin(), points.end(), [](const cv::Point_<double>& p) {
+    return std::isfinite(p.x) && std::isfinite(p.y);
+  });
+}
+
 Views UsableViews(const std::vector<cv::Point3_<double>>& nominal,
                   const std::vector<std::vector<cv::Point_<double>>>& leftTargets,
                   const std::vector<std::vector<cv::Point_<double>>>& rightTargets) {
   const std::vector<cv::Point3f> object(nominal.begin(), nominal.end());
   Views views;
   for (std::size_t i = 0; i < leftTargets.size() && i < rightTargets.size(); ++i) {
-    if (leftTargets[i].size() != nominal.size() || rightTargets[i].size() != nominal.size()) {
+    if (leftTargets[i].size() != nominal.size() || rightTargets[i].size() != nominal.size() ||
+        !AllFinite(leftTargets[i]) || !AllFinite(rightTargets[i])) {
       continue;
     }
     views.object.push_back(object);
@@ -57,7 +69,8 @@ void Calibration::ComputeStereoCalibration() {
   const Views views = UsableViews(nominalPattern.points, leftTargets, rightTargets);
   if (views.object.empty() || nominalPattern.points.empty()) {
     CV_Error(cv::Error::StsBadArg,
-             "ComputeStereoCalibration: no accumulated image pair holds all targets of the plate");
+             "ComputeStereoCalibration: no accumulated image pair holds all targets of the plate "
+             "as finite points");
   }
   const cv::Size imageSize(settings->imageRect.width, settings->imageRect.height);
 

@@ -23,6 +23,11 @@ void RequireAtLeast(int points, int needed, const char* fit) {
   }
 }
 
+// The coefficients of no sphere: every centre and radius computed from them is NaN.
+cv::Mat UndefinedCoefficients(int unknowns) {
+  return cv::Mat(unknowns, 1, CV_64F, cv::Scalar(std::numeric_limits<double>::quiet_NaN()));
+}
+
 // Index of the smallest non-negative eigenvalue (NaN never qualifies); 0 if none does.
 int SmallestNonNegative(const cv::Mat& values) {
   double best = std::numeric_limits<double>::max();
@@ -51,6 +56,13 @@ void FitWithConstraint(const cv::Mat& deltaMag2, const cv::Mat& delta, const cv:
   cv::Mat M;
   cv::hconcat(deltaMag2, delta, M);
   cv::hconcat(M, cv::Mat::ones(delta.rows, 1, CV_64F), M);
+  // Points with a NaN or infinite coordinate define no sphere; cv::eigen would leave its outputs
+  // unwritten for them.
+  if (!cv::checkRange(M)) {
+    coefficients = UndefinedCoefficients(unknowns);
+    if (trace) *trace = AlgebraicFitTrace{};
+    return;
+  }
   cv::Mat w, u, vt;
   cv::SVD::compute(M, w, u, vt, 0);
 
@@ -67,7 +79,11 @@ void FitWithConstraint(const cv::Mat& deltaMag2, const cv::Mat& delta, const cv:
   const cv::Mat Winv = vt.t() * cv::Mat::diag(wInv) * vt;
   const cv::Mat E = W * Ninv * W;
   cv::Mat values, vectors;
-  cv::eigen(E, values, vectors);
+  if (!cv::eigen(E, values, vectors)) {
+    coefficients = UndefinedCoefficients(unknowns);
+    if (trace) *trace = AlgebraicFitTrace{};
+    return;
+  }
   const int chosen = SmallestNonNegative(values);
   coefficients = Winv * vectors.row(chosen).t();
   if (trace) *trace = AlgebraicFitTrace{false, values, chosen};

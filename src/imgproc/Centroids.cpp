@@ -68,12 +68,13 @@ cv::Point2d ContourMean(const std::vector<cv::Point>& contour) {
 }
 
 double IntegerPower(double base, int power) {
-  if (power < 0) return 1.0 / IntegerPower(base, -power);
+  // The exponent's magnitude as unsigned, so that INT_MIN has one too.
+  unsigned magnitude = power < 0 ? 0u - static_cast<unsigned>(power) : static_cast<unsigned>(power);
   double result = 1.0;
-  for (; power > 0; power >>= 1, base *= base) {
-    if (power & 1) result *= base;
+  for (; magnitude > 0; magnitude >>= 1, base *= base) {
+    if (magnitude & 1u) result *= base;
   }
-  return result;
+  return power < 0 ? 1.0 / result : result;
 }
 
 cv::Point2d RefineCentroid(const cv::Rect& rect, const cv::Mat& image, int margin, int power,
@@ -82,19 +83,29 @@ cv::Point2d RefineCentroid(const cv::Rect& rect, const cv::Mat& image, int margi
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   if (image.empty()) return {kNaN, kNaN};
 
-  // Window [x0, x1) x [y0, y1); the background samples sit at x0/x1 and y0/y1.
-  const int x0 = rect.x - margin, y0 = rect.y - margin;
-  const int x1 = rect.x + rect.width + margin, y1 = rect.y + rect.height + margin;
+  // Window [x0, x1) x [y0, y1); the background samples sit at x0/x1 and y0/y1. In 64 bits, so
+  // that a margin of any size only widens (or, negative, empties) the window.
+  const long long x0 = static_cast<long long>(rect.x) - margin;
+  const long long y0 = static_cast<long long>(rect.y) - margin;
+  const long long x1 = static_cast<long long>(rect.x) + rect.width + margin;
+  const long long y1 = static_cast<long long>(rect.y) + rect.height + margin;
 
-  const auto sample = [&image](int y, int x) {
-    y = std::clamp(y, 0, image.rows - 1);
-    x = std::clamp(x, 0, image.cols - 1);
-    return static_cast<int>(image.at<std::uint8_t>(y, x));
+  const auto sample = [&image](long long y, long long x) {
+    y = std::clamp<long long>(y, 0, image.rows - 1);
+    x = std::clamp<long long>(x, 0, image.cols - 1);
+    return static_cast<int>(image.at<std::uint8_t>(static_cast<int>(y), static_cast<int>(x)));
   };
   const int u = std::max({sample(y0, x0), sample(y0, x1), sample(y1, x0), sample(y1, x1)});
 
-  const cv::Rect window = cv::Rect(x0, y0, std::max(x1 - x0, 0), std::max(y1 - y0, 0)) &
-                          cv::Rect(0, 0, image.cols, image.rows);
+  // The window clipped to the image (empty when it misses the image or is turned inside out).
+  const int left = static_cast<int>(std::clamp<long long>(x0, 0, image.cols));
+  const int top = static_cast<int>(std::clamp<long long>(y0, 0, image.rows));
+  const int right = static_cast<int>(std::clamp<long long>(x1, 0, image.cols));
+  const int bottom = static_cast<int>(std::clamp<long long>(y1, 0, image.rows));
+  const cv::Rect window =
+      right > left && bottom > top ? cv::Rect(left, top, right - left, bottom - top) : cv::Rect();
+  // A window without pixels weighs nothing (and would not bound the weights checked below).
+  if (window.empty()) return {kNaN, kNaN};
   // With integer weights whose sums stay below 2^53, double sums are exact whatever the order, and
   // integer sums per row give the same values faster; otherwise sum in doubles pixel by pixel.
   const double largestSum =

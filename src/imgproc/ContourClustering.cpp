@@ -19,14 +19,28 @@ constexpr double kMaxBoxFactor = 600.0;
 // Score that every qualifying box beats.
 constexpr int kNoScore = 10000;
 
+// Bounds included; the far edges are computed in 64 bits, so that any rectangle a caller passes
+// is compared without overflow.
 bool TouchesExclusion(const std::vector<cv::Point>& contour,
                       const std::vector<cv::Rect>& exclusions) {
   for (const cv::Rect& r : exclusions) {
+    const long long right = static_cast<long long>(r.x) + r.width;
+    const long long bottom = static_cast<long long>(r.y) + r.height;
     for (const cv::Point& p : contour) {
-      if (r.x <= p.x && p.x <= r.x + r.width && r.y <= p.y && p.y <= r.y + r.height) return true;
+      if (r.x <= p.x && p.x <= right && r.y <= p.y && p.y <= bottom) return true;
     }
   }
   return false;
+}
+
+// A score truncated toward zero as an int; scores that an int cannot hold (from a box or dot
+// window that settings far from any real target make huge, infinite or undefined) become
+// kNoScore, which no box beats.
+int TruncatedScore(double score) {
+  if (!(score > -static_cast<double>(kNoScore) && score < static_cast<double>(kNoScore))) {
+    return kNoScore;
+  }
+  return static_cast<int>(score);
 }
 
 }  // namespace
@@ -111,13 +125,13 @@ int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
         continue;
       }
       dots.push_back(c);
-      errorSum = static_cast<int>(errorSum + std::abs(dotLength - window.expected));
+      errorSum = TruncatedScore(errorSum + std::abs(dotLength - window.expected));
       if (debug) std::cout << "\t\t good dot found #" << dots.size() << std::endl;
     }
 
     if (static_cast<int>(dots.size()) != dotCount) continue;
     if (debug) std::cout << "YES! found all normal tracker dots" << indices.size() << std::endl;
-    const int score = static_cast<int>(std::abs(boxLength - geometry.idealBoxLength) + errorSum);
+    const int score = TruncatedScore(std::abs(boxLength - geometry.idealBoxLength) + errorSum);
     if (score < bestScore) {
       bestScore = score;
       bestBox = m;

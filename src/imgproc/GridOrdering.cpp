@@ -17,6 +17,21 @@ constexpr double kNodeTolerance = 3.0;    // half-width of a node's box, in norm
 constexpr int kMinimumNodesPerSide = 2;   // the border ring needs two nodes per side
 constexpr int kInnerRingMinimumSide = 2;  // inner grid of 2 x 2 or more: it has its own corners
 constexpr char kTooSmallGrid[] = "grid ordering: the grid needs at least 2 x 2 nodes";
+// Nodes a grid may have: each placement keeps two ints per node and every node is searched for a
+// dot, so a mistaken grid shape (gridColumns or gridRows in the millions) is refused instead of
+// exhausting memory and time. The calibration plate has 117 nodes.
+constexpr long long kMaxGridNodes = 1 << 16;
+constexpr char kTooLargeGrid[] = "grid ordering: the grid has more than 65536 nodes";
+
+// Throws std::length_error unless the grid has 2 to kMaxGridNodes nodes in all, at least 2 per
+// direction.
+void RequireGridShape(int columns, int rows) {
+  if (columns < kMinimumNodesPerSide || rows < kMinimumNodesPerSide) {
+    throw std::length_error(kTooSmallGrid);
+  }
+  if (static_cast<long long>(columns) * rows > kMaxGridNodes)
+    throw std::length_error(kTooLargeGrid);
+}
 
 // Border ring of the sub-grid of `columns` x `rows` nodes whose first node is (origin, origin):
 // its four sides in turn, and the ring positions of its corners 0 to 3.
@@ -126,9 +141,7 @@ void FitPlacements(const std::vector<cv::Point2d>& normalised, GridPlacement& pl
 }  // namespace
 
 GridPlacement::GridPlacement(int columns, int rows) : columns_(columns), rows_(rows) {
-  if (columns < kMinimumNodesPerSide || rows < kMinimumNodesPerSide) {
-    throw std::length_error(kTooSmallGrid);
-  }
+  RequireGridShape(columns, rows);
   const std::size_t cells = static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows);
   presence_.assign(cells, 0);
   index_.assign(cells, 0);
@@ -204,9 +217,7 @@ void SortGridPoints(const std::vector<cv::Point2d>& points, int columns, int row
   ordered.clear();
   const std::vector<cv::Point2f> quad = CornerQuadrilateral(points, OutlineRetry::kFinerEpsilon);
   if (quad.size() != 4) return;
-  if (columns < kMinimumNodesPerSide || rows < kMinimumNodesPerSide) {
-    throw std::length_error(kTooSmallGrid);
-  }
+  RequireGridShape(columns, rows);
 
   const std::vector<cv::Point2d> normalised = NormaliseToSquare(points, quad);
   GridPlacement placementA(columns, rows);

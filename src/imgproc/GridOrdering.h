@@ -54,7 +54,7 @@ std::vector<cv::Point2d> OrientGrid(const GridPlacement& placement,
 // the one with more hits, and emits the found dots with OrientGrid. Dots on no node are dropped.
 // `ordered` is always cleared; `gridMap` is replaced only when a four-corner outline was found,
 // otherwise `ordered` stays empty. Throws std::length_error when the outline was found but the
-// grid has fewer than 2 nodes in either direction.
+// grid has fewer than 2 nodes in either direction or more than 65536 nodes in all.
 void SortGridPoints(const std::vector<cv::Point2d>& points, int columns, int rows,
                     std::vector<cv::Point2d>& ordered, std::vector<std::vector<int>>& gridMap);
 

@@ -56,7 +56,10 @@ double ResidualSpread(const cv::Mat& A, const cv::Mat& B, const Matx<D>& R, cons
   }
   const double entries = static_cast<double>(A.rows) * D;
   const double mean = sum / entries;
-  return std::sqrt(std::max(0.0, squares / entries - mean * mean));
+  // Rounding may leave a tiny negative variance; a NaN one (from NaN or infinite points) stays NaN
+  // rather than reporting a perfect fit.
+  const double variance = squares / entries - mean * mean;
+  return std::sqrt(variance < 0.0 ? 0.0 : variance);
 }
 
 template <typename T, int D>

@@ -1,6 +1,7 @@
 #include "imgproc/TargetSearch.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <iostream>
 #include <opencv2/imgproc.hpp>
@@ -38,6 +39,10 @@ enum ThresholdState {
 };
 
 int RoundTowardZeroToMultipleOf4(int value) { return value / 4 * 4; }
+
+int SaturatedInt(long long value) {
+  return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
 
 bool InsideImage(const cv::Rect& region, const cv::Mat& image) {
   return region.x >= 0 && region.y >= 0 && region.width >= 0 && region.height >= 0 &&
@@ -135,8 +140,10 @@ const std::array<int, 256>& RegionHistogram(const cv::Mat& work, const cv::Rect&
 // cv::findContours far more time than a border summary does.
 bool ManyBordersExpected(const std::array<int, 256>& histogram, int threshold, int pixels) {
   int near = 0;
-  for (int g = std::max(0, threshold - kNoiseBand); g <= std::min(255, threshold + kNoiseBand); ++g)
-    near += histogram[g];
+  const long long level = threshold;  // any int: the band is clipped to the grey levels
+  const int first = static_cast<int>(std::max<long long>(0, level - kNoiseBand));
+  const int last = static_cast<int>(std::min<long long>(kMaxGrey, level + kNoiseBand));
+  for (int g = first; g <= last; ++g) near += histogram[g];
   return near >= pixels * kCrowdedShare;
 }
 
@@ -265,20 +272,24 @@ void ClampRegions(cv::Rect& roi, cv::Rect& targetRect, int width, int height) {
   if (roi.y < 0) roi.y = targetRect.y = 0;
   if (roi.width > width) roi.width = targetRect.width = width;
   if (roi.height > height) roi.height = targetRect.height = height;
-  // Compared as differences so that regions far outside cannot overflow.
-  if (roi.x > width - roi.width) {
+  // Compared in 64 bits so that regions far outside (or of a negative size) cannot overflow.
+  if (static_cast<long long>(roi.x) + roi.width > width) {
     roi.x = targetRect.x = 0;
     roi.width = targetRect.width = width;
   }
-  if (roi.y > height - roi.height) {
+  if (static_cast<long long>(roi.y) + roi.height > height) {
     roi.y = targetRect.y = 0;
     roi.height = targetRect.height = height;
   }
 }
 
 cv::Rect SearchRegionAroundBox(const cv::Rect& box, int margin) {
-  return {box.x - margin, box.y - margin, RoundTowardZeroToMultipleOf4(box.width + 2 * margin),
-          box.height + 2 * margin};
+  // In 64 bits and saturated to int: a margin of any size gives a region, which the next call
+  // clamps to the image.
+  const long long m = margin;
+  return {SaturatedInt(box.x - m), SaturatedInt(box.y - m),
+          RoundTowardZeroToMultipleOf4(SaturatedInt(box.width + 2 * m)),
+          SaturatedInt(box.height + 2 * m)};
 }
 
 cv::Rect GrownSearchRegion(const cv::Rect& roi) {

@@ -172,4 +172,31 @@ TEST(SphereFits, RefuseBrokenInput) {
   EXPECT_THROW(detail::MinimumSpherePoints(-1), cv::Exception);
 }
 
+// A NaN or infinite coordinate (found by valgrind: cv::eigen leaves its outputs unwritten for a
+// NaN matrix, and the fit read them): the hyper and Pratt fits skip the decomposition and every
+// coefficient, hence centre and radius, is NaN.
+TEST(SphereFits, NonFinitePointsGiveNaNWithoutDecomposing) {
+  std::mt19937_64 rng(31);
+  for (const double bad : {std::nan(""), HUGE_VAL}) {
+    std::vector<cv::Point3d> points = synth::SpherePoints(kCentre, kRadius, 12, 180.0, 0.1, rng);
+    points[3].y = bad;
+    cv::Mat delta, deltaMag2;
+    const cv::Scalar mean = detail::CentrePoints(cv::Mat(points), delta, deltaMag2);
+    for (auto fit : {&detail::FitHyperCoefficients, &detail::FitPrattCoefficients}) {
+      cv::Mat coefficients;
+      detail::AlgebraicFitTrace trace;
+      trace.chosen = 7;
+      fit(deltaMag2, delta, coefficients, &trace);
+      EXPECT_EQ(trace.chosen, -1);  // neither branch was taken
+      EXPECT_TRUE(trace.eigenvalues.empty());
+      ASSERT_EQ(coefficients.rows, 5);
+      for (int i = 0; i < 5; ++i) EXPECT_TRUE(std::isnan(coefficients.at<double>(i))) << i;
+      cv::Scalar centre;
+      double radius = 0.0;
+      detail::SphereFromCoefficients(coefficients, mean, centre, radius);
+      EXPECT_TRUE(std::isnan(centre[0]) && std::isnan(radius));
+    }
+  }
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
@@ -105,6 +106,33 @@ TEST(RefineCentroid, BitForBitTheDefinedSumsOnNoisyDots) {
     const cv::Point2d found = detail::RefineCentroid(rect, image, margin, power, kNoOrigin);
     EXPECT_EQ(found, expected) << "trial " << trial << " power " << power;
   }
+}
+
+// Settings far from any real target (found by fuzzing, where they overflowed int): the power's
+// magnitude of INT_MIN, and margins so large that the window's edges leave the int range.
+TEST(IntegerPower, AnyExponentIncludingIntMin) {
+  EXPECT_EQ(detail::IntegerPower(2.0, 10), 1024.0);
+  EXPECT_EQ(detail::IntegerPower(2.0, -2), 0.25);
+  EXPECT_EQ(detail::IntegerPower(1.0, INT_MIN), 1.0);
+  EXPECT_EQ(detail::IntegerPower(2.0, INT_MIN), 0.0);  // 1 / inf
+  EXPECT_EQ(detail::IntegerPower(2.0, INT_MAX), HUGE_VAL);
+}
+
+TEST(RefineCentroid, MarginsOfAnySizeClipToTheImage) {
+  const cv::Mat image = SquareOnBackground();
+  const cv::Rect dot(10, 10, 3, 3);
+  // A margin that covers the whole image anyway gives the whole image's window.
+  const cv::Point2d wide = detail::RefineCentroid(dot, image, 40, 2, kNoOrigin);
+  EXPECT_EQ(detail::RefineCentroid(dot, image, INT_MAX, 2, kNoOrigin), wide);
+  EXPECT_NEAR(wide.x, 11.0, kExact);
+  // A negative margin that turns the window inside out leaves no pixel: NaN.
+  EXPECT_TRUE(std::isnan(detail::RefineCentroid(dot, image, INT_MIN, 2, kNoOrigin).x));
+  EXPECT_TRUE(std::isnan(detail::RefineCentroid(dot, image, -2, 2, kNoOrigin).x));
+  // Powers of any size still give a centre or NaN, never a fault.
+  for (int power : {INT_MIN, -1, INT_MAX}) detail::RefineCentroid(dot, image, 0, power, kNoOrigin);
+  // An empty window with a weight beyond any integer (200^9 > 2^63): NaN, no weights computed.
+  EXPECT_TRUE(std::isnan(detail::RefineCentroid(dot, image, -2, 9, kNoOrigin).x));
+  EXPECT_TRUE(std::isnan(detail::RefineCentroid(cv::Rect(40, 40, 3, 3), image, 0, 9, kNoOrigin).x));
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cmath>
+
 #include "imgproc/ContourClustering.h"
 
 namespace detail = Oskelo::CV::Native64::detail;
@@ -144,6 +147,40 @@ TEST(FindClusterWithHoles, AnExcludedDotDropsTheDotsBeforeIt) {
                                          {exclusion}, kDefaults, 7, false),
             -1);
   EXPECT_EQ(indices, std::vector<int>{99});
+}
+
+// Exclusions reaching past the int range and box geometries from nonsense settings (found by
+// fuzzing, where they overflowed): the comparisons stay exact and such scores never win.
+TEST(FindClusterWithHoles, ExtremeExclusionsAndGeometriesAreSafe) {
+  Scene scene;
+  scene.AddBox(100);
+  for (int i = 0; i < 7; ++i) scene.AddHole(40, {10, 10});
+  std::vector<int> indices;
+  // Spans to INT_MAX + INT_MAX: covers the dots, so nothing qualifies.
+  const cv::Rect huge(0, 0, INT_MAX, INT_MAX);
+  EXPECT_EQ(detail::FindClusterWithHoles(scene.contours, scene.hierarchy, indices, {huge},
+                                         kDefaults, 7, false),
+            -1);
+  // Starts far left and ends far right of the int range only in 64 bits: no dot touches it.
+  const cv::Rect wrapping(INT_MAX - 5, INT_MAX - 5, INT_MAX, INT_MAX);
+  EXPECT_EQ(detail::FindClusterWithHoles(scene.contours, scene.hierarchy, indices, {wrapping},
+                                         kDefaults, 7, false),
+            0);
+
+  // A dot window up to infinity: every hole is a dot but its score is undefined, so no box wins.
+  detail::BoxGeometry unbounded = kDefaults;
+  unbounded.highFactor = HUGE_VAL;
+  indices = {99};
+  EXPECT_EQ(detail::FindClusterWithHoles(scene.contours, scene.hierarchy, indices, {}, unbounded, 7,
+                                         false),
+            -1);
+  EXPECT_EQ(indices, std::vector<int>{99});
+  for (double nonsense : {HUGE_VAL, -HUGE_VAL, std::nan("")}) {
+    const detail::BoxGeometry g = detail::ExpectedBoxGeometry(7, 2, 4, nonsense, nonsense, 1.0);
+    EXPECT_EQ(
+        detail::FindClusterWithHoles(scene.contours, scene.hierarchy, indices, {}, g, 7, false),
+        -1);
+  }
 }
 
 std::vector<cv::Point> Square(int x, int y, int side) {

@@ -92,6 +92,22 @@ TEST(FreeRigidTransform, ReflectsOnlyWhenNotFixed) {
   EXPECT_NEAR(cv::determinant(free(cv::Rect(0, 0, 3, 3))), -1.0, 1e-12);
 }
 
+// A non-finite coordinate used to give a residual of 0.0, a perfect fit (found by the bad-input
+// review): the residual is now NaN, in either depth.
+TEST(FreeRigidTransform, NonFinitePointsGiveANaNResidual) {
+  cv::RNG rng(56);
+  const cv::Mat A = RandomPoints(10, 3, rng);
+  for (const double bad : {std::nan(""), HUGE_VAL}) {
+    cv::Mat B = A.clone(), transform;
+    B.at<double>(4, 1) = bad;
+    EXPECT_TRUE(std::isnan(CV::GetRigidTransform(A, B, transform, true, true))) << bad;
+    cv::Mat A32, B32;
+    A.convertTo(A32, CV_32F);
+    B.convertTo(B32, CV_32F);
+    EXPECT_TRUE(std::isnan(CV::GetRigidTransform(A32, B32, transform, true, false))) << bad;
+  }
+}
+
 TEST(FreeRigidTransform, RefusesBrokenInputWithTheConditionText) {
   const cv::Mat points(6, 3, CV_64F, cv::Scalar(1)), wide(6, 8, CV_64F, cv::Scalar(1));
   cv::Mat transform = cv::Mat::eye(2, 2, CV_64F);

@@ -1,11 +1,11 @@
-#include "imgproc/GridOrdering.h"
-
-#include <algorithm>
-#include <stdexcept>
-
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
+#include <stdexcept>
+
 #include "imgproc/CornerQuadrilateral.h"
+#include "imgproc/GridOrdering.h"
 #include "synthetic_grid.h"
 
 namespace {
@@ -151,6 +151,25 @@ TEST(SortGridPoints, GridBelowTwoByTwoThrowsLengthError) {
     EXPECT_TRUE(ordered.empty());
     EXPECT_EQ(gridMap, GridMap{{7}});
   }
+}
+
+// A mistaken grid shape of millions of nodes is refused before anything is allocated for it; the
+// largest accepted grid still orders (a regression of the fuzzing, which ran out of memory).
+TEST(SortGridPoints, GridOfMoreThan65536NodesThrowsLengthError) {
+  const SyntheticGrid scene = MakeGrid(5, 4, {kBR, kBL, kTL, kTR}, kJitterPx, 8);
+  for (const cv::Size grid : {cv::Size(65537, 2), cv::Size(2, 32769), cv::Size(INT_MAX, INT_MAX)}) {
+    std::vector<cv::Point2d> ordered = {{1, 1}};
+    GridMap gridMap = {{7}};
+    EXPECT_THROW(SortGridPoints(scene.points, grid.width, grid.height, ordered, gridMap),
+                 std::length_error);
+    EXPECT_TRUE(ordered.empty());
+    EXPECT_EQ(gridMap, GridMap{{7}});
+    EXPECT_THROW(GridPlacement(grid.width, grid.height), std::length_error);
+  }
+  std::vector<cv::Point2d> ordered;
+  GridMap gridMap;
+  EXPECT_NO_THROW(SortGridPoints(scene.points, 256, 256, ordered, gridMap));
+  EXPECT_EQ(gridMap.size() * gridMap.front().size(), 65536u);
 }
 
 // Placements filled by hand: every node but `missing`, point i standing at node (a, b) = (x, y).

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "imgproc/HandMadeTracker.h"
@@ -318,6 +319,38 @@ TEST(FindTargets, RefusesBadInputBeforeTouchingAnything) {
   EXPECT_THROW(Find(s, frame, targets, roi, targetRect, true), cv::Exception);
   roi = cv::Rect(10, 10, -5, 20);
   EXPECT_THROW(Find(s, frame, targets, roi, targetRect, true), cv::Exception);
+}
+
+// Regions and margins anywhere in the int range (found by fuzzing, where they overflowed): the
+// search region is pulled back into the image, and the next region saturates.
+TEST(FindTargets, RegionsAndMarginsOfAnySizeAreSafe) {
+  ImageProcessorSettings s = TrackerSettings();
+  const HandMadeFrame frame;
+  std::vector<cv::Point2d> targets;
+
+  cv::Rect roi(INT_MAX - 10, 5, INT_MAX, INT_MIN), targetRect = roi;
+  detail::ClampRegions(roi, targetRect, kWidth, kHeight);
+  EXPECT_EQ(roi, cv::Rect(0, 5, kWidth, INT_MIN));
+  EXPECT_THROW(Find(s, frame, targets, roi, targetRect, true), cv::Exception);  // negative height
+  roi = cv::Rect(3, 4, INT_MIN, 10);
+  targetRect = roi;
+  detail::ClampRegions(roi, targetRect, kWidth, kHeight);
+  EXPECT_EQ(roi, cv::Rect(3, 4, INT_MIN, 10));
+
+  const cv::Rect box(20, 20, 100, 60);
+  EXPECT_EQ(detail::SearchRegionAroundBox(box, 30), cv::Rect(-10, -10, 160, 120));
+  EXPECT_EQ(detail::SearchRegionAroundBox(box, INT_MAX),
+            cv::Rect(20 - INT_MAX, 20 - INT_MAX, INT_MAX / 4 * 4, INT_MAX));
+  EXPECT_EQ(detail::SearchRegionAroundBox(box, INT_MIN),
+            cv::Rect(INT_MAX, INT_MAX, INT_MIN / 4 * 4, INT_MIN));
+
+  // Through the whole search: a huge margin, then the next call clamps the region to the image.
+  s.roiMargin = INT_MAX;
+  s.refineMargin = INT_MIN;
+  roi = targetRect = s.imageRect;
+  EXPECT_TRUE(Find(s, frame, targets, roi, targetRect, true));
+  ExpectSameSet(targets, frame.centres);  // contour means: every dot's window is empty
+  EXPECT_TRUE(Find(s, frame, targets, roi, targetRect, true));
 }
 
 TEST(FindTargets, RandomBytesNeverReadOutsideTheBuffer) {

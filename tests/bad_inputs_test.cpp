@@ -1,0 +1,400 @@
+// What every public operation does with bad input: one test per row of docs/bad-inputs.md, named
+// after the operation. Each checks the refusal (the exception type) or the defined false or NaN
+// result, and that a refusal leaves the caller's data as the table says.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "Native64.h"
+#include "calibration/known_rig.h"
+#include "imgproc/HandMadeTracker.h"
+
+namespace {
+
+using namespace Oskelo::CV::Native64;
+using Points2 = std::vector<cv::Point2d>;
+using Points3 = std::vector<cv::Point3d>;
+namespace Free = Tarnwell::Native::CV;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+bool AnyNaN(const cv::Mat& m) { return cv::checkRange(m, true) == false; }
+
+// A detector set up for the hand-made 7-dot tracker (its dots lie between grey 40 and 200).
+void SetUpForTracker(ImageProcessor& detector) {
+  auto& s = *detector.settings;
+  s.imageRect = cv::Rect(0, 0, handmade::kWidth, handmade::kHeight);
+  s.columnOffset = 0;
+  s.gridColumns = 4;
+  s.gridRows = 2;
+  s.thresholdState = 3;
+  s.threshold = 120;
+}
+
+// Five points on the unit sphere and their mirror image, a set every fit and registration takes.
+const Points3 kSphere = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0, 0, -1}, {0, -1, 0}};
+
+TEST(BadInputs, FindTargetsShortForm) {
+  ImageProcessor detector;
+  SetUpForTracker(detector);
+  const handmade::HandMadeFrame frame;
+  Points2 targets = {{1, 2}};
+  const ImageProcessorSettings before = *detector.settings;
+
+  EXPECT_THROW(detector.FindTargets(nullptr, targets), cv::Exception);
+  for (const cv::Rect bad : {cv::Rect(0, 0, 0, 120), cv::Rect(0, 0, 160, -1)}) {
+    detector.settings->imageRect = bad;
+    EXPECT_THROW(detector.FindTargets(frame.data(), targets), cv::Exception);
+  }
+  *detector.settings = before;
+  detector.settings->imageType = CV_32FC1;
+  EXPECT_THROW(detector.FindTargets(frame.data(), targets), cv::Exception);
+  *detector.settings = before;
+  detector.settings->imageRect.width = 150;  // not 1248: the column offset applies
+  detector.settings->columnOffset = -1;
+  EXPECT_THROW(detector.FindTargets(frame.data(), targets), cv::Exception);
+  // Refusals come before anything is read or written.
+  EXPECT_EQ(targets, (Points2{{1, 2}}));
+  EXPECT_EQ(detector.settings->threshold, before.threshold);
+
+  // Out-of-range selectors: an unknown contour mode finds nothing; an unknown contour
+  // approximation is OpenCV's refusal.
+  *detector.settings = before;
+  detector.settings->contourMode = 7;
+  EXPECT_FALSE(detector.FindTargets(frame.data(), targets));
+  detector.settings->contourMode = 2;
+  detector.settings->contourMethod = 9;
+  EXPECT_THROW(detector.FindTargets(frame.data(), targets), cv::Exception);
+
+  // Grids that cannot order the found dots; the spacing keeps the box perimeter of the 4 x 2 grid
+  // (2 (C + 1 + R + 1) spacings for a tracker), so that the box is found and ordering is reached.
+  for (const cv::Size grid : {cv::Size(0, 0), cv::Size(1, 5), cv::Size(100000, 100000)}) {
+    *detector.settings = before;
+    detector.settings->gridColumns = grid.width;
+    detector.settings->gridRows = grid.height;
+    detector.settings->dotSpacing = before.dotSpacing * (4 + 1 + 2 + 1) /
+                                    (static_cast<double>(grid.width) + 1 + grid.height + 1);
+    EXPECT_THROW(detector.FindTargets(frame.data(), targets), std::length_error);
+    EXPECT_EQ(detector.settings->thresholdState, 0);  // the box was found
+  }
+
+  // Settings far from any target: undefined sizes find nothing; extreme margins, powers,
+  // thresholds and states still give an answer.
+  for (double ImageProcessorSettings::*size : {&ImageProcessorSettings::dotSpacing,
+                                                &ImageProcessorSettings::dotDiameter,
+                                                &ImageProcessorSettings::sizeScale}) {
+    for (const double nonsense : {kNaN, kInf, -1.0, 0.0}) {
+      *detector.settings = before;
+      (*detector.settings).*size = nonsense;
+      EXPECT_FALSE(detector.FindTargets(frame.data(), targets)) << nonsense;
+    }
+  }
+  // An unknown state keeps the threshold, as state 3 does (states 0 to 2 would rescale it).
+  const std::vector<unsigned char> blank(handmade::kWidth * handmade::kHeight, 90);
+  for (const int state : {-1, 5, INT_MAX}) {
+    *detector.settings = before;
+    detector.settings->thresholdState = state;
+    detector.settings->threshold = 77;
+    EXPECT_FALSE(detector.FindTargets(blank.data(), targets));
+    EXPECT_EQ(detector.settings->threshold, 77) << state;
+  }
+  for (const int extreme : {INT_MIN, -1, INT_MAX}) {
+    *detector.settings = before;
+    auto& s = *detector.settings;
+    s.roiMargin = s.refineMargin = s.refinePower = s.stateCounter = extreme;
+    s.threshold = extreme;
+    s.thresholdState = extreme;
+    s.referenceGrey = extreme;
+    EXPECT_NO_THROW(detector.FindTargets(frame.data(), targets));
+  }
+}
+
+TEST(BadInputs, FindTargetsLongForm) {
+  ImageProcessor detector;
+  SetUpForTracker(detector);
+  const handmade::HandMadeFrame frame;
+  const ImageProcessorSettings before = *detector.settings;
+  Points2 targets;
+
+  // A search region outside the image is pulled back into it.
+  cv::Rect roi(INT_MAX, INT_MIN, INT_MAX, INT_MAX), targetRect = roi;
+  EXPECT_TRUE(detector.FindTargets(frame.data(), targets, roi, targetRect, {}, false));
+  // A grey region outside the image after clamping, or a negative size, is refused.
+  roi = before.imageRect;
+  targetRect = cv::Rect(150, 100, 40, 40);
+  EXPECT_THROW(detector.FindTargets(frame.data(), targets, roi, targetRect, {}, false),
+               cv::Exception);
+  roi = cv::Rect(0, 0, -4, 50);
+  targetRect = before.imageRect;
+  EXPECT_THROW(detector.FindTargets(frame.data(), targets, roi, targetRect, {}, false),
+               cv::Exception);
+  // With fixedRoi the regions are used as given: any region reaching outside is refused.
+  detector.settings->fixedRoi = true;
+  roi = cv::Rect(100, 0, 100, 50);
+  targetRect = roi;
+  EXPECT_THROW(detector.FindTargets(frame.data(), targets, roi, targetRect, {}, false),
+               cv::Exception);
+  EXPECT_EQ(roi, cv::Rect(100, 0, 100, 50));
+  // Exclusions may be anything: ones covering the image hide every dot, the others nothing.
+  *detector.settings = before;
+  roi = targetRect = before.imageRect;
+  EXPECT_FALSE(detector.FindTargets(
+      frame.data(), targets, roi, targetRect,
+      {cv::Rect(INT_MIN, INT_MIN, INT_MAX, INT_MAX), cv::Rect(-10, -10, INT_MAX, INT_MAX)}, false));
+  *detector.settings = before;
+  roi = targetRect = before.imageRect;
+  EXPECT_TRUE(detector.FindTargets(
+      frame.data(), targets, roi, targetRect,
+      {cv::Rect(INT_MAX, INT_MAX, INT_MAX, INT_MAX), cv::Rect(0, 0, -5, -5)}, false));
+}
+
+TEST(BadInputs, ExtractPair) {
+  Calibration calibration;
+  const std::vector<unsigned char> blank(1248 * 1082, 128);
+  EXPECT_THROW(calibration.ExtractPair(nullptr, blank.data()), cv::Exception);
+  EXPECT_THROW(calibration.ExtractPair(blank.data(), nullptr), cv::Exception);
+  // No plate: false, nothing appended.
+  EXPECT_FALSE(calibration.ExtractPair(blank.data(), blank.data()));
+  EXPECT_TRUE(calibration.leftTargets.empty());
+  EXPECT_TRUE(calibration.rightTargets.empty());
+  // A detector setting that the detector refuses reaches the caller.
+  calibration.settings->imageRect.height = 0;
+  EXPECT_THROW(calibration.ExtractPair(blank.data(), blank.data()), cv::Exception);
+}
+
+TEST(BadInputs, ComputeStereoCalibration) {
+  Calibration calibration;
+  const cv::Mat zeroDistortion = calibration.parameters.distortionLeft.clone();
+  EXPECT_THROW(calibration.ComputeStereoCalibration(), cv::Exception);  // no pair at all
+  // Pairs without all 117 targets are skipped; none usable is the same refusal.
+  calibration.leftTargets = {Points2(117, {1, 1}), Points2(116, {1, 1})};
+  calibration.rightTargets = {Points2(116, {1, 1}), Points2(117, {1, 1})};
+  EXPECT_THROW(calibration.ComputeStereoCalibration(), cv::Exception);
+  // A pair with a NaN or infinite target (a host's edit of the lists) is not usable either; it
+  // never reaches OpenCV, so no RMS value is written.
+  Points2 plate;
+  for (const cv::Point3d& p : calibration.nominalPattern.points) {
+    plate.emplace_back(2 * p.x + 300, 2 * p.y + 200);
+  }
+  Points2 withNaN = plate, withInf = plate;
+  withNaN[5].x = kNaN;
+  withInf[9].y = -kInf;
+  calibration.leftTargets = {withNaN, plate};
+  calibration.rightTargets = {plate, withInf};
+  try {
+    calibration.ComputeStereoCalibration();
+    ADD_FAILURE() << "pairs with non-finite targets were used";
+  } catch (const cv::Exception& e) {
+    EXPECT_EQ(e.code, cv::Error::StsBadArg) << e.what();  // the library's own refusal
+  }
+  EXPECT_EQ(calibration.rmsLeft, 0.0);
+  // In every case the parameters keep their contents.
+  EXPECT_EQ(calibration.parameters.distortionLeft.type(), CV_32F);
+  EXPECT_EQ(cv::norm(calibration.parameters.distortionLeft, zeroDistortion), 0.0);
+}
+
+TEST(BadInputs, Triangulate) {
+  const Points2 one = {{600, 500}};
+  Points3 points = {{1, 2, 3}};
+  const Calibration uncalibrated;
+  EXPECT_THROW(uncalibrated.Triangulate(one, one, points), cv::Exception);
+  EXPECT_TRUE(points.empty());  // cleared before the refusal
+
+  Calibration calibration;
+  SetKnownCalibration(calibration, synth::StereoRig::Default());
+  points = {{1, 2, 3}};
+  EXPECT_THROW(calibration.Triangulate({}, {}, points), cv::Exception);
+  EXPECT_THROW(calibration.Triangulate(one, {}, points), cv::Exception);
+  EXPECT_THROW(calibration.Triangulate(one, Points2(2, {600, 500}), points), cv::Exception);
+  EXPECT_TRUE(points.empty());
+
+  // NaN and infinite pixels give non-finite points, one per pair; the others are unaffected.
+  const Points2 left = {{600, 500}, {kNaN, 500}, {kInf, 500}, {600, -kInf}};
+  const Points2 right = {{560, 500}, {560, 500}, {560, 500}, {560, 500}};
+  calibration.Triangulate(left, right, points);
+  ASSERT_EQ(points.size(), 4u);
+  EXPECT_TRUE(std::isfinite(points[0].z));
+  for (std::size_t i = 1; i < 4; ++i) {
+    EXPECT_FALSE(std::isfinite(points[i].x) && std::isfinite(points[i].y) &&
+                 std::isfinite(points[i].z))
+        << i;
+  }
+}
+
+TEST(BadInputs, ConeCalibrate) {
+  Cone cone;
+  cone.markerTracks = {kSphere, kSphere};
+  for (const int method : {-1, 4, INT_MAX}) {
+    cone.fitMethod = method;
+    EXPECT_THROW(cone.Calibrate(), cv::Exception);
+  }
+  // Too few points for the fit: 5 for hyper and Pratt, 4 for iterative and Taubin.
+  cone.markerTracks = {kSphere, Points3(kSphere.begin(), kSphere.begin() + 4)};
+  for (const int method : {0, 2}) {
+    cone.fitMethod = method;
+    EXPECT_THROW(cone.Calibrate(), cv::Exception);
+  }
+  cone.markerTracks[1].pop_back();
+  for (const int method : {1, 3}) {
+    cone.fitMethod = method;
+    EXPECT_THROW(cone.Calibrate(), cv::Exception);
+  }
+  EXPECT_EQ(cone.pivot, cv::Point3d(0, 0, 0));  // refusals change nothing
+  EXPECT_TRUE(cone.markerOffsets.empty());
+
+  // No tracks: a NaN pivot and no offsets. NaN points: NaN results, every method.
+  cone.markerTracks.clear();
+  cone.fitMethod = 0;
+  cone.Calibrate();
+  EXPECT_TRUE(std::isnan(cone.pivot.x));
+  EXPECT_TRUE(cone.markerOffsets.empty());
+  for (int method = 0; method <= 3; ++method) {
+    cone.fitMethod = method;
+    cone.markerTracks = {kSphere};
+    cone.markerTracks[0][2].y = kNaN;
+    cone.Calibrate();
+    EXPECT_TRUE(std::isnan(cone.pivot.x) || std::isnan(cone.pivot.y) || std::isnan(cone.pivot.z))
+        << method;
+    ASSERT_EQ(cone.markerOffsets.size(), 1u);
+  }
+}
+
+TEST(BadInputs, ConeCalibrateAtPivot) {
+  Cone cone;
+  cone.markerTracks = {kSphere, {}};
+  EXPECT_THROW(cone.Calibrate(cv::Point3d(1, 2, 3)), cv::Exception);
+  EXPECT_EQ(cone.pivot, cv::Point3d(0, 0, 0));
+  EXPECT_TRUE(cone.markerOffsets.empty());
+}
+
+TEST(BadInputs, ConeGetRigidTransformAndFindTransformation) {
+  cv::Mat transform = cv::Mat::eye(4, 4, CV_64F);
+  EXPECT_THROW(Cone::GetRigidTransform(kSphere, Points3(3), transform), cv::Exception);
+  EXPECT_EQ(cv::norm(transform, cv::Mat::eye(4, 4, CV_64F)), 0.0);  // left as it was
+  Cone::GetRigidTransform({}, {}, transform);
+  EXPECT_TRUE(AnyNaN(transform));
+  Points3 withNaN = kSphere;
+  withNaN[0].x = kNaN;
+  Cone::GetRigidTransform(withNaN, kSphere, transform);
+  EXPECT_TRUE(AnyNaN(transform));
+
+  Cone cone;
+  double error = 0.0;
+  EXPECT_THROW(cone.FindTransformation(Points3(2), kSphere, transform, error), cv::Exception);
+  cone.FindTransformation({}, {}, transform, error);
+  EXPECT_TRUE(std::isnan(error));
+}
+
+TEST(BadInputs, ConeFindTransformationOld) {
+  Cone cone;
+  cone.markerOffsets = kSphere;
+  cv::Point3d position(7, 7, 7), angles(8, 8, 8);
+  cv::Mat transform;
+  EXPECT_FALSE(cone.FindTransformation_old(Points3(5), position, angles, transform, {}));
+  EXPECT_EQ(position, cv::Point3d(7, 7, 7));
+  EXPECT_TRUE(transform.empty());
+  // An uncalibrated tool (no offsets) observed as no points: NaN residual, false.
+  cone.markerOffsets.clear();
+  EXPECT_FALSE(cone.FindTransformation_old({}, position, angles, transform, {}));
+  // NaN observations: false; an out-of-range eulerOrder acts as 1.
+  cone.markerOffsets = kSphere;
+  Points3 observed = kSphere;
+  observed[1].z = kNaN;
+  EXPECT_FALSE(cone.FindTransformation_old(observed, position, angles, transform, {}));
+  cone.eulerOrder = INT_MIN;
+  cv::Point3d anglesOdd, anglesOne;
+  EXPECT_TRUE(cone.FindTransformation_old(kSphere, position, anglesOdd, transform, {}));
+  cone.eulerOrder = 1;
+  EXPECT_TRUE(cone.FindTransformation_old(kSphere, position, anglesOne, transform, {}));
+  EXPECT_EQ(anglesOdd, anglesOne);
+}
+
+TEST(BadInputs, FitHyperSphere) {
+  cv::Mat output = (cv::Mat_<double>(1, 1) << 42.0);
+  const cv::Mat rows = cv::Mat(kSphere).reshape(1);                                      // 6 x 3
+  EXPECT_THROW(Free::FitHyperSphere(cv::Mat(), output, true), cv::Exception);            // empty
+  EXPECT_THROW(Free::FitHyperSphere(rows.rowRange(0, 3), output, true), cv::Exception);  // square
+  EXPECT_THROW(Free::FitHyperSphere(rows.rowRange(0, 4), output, true), cv::Exception);  // 4 < 5
+  cv::Mat wide(6, 8, CV_64F, cv::Scalar(0));
+  EXPECT_THROW(Free::FitHyperSphere(wide.colRange(0, 3), output, true), cv::Exception);  // gaps
+  EXPECT_THROW(Free::FitHyperSphere(cv::Mat(8, 6, CV_64F, cv::Scalar(1)), output, true),
+               cv::Exception);  // 6 coordinates
+  EXPECT_THROW(Free::FitHyperSphere(cv::Mat(2, 3, CV_64FC3), output, true), cv::Exception);
+  EXPECT_EQ(output.at<double>(0), 42.0);  // refusals leave the output as it was
+  cv::Mat withNaN = rows.clone();
+  withNaN.at<double>(0, 0) = kNaN;
+  EXPECT_TRUE(std::isnan(Free::FitHyperSphere(withNaN, output, true)));
+  EXPECT_TRUE(AnyNaN(output));
+}
+
+TEST(BadInputs, FreeGetRigidTransform) {
+  const cv::Mat A = cv::Mat(kSphere).reshape(1);
+  cv::Mat transform;
+  const auto refused = [&](const cv::Mat& a, const cv::Mat& b) {
+    EXPECT_THROW(Free::GetRigidTransform(a, b, transform, true, true), cv::Exception);
+  };
+  refused(A, A.rowRange(0, 5));                           // different point counts
+  refused(A, cv::Mat(6, 2, CV_64F));                      // different coordinate counts
+  refused(A, cv::Mat_<float>(A));                         // different depths
+  refused(A.rowRange(0, 3), A.rowRange(0, 3));            // square
+  refused(cv::Mat(), cv::Mat());                          // empty
+  refused(cv::Mat(8, 6, CV_64F), cv::Mat(8, 6, CV_64F));  // 6 coordinates
+  refused(cv::Mat(6, 3, CV_32S), cv::Mat(6, 3, CV_32S));  // integers
+  cv::Mat wide(6, 8, CV_64F, cv::Scalar(0));
+  refused(wide.colRange(0, 3), wide.colRange(0, 3));  // not continuous
+  EXPECT_TRUE(transform.empty());
+  cv::Mat withNaN = A.clone();
+  withNaN.at<double>(2, 1) = kNaN;
+  EXPECT_TRUE(std::isnan(Free::GetRigidTransform(withNaN, A, transform, true, true)));
+  EXPECT_TRUE(AnyNaN(transform));
+}
+
+TEST(BadInputs, Reference) {
+  Reference reference;
+  const cv::Mat identity = reference.referenceTransform.clone();
+  EXPECT_THROW(reference.ComputeReferenceTransform({}), cv::Exception);  // no measured points
+  reference.measuredPoints = kSphere;
+  reference.referencePoints = Points3(kSphere.begin(), kSphere.begin() + 5);
+  EXPECT_THROW(reference.ComputeReferenceTransform({}), cv::Exception);  // fewer references
+  EXPECT_EQ(cv::norm(reference.referenceTransform, identity), 0.0);
+  reference.referencePoints = kSphere;
+  reference.ComputeReferenceTransform({kNaN, 0, 0});
+  EXPECT_TRUE(AnyNaN(reference.referenceTransform));
+
+  Points3 out = {{1, 1, 1}};
+  reference.Transform({}, out);
+  EXPECT_TRUE(out.empty());
+  reference.referenceTransform = cv::Mat::eye(3, 3, CV_64F);  // a host's wrong shape
+  EXPECT_THROW(reference.Transform(kSphere, out), cv::Exception);
+}
+
+TEST(BadInputs, Utilities) {
+  std::vector<double> distances = {9.0};
+  EXPECT_THROW(Utils::GeoDist(kSphere, Points3(2), distances), cv::Exception);
+  Utils::GeoDist({}, {}, distances);
+  EXPECT_TRUE(distances.empty());
+  Utils::GeoDist({{kNaN, 0, 0}}, {{0, 0, 0}}, distances);
+  ASSERT_EQ(distances.size(), 1u);
+  EXPECT_TRUE(std::isnan(distances[0]));
+
+  std::string text;
+  Utils::MatToString(cv::Mat(), text);
+  EXPECT_EQ(text, "\n");
+  Utils::MatToString(cv::Mat(2, 2, CV_32SC1, cv::Scalar(5)), text);  // a type it does not write
+  EXPECT_EQ(text, "\n");
+  const int sizes[3] = {2, 2, 2};
+  Utils::MatToString(cv::Mat(3, sizes, CV_64F, cv::Scalar(1)), text);  // three dimensions
+  EXPECT_EQ(text, "\n");
+  Utils::MatToString(cv::Mat(1, 2, CV_64F, cv::Scalar(kNaN)), text);
+  EXPECT_EQ(text, "\nnan, nan\n");
+  // 1e300 prints as 301 digits and ".000000": a row of four is longer than 1023 characters.
+  Utils::MatToString(cv::Mat(1, 4, CV_64F, cv::Scalar(1e300)), text);
+  EXPECT_EQ(text.size(), 1u + 4 * 308 + 3 * 2 + 1);
+}
+
+}  // namespace
