@@ -6,6 +6,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "Calibration.h"
+#include "calibration/calibration_tolerances.h"
 #include "synth/Renderer.h"
 #include "synth/Scenes.h"
 #include "synth/StereoRig.h"
@@ -19,15 +20,7 @@ namespace {
 constexpr int kPairs = 12;
 constexpr std::uint64_t kSeriesSeed = 2024;
 
-// Bounds a working chain must meet on this series (detection ~0.015 px RMS): intrinsics and pose
-// as a share of truth, reprojection errors in pixels, triangulated spacing in plate units.
-constexpr double kFocalTolShare = 0.003;
-constexpr double kPrincipalPointTolPx = 3.0;
-constexpr double kBaselineTolShare = 0.003;
-constexpr double kRotationTolDeg = 0.05;
-constexpr double kRmsMaxPx = 0.15;
-constexpr double kSpacingRmsMax = 0.05;
-constexpr double kSpacingMaxError = 0.2;
+using namespace calibration_tolerances;
 constexpr double kPlateSpacing = 30.0;
 
 struct Series {

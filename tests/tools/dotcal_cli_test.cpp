@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "calibration/calibration_tolerances.h"
+
 #include "scratch_folder.h"
 
 namespace {
@@ -26,17 +28,8 @@ using nlohmann::json;
 const std::string kSeries = DOTCAL_SERIES;
 const std::string kScratch = DOTCAL_SCRATCH;
 
-// Bounds from the stereo calibration's own acceptance on a series of this kind (noise 1.5 grey
-// levels, blur 0.7 px, detection ~0.015 px RMS): intrinsics and baseline as a share of truth,
-// principal point and reprojection errors in pixels, rotation in degrees, triangulated spacing
-// in mm.
-constexpr double kFocalTolShare = 0.003;
-constexpr double kPrincipalPointTolPx = 3.0;
-constexpr double kBaselineTolShare = 0.003;
-constexpr double kRotationTolDeg = 0.05;
-constexpr double kRmsMaxPx = 0.15;
-constexpr double kSpacingRmsMax = 0.05;
-constexpr double kSpacingMaxError = 0.2;
+// Bounds from the stereo calibration's own acceptance on a series of this kind.
+using namespace calibration_tolerances;
 // Absolute position of a triangulated dot about 1.1 m away: the baseline bound (0.3 %) gives
 // 3.3 mm of scale and the rotation bound (0.05 degrees) about 1 mm across; this series stays far
 // inside, while a wrong frame, unit or pairing is off by centimetres.
