@@ -7,8 +7,8 @@
 // Wall-clock times: OpenCV may spread work over threads, which a per-thread CPU time would hide.
 #include <benchmark/benchmark.h>
 
-#include "Calibration.h"
 #include "CirclesGridPeer.h"
+#include "native64/Calibration.h"
 #include "synth/Renderer.h"
 #include "synth/Scenes.h"
 #include "synth/StereoRig.h"

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "Native64.h"
+#include "native64/Native64.h"
 #include "synth/PointScenes.h"
 
 using Oskelo::CV::Native64::Cone;

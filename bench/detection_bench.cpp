@@ -7,7 +7,7 @@
 #include <benchmark/benchmark.h>
 
 #include "CirclesGridPeer.h"
-#include "ImageProcessor.h"
+#include "native64/ImageProcessor.h"
 #include "synth/Renderer.h"
 #include "synth/Scenes.h"
 #include "synth/StereoRig.h"

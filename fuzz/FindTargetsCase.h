@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "FuzzInput.h"
-#include "ImageProcessorSettings.h"
+#include "native64/ImageProcessorSettings.h"
 
 namespace fuzz {
 

@@ -6,8 +6,8 @@
 #include <stdexcept>
 
 #include "DotCloudCase.h"
-#include "ImageProcessor.h"
 #include "imgproc/ContourClustering.h"
+#include "native64/ImageProcessor.h"
 
 namespace {
 

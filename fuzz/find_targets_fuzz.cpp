@@ -6,8 +6,8 @@
 #include <stdexcept>
 
 #include "FindTargetsCase.h"
-#include "ImageProcessor.h"
 #include "imgproc/TargetSearch.h"
+#include "native64/ImageProcessor.h"
 
 using Oskelo::CV::Native64::ImageProcessor;
 

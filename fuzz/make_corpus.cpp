@@ -13,9 +13,9 @@
 
 #include "DotCloudCase.h"
 #include "FindTargetsCase.h"
-#include "ImageProcessor.h"
 #include "MatrixCase.h"
 #include "PointListCase.h"
+#include "native64/ImageProcessor.h"
 #include "synth/GroundTruth.h"
 #include "synth/PointScenes.h"
 #include "synth/Renderer.h"

@@ -2,7 +2,7 @@
 // kMaxMatrixSide, continuous or not, and with a matrix of three dimensions: the text must always be
 // produced, never a read past the matrix.
 #include "MatrixCase.h"
-#include "Utils.h"
+#include "native64/Utils.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Reader in(data, size);

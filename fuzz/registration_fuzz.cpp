@@ -2,11 +2,11 @@
 // GetRigidTransform forms (the free one with matrices of arbitrary shape, depth and channels),
 // Cone's transformation search, and Reference. Refusals are cv::Exception; degenerate sets may
 // give NaN, never a crash, an out-of-bounds read or a hang.
-#include "Cone.h"
-#include "GeometryFunctions.h"
 #include "MatrixCase.h"
 #include "PointListCase.h"
-#include "Reference.h"
+#include "native64/Cone.h"
+#include "native64/GeometryFunctions.h"
+#include "native64/Reference.h"
 
 namespace {
 

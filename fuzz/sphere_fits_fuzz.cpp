@@ -4,11 +4,11 @@
 // results, never a crash, an out-of-bounds read or a hang.
 #include <cstring>
 
-#include "Cone.h"
-#include "GeometryFunctions.h"
 #include "MatrixCase.h"
 #include "PointListCase.h"
 #include "cone/SphereFits.h"
+#include "native64/Cone.h"
+#include "native64/GeometryFunctions.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #if !defined(_WIN32)
 #pragma GCC visibility push(default)
 #endif
-#include "ExportedTypes.h"
+#include "native64/ExportedTypes.h"
 
 template class NATIVE64_TEMPLATE_API std::vector<cv::Point_<double>>;
 template class NATIVE64_TEMPLATE_API std::vector<cv::Point3_<double>>;

@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "Native64.h"
 #include "calibration/known_rig.h"
 #include "imgproc/HandMadeTracker.h"
+#include "native64/Native64.h"
 
 namespace {
 

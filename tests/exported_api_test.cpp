@@ -1,7 +1,7 @@
 // Links the shared library the way a host does: only its exported symbols are reachable.
 #include <gtest/gtest.h>
 
-#include "Native64.h"
+#include "native64/Native64.h"
 
 namespace Utils = Oskelo::CV::Native64::Utils;
 using Oskelo::CV::Native64::ImageProcessor;

@@ -1,9 +1,9 @@
-#include <cstdlib>
-#include <string>
+#include "native64/Utils.h"
 
 #include <gtest/gtest.h>
 
-#include "Utils.h"
+#include <cstdlib>
+#include <string>
 
 namespace Utils = Oskelo::CV::Native64::Utils;
 

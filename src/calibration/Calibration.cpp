@@ -1,4 +1,4 @@
-#include "Calibration.h"
+#include "native64/Calibration.h"
 
 #include "utils/FlooredMod.h"
 

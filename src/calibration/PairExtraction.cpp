@@ -1,5 +1,5 @@
-#include "Calibration.h"
 #include "imgproc/TargetSearch.h"
+#include "native64/Calibration.h"
 
 namespace Oskelo::CV::Native64 {
 namespace {

@@ -1,9 +1,8 @@
 #include <algorithm>
 #include <cmath>
-
 #include <opencv2/calib3d.hpp>
 
-#include "Calibration.h"
+#include "native64/Calibration.h"
 
 namespace Oskelo::CV::Native64 {
 namespace {

@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-
 #include <opencv2/imgproc.hpp>
 
-#include "Calibration.h"
 #include "imgproc/CornerQuadrilateral.h"
+#include "native64/Calibration.h"
 
 namespace Oskelo::CV::Native64 {
 namespace detail {

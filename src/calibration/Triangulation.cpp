@@ -1,7 +1,7 @@
 #include <opencv2/calib3d.hpp>
 
-#include "Calibration.h"
 #include "calibration/Undistortion.h"
+#include "native64/Calibration.h"
 
 namespace Oskelo::CV::Native64 {
 namespace {

@@ -1,6 +1,6 @@
 #include "calibration/Undistortion.h"
 
-#include "Calibration.h"
+#include "native64/Calibration.h"
 
 namespace Oskelo::CV::Native64 {
 namespace detail {

@@ -1,4 +1,4 @@
-#include "Cone.h"
+#include "native64/Cone.h"
 
 namespace Oskelo::CV::Native64 {
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "Cone.h"
+#include "native64/Cone.h"
 
 namespace Oskelo::CV::Native64::detail {
 

@@ -4,8 +4,9 @@
 #include <opencv2/core.hpp>
 
 // The library's one instantiation of the point-list container.
-#include "ExportedTypes.h"
 #include <vector>
+
+#include "native64/ExportedTypes.h"
 
 // Steps of the least-squares rigid registration of paired 3-D point sets (Kabsch; Arun, Huang and
 // Blostein), shared by Cone's rigid transform and the reference frame.

@@ -1,5 +1,5 @@
-#include "Cone.h"
 #include "cone/SphereFits.h"
+#include "native64/Cone.h"
 
 namespace Oskelo::CV::Native64 {
 

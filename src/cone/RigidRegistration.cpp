@@ -1,7 +1,7 @@
 #include <cmath>
 
-#include "Cone.h"
 #include "cone/Kabsch.h"
+#include "native64/Cone.h"
 
 namespace Oskelo::CV::Native64 {
 namespace {

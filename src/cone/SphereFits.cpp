@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "Cone.h"
+#include "native64/Cone.h"
 
 namespace Oskelo::CV::Native64::detail {
 namespace {

@@ -4,8 +4,9 @@
 #include <opencv2/core.hpp>
 
 // The library's one instantiation of the point-list container.
-#include "ExportedTypes.h"
 #include <vector>
+
+#include "native64/ExportedTypes.h"
 
 // Sphere fits behind Cone's private fit members and the free FitHyperSphere. The algebraic fits
 // work in any dimension D (a circle for D = 2, a sphere for D = 3): they solve for the coefficients

@@ -4,7 +4,7 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "Utils.h"
+#include "native64/Utils.h"
 #include "utils/Display.h"
 
 namespace Oskelo::CV::Native64::detail {

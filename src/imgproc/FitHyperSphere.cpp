@@ -1,8 +1,8 @@
 #include <cmath>
 
-#include "GeometryFunctions.h"
 #include "cone/SphereFits.h"
 #include "imgproc/PointSetLayout.h"
+#include "native64/GeometryFunctions.h"
 
 namespace detail = Oskelo::CV::Native64::detail;
 

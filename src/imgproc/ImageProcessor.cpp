@@ -1,4 +1,4 @@
-#include "ImageProcessor.h"
+#include "native64/ImageProcessor.h"
 
 #include "imgproc/Centroids.h"
 #include "imgproc/ContourClustering.h"

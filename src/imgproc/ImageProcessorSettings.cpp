@@ -1,4 +1,4 @@
-#include "ImageProcessorSettings.h"
+#include "native64/ImageProcessorSettings.h"
 
 namespace Oskelo::CV::Native64 {
 

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "GeometryFunctions.h"
 #include "imgproc/PointSetLayout.h"
+#include "native64/GeometryFunctions.h"
 
 namespace detail = Oskelo::CV::Native64::detail;
 

@@ -6,13 +6,13 @@
 #include <iostream>
 #include <opencv2/imgproc.hpp>
 
-#include "Utils.h"
 #include "imgproc/BorderSummary.h"
 #include "imgproc/Centroids.h"
 #include "imgproc/ContourClustering.h"
 #include "imgproc/GridOrdering.h"
 #include "imgproc/ThresholdSelection.h"
 #include "imgproc/ThresholdStateMachine.h"
+#include "native64/Utils.h"
 
 namespace Oskelo::CV::Native64::detail {
 namespace {

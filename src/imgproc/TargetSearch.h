@@ -5,7 +5,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "ImageProcessorSettings.h"
+#include "native64/ImageProcessorSettings.h"
 
 // The target search behind ImageProcessor::FindTargets: wraps the caller's buffer, binarises the
 // search region, picks the target among its contours, computes and orders the dot centres, and

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ImageProcessorSettings.h"
+#include "native64/ImageProcessorSettings.h"
 
 // The state machine of the adaptive threshold (thresholdState and stateCounter of the settings):
 // 0 tracking, 1 brightness retry, 2 Otsu retry, 3 whole-frame search, 4 forced whole frame.

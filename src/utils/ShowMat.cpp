@@ -1,6 +1,6 @@
 #include <opencv2/highgui.hpp>
 
-#include "Utils.h"
+#include "native64/Utils.h"
 #include "utils/Display.h"
 
 namespace Oskelo::CV::Native64::Utils {

@@ -1,6 +1,6 @@
 #include <chrono>
 
-#include "Utils.h"
+#include "native64/Utils.h"
 
 namespace Oskelo::CV::Native64::Utils {
 namespace {

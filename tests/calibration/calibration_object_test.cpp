@@ -1,9 +1,9 @@
-#include <memory>
-
 #include <gtest/gtest.h>
 
-#include "Calibration.h"
+#include <memory>
+
 #include "calibration/known_rig.h"
+#include "native64/Calibration.h"
 
 using Oskelo::CV::Native64::Calibration;
 

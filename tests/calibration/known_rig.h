@@ -2,7 +2,7 @@
 
 #include <opencv2/calib3d.hpp>
 
-#include "Calibration.h"
+#include "native64/Calibration.h"
 #include "synth/StereoRig.h"
 
 // Writes the exact calibration of a synthetic rig into a calibration object, rectified the way

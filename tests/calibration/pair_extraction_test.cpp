@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Calibration.h"
+#include "native64/Calibration.h"
 #include "synth/Renderer.h"
 #include "synth/Scenes.h"
 #include "synth/StereoRig.h"

@@ -1,12 +1,11 @@
-#include <cmath>
-#include <cstdio>
-
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <opencv2/calib3d.hpp>
 
-#include "Calibration.h"
 #include "calibration/calibration_tolerances.h"
+#include "native64/Calibration.h"
 #include "synth/Renderer.h"
 #include "synth/Scenes.h"
 #include "synth/StereoRig.h"

@@ -1,10 +1,10 @@
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <random>
 
-#include <gtest/gtest.h>
-
-#include "Calibration.h"
 #include "calibration/TargetSorting.h"
+#include "native64/Calibration.h"
 #include "synth/GroundTruth.h"
 #include "synth/Scenes.h"
 #include "synth/StereoRig.h"

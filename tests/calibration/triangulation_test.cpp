@@ -1,9 +1,9 @@
-#include <random>
-
 #include <gtest/gtest.h>
 
-#include "Calibration.h"
+#include <random>
+
 #include "calibration/known_rig.h"
+#include "native64/Calibration.h"
 #include "synth/StereoRig.h"
 
 using Oskelo::CV::Native64::Calibration;

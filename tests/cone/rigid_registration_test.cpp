@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "Cone.h"
+#include "native64/Cone.h"
 #include "synth/PointScenes.h"
 
 using Oskelo::CV::Native64::Cone;

@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "Cone.h"
 #include "cone/SphereFits.h"
+#include "native64/Cone.h"
 #include "synth/PointScenes.h"
 
 namespace detail = Oskelo::CV::Native64::detail;

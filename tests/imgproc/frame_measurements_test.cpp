@@ -2,8 +2,8 @@
 // and every setting must come out exactly as without them.
 #include <gtest/gtest.h>
 
-#include "ImageProcessorSettings.h"
 #include "imgproc/TargetSearch.h"
+#include "native64/ImageProcessorSettings.h"
 #include "synth/Renderer.h"
 #include "synth/Scenes.h"
 #include "synth/StereoRig.h"

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "GeometryFunctions.h"
+#include "native64/GeometryFunctions.h"
 
 namespace CV = Tarnwell::Native::CV;
 

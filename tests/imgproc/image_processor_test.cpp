@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "ImageProcessor.h"
 #include "imgproc/HandMadeTracker.h"
+#include "native64/ImageProcessor.h"
 
 using Oskelo::CV::Native64::ImageProcessor;
 using namespace handmade;

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <tuple>
 
-#include "ImageProcessor.h"
+#include "native64/ImageProcessor.h"
 #include "synth/Camera.h"
 #include "synth/Renderer.h"
 #include "synth/Scenes.h"

@@ -1,4 +1,4 @@
-#include "Reference.h"
+#include "native64/Reference.h"
 
 #include <gtest/gtest.h>
 

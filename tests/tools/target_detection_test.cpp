@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "Native64.h"
 #include "StereoRendering.h"
 #include "TargetDetection.h"
+#include "native64/Native64.h"
 #include "synth/Scenes.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <ostream>
 
 #include "CalibrationFile.h"
-#include "Native64.h"
+#include "native64/Native64.h"
 #include "synth/StereoRig.h"
 
 namespace dotcal {

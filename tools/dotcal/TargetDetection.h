@@ -3,8 +3,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "Native64.h"
 #include "TargetShape.h"
+#include "native64/Native64.h"
 
 namespace dotcal {
 

@@ -3,7 +3,7 @@
 #include <opencv2/core.hpp>
 #include <string>
 
-#include "Native64.h"
+#include "native64/Native64.h"
 
 namespace dotcal {
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "Native64.h"
 #include "TargetDetection.h"
 #include "TargetShape.h"
+#include "native64/Native64.h"
 
 namespace dotcal {
 

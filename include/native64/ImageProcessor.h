@@ -4,9 +4,9 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "ExportedTypes.h"
-#include "ImageProcessorSettings.h"
-#include "Native64Export.h"
+#include "native64/ExportedTypes.h"
+#include "native64/ImageProcessorSettings.h"
+#include "native64/Native64Export.h"
 
 namespace Oskelo::CV::Native64 {
 

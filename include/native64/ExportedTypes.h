@@ -1,10 +1,9 @@
 #pragma once
 
+#include <opencv2/core/types.hpp>
 #include <vector>
 
-#include <opencv2/core/types.hpp>
-
-#include "Native64Export.h"
+#include "native64/Native64Export.h"
 
 // The container types that cross the library boundary are instantiated once, inside the library,
 // so that host and library use one and the same instantiation of each. Host and library must be

@@ -2,7 +2,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "Native64Export.h"
+#include "native64/Native64Export.h"
 
 // Geometry on point sets of 2, 3 or 4 coordinates per point.
 //

@@ -3,8 +3,8 @@
 #include <opencv2/core/types.hpp>
 #include <vector>
 
-#include "ExportedTypes.h"
-#include "Native64Export.h"
+#include "native64/ExportedTypes.h"
+#include "native64/Native64Export.h"
 
 namespace Oskelo::CV::Native64 {
 

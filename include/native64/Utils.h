@@ -1,13 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 
-#include <opencv2/core.hpp>
-
-#include "ExportedTypes.h"
-#include "Native64Export.h"
+#include "native64/ExportedTypes.h"
+#include "native64/Native64Export.h"
 
 // Small services shared by the library and its hosts: timing, distances, matrix text, and a
 // debugging display.

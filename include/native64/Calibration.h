@@ -1,16 +1,15 @@
 #pragma once
 
 #include <memory>
+#include <opencv2/core.hpp>
 #include <vector>
 
-#include <opencv2/core.hpp>
-
-#include "CalibrationParameters.h"
-#include "ExportedTypes.h"
-#include "ImageProcessor.h"
-#include "ImageProcessorSettings.h"
-#include "Native64Export.h"
-#include "NominalPattern.h"
+#include "native64/CalibrationParameters.h"
+#include "native64/ExportedTypes.h"
+#include "native64/ImageProcessor.h"
+#include "native64/ImageProcessorSettings.h"
+#include "native64/Native64Export.h"
+#include "native64/NominalPattern.h"
 
 namespace Oskelo::CV::Native64 {
 

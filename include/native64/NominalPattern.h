@@ -1,11 +1,10 @@
 #pragma once
 
+#include <opencv2/core/types.hpp>
 #include <vector>
 
-#include <opencv2/core/types.hpp>
-
-#include "ExportedTypes.h"
-#include "Native64Export.h"
+#include "native64/ExportedTypes.h"
+#include "native64/Native64Export.h"
 
 namespace Oskelo::CV::Native64 {
 
