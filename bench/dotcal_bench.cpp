@@ -11,8 +11,8 @@
 #include <ostream>
 
 #include "Commands.h"
-#include "PivotToolScene.h"
-#include "StereoRendering.h"
+#include "workflows/PivotToolScene.h"
+#include "workflows/StereoRendering.h"
 #include "synth/Scenes.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "CalibrationFile.h"
+#include "inputs/CalibrationFile.h"
 #include "CommandError.h"
 #include "calibration/known_rig.h"
 #include "scratch_folder.h"

@@ -5,7 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "CommandError.h"
-#include "ImageFiles.h"
+#include "inputs/ImageFiles.h"
 #include "scratch_folder.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "PivotToolScene.h"
-#include "StereoRendering.h"
+#include "workflows/PivotToolScene.h"
+#include "workflows/StereoRendering.h"
 
 namespace {
 

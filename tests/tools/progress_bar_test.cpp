@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "ProgressBar.h"
+#include "reports/ProgressBar.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "StereoRendering.h"
-#include "TargetDetection.h"
+#include "workflows/StereoRendering.h"
+#include "detection/TargetDetection.h"
 #include "native64/Native64.h"
 #include "synth/Scenes.h"
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "CommandError.h"
-#include "TargetShape.h"
+#include "detection/TargetShape.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "CommandError.h"
-#include "PivotToolScene.h"
-#include "StereoRendering.h"
-#include "ToolCalibration.h"
+#include "workflows/PivotToolScene.h"
+#include "workflows/StereoRendering.h"
+#include "workflows/ToolCalibration.h"
 #include "calibration/known_rig.h"
 
 namespace {

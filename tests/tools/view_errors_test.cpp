@@ -2,7 +2,7 @@
 
 #include <opencv2/calib3d.hpp>
 
-#include "ViewErrors.h"
+#include "reports/ViewErrors.h"
 #include "calibration/known_rig.h"
 #include "synth/StereoRig.h"
 

@@ -1,4 +1,4 @@
-#include "TargetShape.h"
+#include "detection/TargetShape.h"
 
 #include <cctype>
 

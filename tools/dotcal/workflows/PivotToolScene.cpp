@@ -1,4 +1,4 @@
-#include "PivotToolScene.h"
+#include "workflows/PivotToolScene.h"
 
 #include <cmath>
 

@@ -1,11 +1,11 @@
-#include "CalibrationFile.h"
+#include "inputs/CalibrationFile.h"
 #include "CommandError.h"
 #include "Commands.h"
-#include "ImageFiles.h"
-#include "ProgressBar.h"
-#include "TargetShape.h"
-#include "TextFormat.h"
-#include "ToolCalibration.h"
+#include "inputs/ImageFiles.h"
+#include "reports/ProgressBar.h"
+#include "detection/TargetShape.h"
+#include "reports/TextFormat.h"
+#include "workflows/ToolCalibration.h"
 
 namespace dotcal {
 namespace {

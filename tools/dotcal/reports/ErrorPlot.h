@@ -2,7 +2,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "ViewErrors.h"
+#include "reports/ViewErrors.h"
 
 namespace dotcal {
 

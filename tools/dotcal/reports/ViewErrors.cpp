@@ -1,4 +1,4 @@
-#include "ViewErrors.h"
+#include "reports/ViewErrors.h"
 
 #include <cmath>
 #include <opencv2/calib3d.hpp>

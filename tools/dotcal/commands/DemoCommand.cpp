@@ -1,20 +1,20 @@
 #include <cmath>
 #include <filesystem>
 
-#include "CalibrationFile.h"
-#include "CalibrationReport.h"
+#include "inputs/CalibrationFile.h"
+#include "reports/CalibrationReport.h"
 #include "CommandError.h"
 #include "Commands.h"
-#include "ErrorPlot.h"
-#include "ImageFiles.h"
-#include "Overlay.h"
-#include "PivotToolScene.h"
-#include "PlateCalibration.h"
-#include "ProgressBar.h"
-#include "StereoRendering.h"
-#include "TextFormat.h"
-#include "ToolCalibration.h"
-#include "ViewErrors.h"
+#include "reports/ErrorPlot.h"
+#include "inputs/ImageFiles.h"
+#include "reports/Overlay.h"
+#include "workflows/PivotToolScene.h"
+#include "workflows/PlateCalibration.h"
+#include "reports/ProgressBar.h"
+#include "workflows/StereoRendering.h"
+#include "reports/TextFormat.h"
+#include "workflows/ToolCalibration.h"
+#include "reports/ViewErrors.h"
 #include "synth/Scenes.h"
 
 namespace dotcal {

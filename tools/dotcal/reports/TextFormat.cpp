@@ -1,4 +1,4 @@
-#include "TextFormat.h"
+#include "reports/TextFormat.h"
 
 #include <cstdarg>
 #include <cstdio>

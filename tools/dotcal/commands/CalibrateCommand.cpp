@@ -1,15 +1,15 @@
 #include <filesystem>
 
-#include "CalibrationFile.h"
-#include "CalibrationReport.h"
+#include "inputs/CalibrationFile.h"
+#include "reports/CalibrationReport.h"
 #include "CommandError.h"
 #include "Commands.h"
-#include "ErrorPlot.h"
-#include "ImageFiles.h"
-#include "Overlay.h"
-#include "PlateCalibration.h"
-#include "ProgressBar.h"
-#include "ViewErrors.h"
+#include "reports/ErrorPlot.h"
+#include "inputs/ImageFiles.h"
+#include "reports/Overlay.h"
+#include "workflows/PlateCalibration.h"
+#include "reports/ProgressBar.h"
+#include "reports/ViewErrors.h"
 
 namespace dotcal {
 namespace {

@@ -3,11 +3,11 @@
 
 #include "CommandError.h"
 #include "Commands.h"
-#include "GroundTruthFile.h"
-#include "ImageFiles.h"
-#include "PivotToolScene.h"
-#include "ProgressBar.h"
-#include "StereoRendering.h"
+#include "inputs/GroundTruthFile.h"
+#include "inputs/ImageFiles.h"
+#include "workflows/PivotToolScene.h"
+#include "reports/ProgressBar.h"
+#include "workflows/StereoRendering.h"
 #include "synth/Scenes.h"
 
 namespace dotcal {

@@ -1,4 +1,4 @@
-#include "CalibrationFile.h"
+#include "inputs/CalibrationFile.h"
 
 #include <cmath>
 #include <filesystem>
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "CommandError.h"
-#include "ImageFiles.h"
+#include "inputs/ImageFiles.h"
 
 namespace dotcal {
 namespace {

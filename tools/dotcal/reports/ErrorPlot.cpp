@@ -1,4 +1,4 @@
-#include "ErrorPlot.h"
+#include "reports/ErrorPlot.h"
 
 #include <algorithm>
 #include <cmath>

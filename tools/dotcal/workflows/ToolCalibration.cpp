@@ -1,4 +1,4 @@
-#include "ToolCalibration.h"
+#include "workflows/ToolCalibration.h"
 
 #include <algorithm>
 #include <cmath>

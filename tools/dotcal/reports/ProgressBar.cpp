@@ -1,4 +1,4 @@
-#include "ProgressBar.h"
+#include "reports/ProgressBar.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "Overlay.h"
+#include "reports/Overlay.h"
 
 #include <algorithm>
 #include <limits>

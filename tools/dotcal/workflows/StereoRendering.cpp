@@ -1,4 +1,4 @@
-#include "StereoRendering.h"
+#include "workflows/StereoRendering.h"
 
 #include "synth/GroundTruth.h"
 

@@ -1,10 +1,10 @@
-#include "GroundTruthFile.h"
+#include "inputs/GroundTruthFile.h"
 
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "CommandError.h"
-#include "TargetShape.h"
+#include "detection/TargetShape.h"
 
 namespace dotcal {
 namespace {

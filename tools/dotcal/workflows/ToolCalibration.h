@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "TargetDetection.h"
-#include "TargetShape.h"
+#include "detection/TargetDetection.h"
+#include "detection/TargetShape.h"
 #include "native64/Native64.h"
 
 namespace dotcal {

@@ -1,4 +1,4 @@
-#include "PlateCalibration.h"
+#include "workflows/PlateCalibration.h"
 
 #include "CommandError.h"
 

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "CalibrationFile.h"
+#include "inputs/CalibrationFile.h"
 #include "native64/Native64.h"
 #include "synth/StereoRig.h"
 

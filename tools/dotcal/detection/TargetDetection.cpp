@@ -1,4 +1,4 @@
-#include "TargetDetection.h"
+#include "detection/TargetDetection.h"
 
 namespace dotcal {
 namespace {

@@ -3,7 +3,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "TargetShape.h"
+#include "detection/TargetShape.h"
 #include "native64/Native64.h"
 
 namespace dotcal {

@@ -1,4 +1,4 @@
-#include "ImageFiles.h"
+#include "inputs/ImageFiles.h"
 
 #include <glob.h>
 

@@ -1,10 +1,10 @@
-#include "CalibrationFile.h"
+#include "inputs/CalibrationFile.h"
 #include "CommandError.h"
 #include "Commands.h"
-#include "ImageFiles.h"
-#include "TargetDetection.h"
-#include "TargetShape.h"
-#include "TextFormat.h"
+#include "inputs/ImageFiles.h"
+#include "detection/TargetDetection.h"
+#include "detection/TargetShape.h"
+#include "reports/TextFormat.h"
 
 namespace dotcal {
 

@@ -1,4 +1,4 @@
-#include "CalibrationReport.h"
+#include "reports/CalibrationReport.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "TextFormat.h"
+#include "reports/TextFormat.h"
 
 namespace dotcal {
 namespace {
