@@ -18,10 +18,11 @@
 //
 // For the call each sets imageRect's width and height to the image's size (the origin x, y stays
 // as the host set it, and the size stays after the call: ComputeStereoCalibration reads it) and
-// reads the image as it lies in memory, without leading bytes and with its own row step; the
-// detector's columnOffset is neither applied nor changed. Apart from that the results, and every
-// change to the settings record, are exactly those of the raw entry point on a packed copy of the
-// image whose rows carry no leading bytes.
+// reads the image as it lies in memory, without leading bytes and with its own row step. The
+// settings that describe a raw buffer are neither read nor changed: columnOffset is not applied,
+// and imageType gives way to the image's own type, which must be CV_8UC1. Apart from that the
+// results, and every change to the settings record, are exactly those of the raw entry point on a
+// packed copy of the image read without leading bytes (columnOffset 0, or noColumnOffset true).
 namespace Oskelo::CV::Native64 {
 
 // Short form of ImageProcessor::FindTargets on `image`: an 8-bit one-channel matrix (CV_8UC1) of

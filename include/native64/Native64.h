@@ -6,6 +6,7 @@
 #include "native64/Cone.h"
 #include "native64/ExportedTypes.h"
 #include "native64/GeometryFunctions.h"
+#include "native64/ImageDetection.h"
 #include "native64/ImageProcessor.h"
 #include "native64/ImageProcessorSettings.h"
 #include "native64/Native64Export.h"

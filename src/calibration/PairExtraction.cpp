@@ -1,7 +1,10 @@
-#include "imgproc/TargetSearch.h"
+#include "calibration/PairExtraction.h"
+
 #include "native64/Calibration.h"
+#include "native64/ImageDetection.h"
 
 namespace Oskelo::CV::Native64 {
+namespace detail {
 namespace {
 
 // The threshold sweep: 20, 25, ..., 215.
@@ -15,27 +18,74 @@ constexpr int kForcedWholeFrameState = 4;
 // the frame itself (the whole image's grey level) is measured once and reused.
 class FrameSearch {
  public:
-  FrameSearch(ImageProcessorSettings& settings, const unsigned char* image)
+  FrameSearch(ImageProcessorSettings& settings, const ImageView& image)
       : settings_(settings), image_(image) {}
 
   // The short-form search over the whole image, in the forced whole-frame state at `threshold`.
-  bool AtThreshold(int threshold, std::vector<cv::Point_<double>>& targets) {
+  bool AtThreshold(int threshold, std::vector<cv::Point2d>& targets) {
     settings_.thresholdState = kForcedWholeFrameState;
     settings_.threshold = threshold;
     return Search(targets);
   }
 
   // The short-form search with the settings as they are.
-  bool Search(std::vector<cv::Point_<double>>& targets) {
-    cv::Rect_<int> region = settings_.imageRect;  // both regions, as the short form passes them
-    return detail::FindTargets(settings_, image_, targets, region, region, {}, false, &frame_);
+  bool Search(std::vector<cv::Point2d>& targets) {
+    cv::Rect region = settings_.imageRect;  // both regions, as the short form passes them
+    return FindTargets(settings_, image_, targets, region, region, {}, &frame_);
   }
 
  private:
   ImageProcessorSettings& settings_;
-  const unsigned char* image_;
-  detail::FrameMeasurements frame_;
+  const ImageView& image_;
+  FrameMeasurements frame_;
 };
+
+}  // namespace
+
+bool ExtractPlatePair(ImageProcessorSettings& settings, const ImageView& left,
+                      const ImageView& right, std::vector<cv::Point2d>& leftTargets,
+                      std::vector<cv::Point2d>& rightTargets) {
+  FrameSearch leftSearch(settings, left);
+  FrameSearch rightSearch(settings, right);
+  std::vector<int> leftThresholds, rightThresholds;
+
+  // Thresholds at which each camera's image shows the plate, ascending.
+  if (settings.fixedThreshold) {
+    if (leftSearch.Search(leftTargets)) leftThresholds.push_back(settings.threshold);
+    if (rightSearch.Search(rightTargets)) rightThresholds.push_back(settings.threshold);
+  } else {
+    for (int t = kFirstThreshold; t < kThresholdEnd; t += kThresholdStep) {
+      if (leftSearch.AtThreshold(t, leftTargets)) leftThresholds.push_back(t);
+      if (rightSearch.AtThreshold(t, rightTargets)) rightThresholds.push_back(t);
+    }
+  }
+  if (leftThresholds.empty() || rightThresholds.empty()) return false;
+
+  // The final detections at each camera's middle successful threshold.
+  leftTargets.clear();
+  rightTargets.clear();
+  const bool leftFinal =
+      leftSearch.AtThreshold(leftThresholds[leftThresholds.size() / 2], leftTargets);
+  const bool rightFinal =
+      rightSearch.AtThreshold(rightThresholds[rightThresholds.size() / 2], rightTargets);
+  return leftFinal && rightFinal && !leftTargets.empty() && !rightTargets.empty();
+}
+
+}  // namespace detail
+
+namespace {
+
+// Appends the pair when the plate is found in both views.
+bool AppendPlatePair(Calibration& calibration, const detail::ImageView& left,
+                     const detail::ImageView& right) {
+  std::vector<cv::Point_<double>> leftFound, rightFound;
+  if (!detail::ExtractPlatePair(*calibration.settings, left, right, leftFound, rightFound)) {
+    return false;
+  }
+  calibration.leftTargets.push_back(leftFound);
+  calibration.rightTargets.push_back(rightFound);
+  return true;
+}
 
 }  // namespace
 
@@ -43,34 +93,23 @@ bool Calibration::ExtractPair(const unsigned char* left, const unsigned char* ri
   if (left == nullptr || right == nullptr) {
     CV_Error(cv::Error::StsNullPtr, "ExtractPair: an image buffer is null");
   }
-  FrameSearch leftSearch(*settings, left);
-  FrameSearch rightSearch(*settings, right);
-  std::vector<cv::Point_<double>> leftFound, rightFound;
-  std::vector<int> leftThresholds, rightThresholds;
+  // Both buffers are wrapped, and so the layout settings checked, before the sweep changes any.
+  const detail::ImageView leftView = detail::WrapImageBuffer(left, *settings, false);
+  const detail::ImageView rightView = detail::WrapImageBuffer(right, *settings, false);
+  return AppendPlatePair(*this, leftView, rightView);
+}
 
-  // Thresholds at which each camera's image shows the plate, ascending.
-  if (settings->fixedThreshold) {
-    if (leftSearch.Search(leftFound)) leftThresholds.push_back(settings->threshold);
-    if (rightSearch.Search(rightFound)) rightThresholds.push_back(settings->threshold);
-  } else {
-    for (int t = kFirstThreshold; t < kThresholdEnd; t += kThresholdStep) {
-      if (leftSearch.AtThreshold(t, leftFound)) leftThresholds.push_back(t);
-      if (rightSearch.AtThreshold(t, rightFound)) rightThresholds.push_back(t);
-    }
+bool ExtractPairFromImages(Calibration& calibration, const cv::Mat& left, const cv::Mat& right) {
+  const detail::ImageView leftView = detail::ViewImage(left, "ExtractPairFromImages");
+  const detail::ImageView rightView = detail::ViewImage(right, "ExtractPairFromImages");
+  if (left.size() != right.size()) {
+    CV_Error(cv::Error::StsUnmatchedSizes,
+             cv::format("ExtractPairFromImages: the left image is %d x %d, the right %d x %d",
+                        left.cols, left.rows, right.cols, right.rows));
   }
-  if (leftThresholds.empty() || rightThresholds.empty()) return false;
-
-  // The final detections at each camera's middle successful threshold.
-  leftFound.clear();
-  rightFound.clear();
-  const bool leftFinal = leftSearch.AtThreshold(leftThresholds[leftThresholds.size() / 2],
-                                                leftFound);
-  const bool rightFinal = rightSearch.AtThreshold(rightThresholds[rightThresholds.size() / 2],
-                                                  rightFound);
-  if (!leftFinal || !rightFinal || leftFound.empty() || rightFound.empty()) return false;
-  leftTargets.push_back(leftFound);
-  rightTargets.push_back(rightFound);
-  return true;
+  calibration.settings->imageRect.width = left.cols;
+  calibration.settings->imageRect.height = left.rows;
+  return AppendPlatePair(calibration, leftView, rightView);
 }
 
 }  // namespace Oskelo::CV::Native64

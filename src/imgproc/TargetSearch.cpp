@@ -267,6 +267,22 @@ ImageView WrapImageBuffer(const unsigned char* image, const ImageProcessorSettin
   return view;
 }
 
+ImageView ViewImage(const cv::Mat& image, const char* operation) {
+  if (image.empty()) {
+    CV_Error(cv::Error::StsBadArg, cv::format("%s: the image is empty", operation));
+  }
+  if (image.dims != 2) {
+    CV_Error(cv::Error::StsBadSize,
+             cv::format("%s: the image has %d dimensions, not 2", operation, image.dims));
+  }
+  if (image.type() != CV_8UC1) {
+    CV_Error(cv::Error::StsUnsupportedFormat,
+             cv::format("%s: the image must be CV_8UC1 (8-bit, one channel), not %s", operation,
+                        cv::typeToString(image.type()).c_str()));
+  }
+  return {image, 0};
+}
+
 void ClampRegions(cv::Rect& roi, cv::Rect& targetRect, int width, int height) {
   if (roi.x < 0) roi.x = targetRect.x = 0;
   if (roi.y < 0) roi.y = targetRect.y = 0;
@@ -302,8 +318,16 @@ bool FindTargets(ImageProcessorSettings& settings, const unsigned char* image,
                  std::vector<cv::Point2d>& targets, cv::Rect& roi, cv::Rect& targetRect,
                  const std::vector<cv::Rect>& exclusions, bool noColumnOffset,
                  FrameMeasurements* measurements) {
-  const ImageView frame = WrapImageBuffer(image, settings, noColumnOffset);
+  return FindTargets(settings, WrapImageBuffer(image, settings, noColumnOffset), targets, roi,
+                     targetRect, exclusions, measurements);
+}
+
+bool FindTargets(ImageProcessorSettings& settings, const ImageView& frame,
+                 std::vector<cv::Point2d>& targets, cv::Rect& roi, cv::Rect& targetRect,
+                 const std::vector<cv::Rect>& exclusions, FrameMeasurements* measurements) {
   const cv::Mat& view = frame.pixels;
+  CV_Assert(view.type() == CV_8UC1 && view.dims == 2 && frame.columnOffset >= 0 &&
+            view.cols == settings.imageRect.width && view.rows == settings.imageRect.height);
 
   if (!settings.fixedRoi) {
     // The forced whole-frame state resets the regions before anything is cut, so that the

@@ -7,16 +7,17 @@
 
 #include "native64/ImageProcessorSettings.h"
 
-// The target search behind ImageProcessor::FindTargets: wraps the caller's buffer, binarises the
-// search region, picks the target among its contours, computes and orders the dot centres, and
-// adapts threshold and search regions for the next call.
+// The target search behind ImageProcessor::FindTargets and FindTargetsInImage: sees the caller's
+// pixels as an image view, binarises the search region, picks the target among its contours,
+// computes and orders the dot centres, and adapts threshold and search regions for the next call.
 namespace Oskelo::CV::Native64::detail {
 
-// The caller's buffer seen as an image: height rows of `width` pixels, each row preceded by
-// `columnOffset` bytes that are not image (row step width + columnOffset). No copy.
+// The caller's pixels seen as an image, without a copy: a raw buffer's height rows of `width`
+// pixels after `columnOffset` leading bytes each (row step width + columnOffset), or a cv::Mat
+// with its own row step.
 struct ImageView {
-  cv::Mat pixels;        // CV_8UC1, imageRect.width x imageRect.height, over the caller's bytes
-  int columnOffset = 0;  // leading non-image bytes per row; added to the x of every centre
+  cv::Mat pixels;        // CV_8UC1, 2-D, imageRect.width x imageRect.height
+  int columnOffset = 0;  // leading non-image bytes per row of a raw buffer; added to every x
 };
 
 // Checks the buffer and the settings that decide its layout, then wraps it. The column offset is
@@ -25,6 +26,11 @@ struct ImageView {
 // CV_8UC1 or a negative column offset.
 ImageView WrapImageBuffer(const unsigned char* image, const ImageProcessorSettings& settings,
                           bool noColumnOffset);
+
+// Checks an image that carries its own layout and views it with column offset 0. Throws
+// cv::Exception, naming `operation`, for an empty image, more than two dimensions or a type other
+// than CV_8UC1.
+ImageView ViewImage(const cv::Mat& image, const char* operation);
 
 // Pulls the search region back into a width x height image: a side that starts before the image
 // moves to 0, a size beyond the image shrinks to it, and a region that ends beyond the image
@@ -62,8 +68,15 @@ struct FrameMeasurements {
   std::array<int, 4> dotSettings{};  // refineMargin, refinePower, imageRect.x, imageRect.y
 };
 
-// FindTargets, long form (see ImageProcessor). `measurements`, when given, must belong to the
-// frame in `image`; it saves measuring the same grey region again.
+// FindTargets, long form (see ImageProcessor), on a view whose size is imageRect's (checked).
+// `measurements`, when given, must belong to the frame in `frame`; it saves measuring the same
+// grey region again.
+bool FindTargets(ImageProcessorSettings& settings, const ImageView& frame,
+                 std::vector<cv::Point2d>& targets, cv::Rect& roi, cv::Rect& targetRect,
+                 const std::vector<cv::Rect>& exclusions,
+                 FrameMeasurements* measurements = nullptr);
+
+// The same on the caller's raw buffer, wrapped by WrapImageBuffer.
 bool FindTargets(ImageProcessorSettings& settings, const unsigned char* image,
                  std::vector<cv::Point2d>& targets, cv::Rect& roi, cv::Rect& targetRect,
                  const std::vector<cv::Rect>& exclusions, bool noColumnOffset,

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include "imgproc/settings_record.h"
 #include "native64/Calibration.h"
+#include "native64/ImageDetection.h"
 #include "synth/Renderer.h"
 #include "synth/Scenes.h"
 #include "synth/StereoRig.h"
 
 using Oskelo::CV::Native64::Calibration;
+using Oskelo::CV::Native64::ExtractPairFromImages;
 
 namespace {
 
@@ -79,6 +82,59 @@ TEST(ExtractPair, WithAFixedThresholdDetectsOnceAtThatThreshold) {
   const cv::Mat right2 = PlateWithLevels(rig.right, 40.0, 73.0);
   ASSERT_TRUE(calibration.ExtractPair(left.data, right2.data));
   EXPECT_EQ(calibration.settings->threshold, 57);
+}
+
+// The image as a non-continuous view into a larger one of random bytes (seeded), which a reader
+// that strays outside the view would see.
+cv::Mat AsViewIntoLarger(const cv::Mat& image, std::uint64_t seed) {
+  cv::Mat larger(image.rows + 6, image.cols + 21, CV_8UC1);
+  cv::RNG rng(seed);
+  rng.fill(larger, cv::RNG::UNIFORM, 0, 256);
+  cv::Mat view = larger(cv::Rect(13, 2, image.cols, image.rows));
+  image.copyTo(view);
+  return view;
+}
+
+// ExtractPairFromImages against ExtractPair on packed copies: the same lists appended and the same
+// record left, on rendered plate pairs of the 1248-pixel cameras (no leading bytes whatever
+// columnOffset holds) and on random frames of another width (which the raw host reads with
+// columnOffset 0), each as continuous images and as views into larger ones.
+TEST(ExtractPair, FromImagesGivesTheRawResultOnContinuousImagesAndViews) {
+  const synth::StereoRig rig = synth::StereoRig::Default();
+  std::vector<std::pair<cv::Mat, cv::Mat>> pairs;
+  for (const synth::PlacedTarget& plate : synth::CalibrationSeries(rig, 2, 11)) {
+    synth::RenderSettings render;
+    render.seed = 11 + pairs.size();
+    pairs.emplace_back(synth::Render(rig.left, {plate}, render).image,
+                       synth::Render(rig.right, {plate}, render).image);
+  }
+  cv::RNG rng(12);
+  for (int i = 0; i < 2; ++i) {
+    cv::Mat left(120, 160, CV_8UC1), right(120, 160, CV_8UC1);
+    rng.fill(left, cv::RNG::UNIFORM, 0, 256);
+    rng.fill(right, cv::RNG::UNIFORM, 0, 256);
+    pairs.emplace_back(left, right);
+  }
+
+  int appended = 0;
+  for (std::size_t p = 0; p < pairs.size(); ++p) {
+    const auto& [left, right] = pairs[p];
+    for (const bool asView : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "pair " << p << (asView ? ", views" : ", continuous"));
+      Calibration raw, fromImages;
+      raw.settings->imageRect = cv::Rect(0, 0, left.cols, left.rows);
+      raw.settings->columnOffset = 0;
+      const bool rawFound = raw.ExtractPair(left.data, right.data);
+      const cv::Mat leftImage = asView ? AsViewIntoLarger(left, 2 * p) : left;
+      const cv::Mat rightImage = asView ? AsViewIntoLarger(right, 2 * p + 1) : right;
+      ASSERT_EQ(ExtractPairFromImages(fromImages, leftImage, rightImage), rawFound);
+      EXPECT_EQ(fromImages.leftTargets, raw.leftTargets);
+      EXPECT_EQ(fromImages.rightTargets, raw.rightTargets);
+      ExpectSameRecordAsRaw(*fromImages.settings, *raw.settings, kDefaultColumnOffset);
+      appended += rawFound ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(appended, 4);  // both plate pairs, in both layouts; no random frame
 }
 
 }  // namespace

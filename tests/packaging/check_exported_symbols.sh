@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the dynamic symbol table of an installed libnative64: it carries the SONAME of its major
 # version, every member listed in exported_members.txt, and nothing outside the library's boundary
-# (the exported classes, the two free functions and the four exported container instantiations),
-# so no internal helper and no standard-library template instantiated inside the library leaks.
+# (the exported classes and free functions and the four exported container instantiations), so no
+# internal helper and no standard-library template instantiated inside the library leaks.
 # Usage: check_exported_symbols.sh LIBRARY MAJOR_VERSION EXPECTED_MEMBERS_FILE
 set -euo pipefail
 library=$1 major=$2 expected=$3

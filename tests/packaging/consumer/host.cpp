@@ -112,6 +112,19 @@ void CheckDetectionAndCalibration() {
   // Symmetric dots put every centre on its node up to rounding.
   Check(WorstNodeDistance(targets, width, height) < 1e-3, "every dot centre lies on its node");
 
+  // The same frame as an image that carries its own layout.
+  const cv::Mat image(height, width, CV_8UC1, const_cast<unsigned char*>(frame.data()));
+  Native64::ImageProcessor fromImage;
+  *fromImage.settings = *detector.settings;
+  fromImage.settings->thresholdState = 4;
+  std::vector<cv::Point_<double>> fromImageTargets;
+  Check(Native64::FindTargetsInImage(fromImage, image, fromImageTargets) &&
+            fromImageTargets == targets,
+        "FindTargetsInImage finds the same 117 dots");
+  Check(Native64::ExtractPairFromImages(calibration, image, image) &&
+            calibration.leftTargets.size() == 2,
+        "ExtractPairFromImages accepts");
+
   const Native64::NominalPattern pattern = calibration.nominalPattern;
   Check(pattern.points.size() == 117 && pattern.spacing == 30.0, "NominalPattern copies");
   const Native64::CalibrationParameters parameters = calibration.parameters;
