@@ -12,4 +12,5 @@
 #include "native64/Native64Export.h"
 #include "native64/NominalPattern.h"
 #include "native64/Reference.h"
+#include "native64/TargetSurvey.h"
 #include "native64/Utils.h"

@@ -25,7 +25,11 @@ struct SurveyedRegion {
   double dotLengthLow = 0.0;   // dot window of this outline, boundary pixels (exclusive bounds)
   double dotLengthHigh = 0.0;
   bool outlineFits = false;  // outlineLength lies strictly inside the survey's outline window
-  bool qualifies = false;    // outlineFits and exactly dotCount dot-sized holes: a target box
+  // outlineFits, exactly dotCount dot-sized holes, and a score the search accepts (the outline's
+  // distance from the ideal length plus its dots' distances from their window's middle, below
+  // 10000 boundary pixels; only huge outlines with dots near their window's edges miss it): a box
+  // the search may choose. Among several, it takes the lowest score.
+  bool qualifies = false;
 };
 
 struct TargetSurvey {
@@ -48,7 +52,7 @@ struct TargetSurvey {
 // settings' contourMethod, and judges every region with holes by the settings' target geometry
 // (dotCount, gridColumns, gridRows, dotSpacing, dotDiameter, sizeScale). Reads nothing else of the
 // settings and changes nothing. Throws cv::Exception for an empty image, another type or more
-// than two dimensions.
+// than two dimensions, and OpenCV's own for a contourMethod that cv::findContours does not know.
 NATIVE64_API TargetSurvey SurveyTargets(const ImageProcessorSettings& settings,
                                         const cv::Mat& image, int threshold);
 

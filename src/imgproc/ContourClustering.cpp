@@ -16,8 +16,6 @@ constexpr double kReferencePerimeter = 224.0;
 constexpr double kMinBoxFactor = 150.0;
 constexpr double kIdealBoxFactor = 300.0;
 constexpr double kMaxBoxFactor = 600.0;
-// Score that every qualifying box beats.
-constexpr int kNoScore = 10000;
 
 // Bounds included; the far edges are computed in 64 bits, so that any rectangle a caller passes
 // is compared without overflow.
@@ -89,6 +87,18 @@ DotWindow DotWindowFor(const BoxGeometry& geometry, double boxLength) {
   return window;
 }
 
+bool DotLengthFits(const DotWindow& window, double dotLength) {
+  return window.low < dotLength && dotLength < window.high;
+}
+
+int AddDotScore(int dotScore, double dotLength, const DotWindow& window) {
+  return TruncatedScore(dotScore + std::abs(dotLength - window.expected));
+}
+
+int BoxScore(const BoxGeometry& geometry, double boxLength, int dotScore) {
+  return TruncatedScore(std::abs(boxLength - geometry.idealBoxLength) + dotScore);
+}
+
 int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
                          const std::vector<cv::Vec4i>& hierarchy, std::vector<int>& indices,
                          const std::vector<cv::Rect>& exclusions, const BoxGeometry& geometry,
@@ -118,20 +128,20 @@ int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
                     window.low, window.high, dotLength);
         std::fflush(stdout);
       }
-      if (!(window.low < dotLength && dotLength < window.high)) continue;
+      if (!DotLengthFits(window, dotLength)) continue;
       if (!exclusions.empty() && TouchesExclusion(contours[c], exclusions)) {
         dots.clear();
         errorSum = 0;
         continue;
       }
       dots.push_back(c);
-      errorSum = TruncatedScore(errorSum + std::abs(dotLength - window.expected));
+      errorSum = AddDotScore(errorSum, dotLength, window);
       if (debug) std::cout << "\t\t good dot found #" << dots.size() << std::endl;
     }
 
     if (static_cast<int>(dots.size()) != dotCount) continue;
     if (debug) std::cout << "YES! found all normal tracker dots" << indices.size() << std::endl;
-    const int score = TruncatedScore(std::abs(boxLength - geometry.idealBoxLength) + errorSum);
+    const int score = BoxScore(geometry, boxLength, errorSum);
     if (score < bestScore) {
       bestScore = score;
       bestBox = m;
@@ -154,7 +164,7 @@ bool AnyBoxQualifies(const BorderSummary& borders, const BoxGeometry& geometry, 
     if (!BoxLengthFits(geometry, boxLength)) continue;
     const DotWindow window = DotWindowFor(geometry, boxLength);
     const double dotLength = borders.lengths[hole];
-    if (window.low < dotLength && dotLength < window.high) ++dots[box];
+    if (DotLengthFits(window, dotLength)) ++dots[box];
   }
   for (std::size_t box = 0; box < count; ++box) {
     if (borders.parents[box] < 0 && holes[box] > 0 &&

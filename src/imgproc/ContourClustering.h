@@ -30,6 +30,18 @@ struct DotWindow {
 // Whether a contour of this length can be the box: strictly inside the box window.
 bool BoxLengthFits(const BoxGeometry& geometry, double boxLength);
 DotWindow DotWindowFor(const BoxGeometry& geometry, double boxLength);
+// Whether a hole of this length counts as a dot: strictly inside the window.
+bool DotLengthFits(const DotWindow& window, double dotLength);
+
+// Scores of the box search, lower is better. A box is chosen only with a score below kNoScore,
+// which settings far from the image's target (huge boxes with dots at their window's edges) can
+// reach.
+constexpr int kNoScore = 10000;
+// The running score of a box's dots after one more dot: its length's distance from the window's
+// middle added, the sum truncated toward zero (kNoScore when an int cannot hold it).
+int AddDotScore(int dotScore, double dotLength, const DotWindow& window);
+// A box's score: its length's distance from the ideal plus its dots' score, truncated likewise.
+int BoxScore(const BoxGeometry& geometry, double boxLength, int dotScore);
 
 // The expected geometry for a target of `dotCount` dots on a gridRows x gridColumns grid with the
 // given spacing and dot diameter (pattern units), the box window scaled by `sizeScale`.

@@ -124,6 +124,12 @@ void CheckDetectionAndCalibration() {
   Check(Native64::ExtractPairFromImages(calibration, image, image) &&
             calibration.leftTargets.size() == 2,
         "ExtractPairFromImages accepts");
+  int boxes = 0;
+  for (const Native64::SurveyedRegion& region :
+       Native64::SurveyTargets(settings, image, 120).regions) {
+    boxes += region.qualifies ? 1 : 0;
+  }
+  Check(boxes == 1, "SurveyTargets sees one target box");
 
   const Native64::NominalPattern pattern = calibration.nominalPattern;
   Check(pattern.points.size() == 117 && pattern.spacing == 30.0, "NominalPattern copies");
