@@ -11,6 +11,7 @@
 
 #include "calibration/known_rig.h"
 #include "imgproc/HandMadeTracker.h"
+#include "imgproc/settings_record.h"
 #include "native64/Native64.h"
 
 namespace {
@@ -34,6 +35,15 @@ void SetUpForTracker(ImageProcessor& detector) {
   s.gridRows = 2;
   s.thresholdState = 3;
   s.threshold = 120;
+}
+
+// Images that the entry points taking a cv::Mat refuse: empty, three channels, 16 bits, three
+// dimensions.
+std::vector<cv::Mat> RefusedImages() {
+  const int sizes[3] = {4, 4, 4};
+  return {cv::Mat(), cv::Mat(handmade::kHeight, handmade::kWidth, CV_8UC3, cv::Scalar::all(0)),
+          cv::Mat(handmade::kHeight, handmade::kWidth, CV_16UC1, cv::Scalar(0)),
+          cv::Mat(3, sizes, CV_8UC1, cv::Scalar(0))};
 }
 
 // Five points on the unit sphere and their mirror image, a set every fit and registration takes.
@@ -162,9 +172,120 @@ TEST(BadInputs, ExtractPair) {
   EXPECT_FALSE(calibration.ExtractPair(blank.data(), blank.data()));
   EXPECT_TRUE(calibration.leftTargets.empty());
   EXPECT_TRUE(calibration.rightTargets.empty());
-  // A detector setting that the detector refuses reaches the caller.
+  // A detector setting that the detector refuses reaches the caller before the sweep changes any.
   calibration.settings->imageRect.height = 0;
+  const ImageProcessorSettings refused = *calibration.settings;
   EXPECT_THROW(calibration.ExtractPair(blank.data(), blank.data()), cv::Exception);
+  ExpectSameRecord(*calibration.settings, refused);
+}
+
+TEST(BadInputs, FindTargetsInImageShortForm) {
+  ImageProcessor detector;
+  SetUpForTracker(detector);
+  const ImageProcessorSettings before = *detector.settings;
+  Points2 targets = {{1, 2}};
+  for (const cv::Mat& bad : RefusedImages()) {
+    EXPECT_THROW(FindTargetsInImage(detector, bad, targets), cv::Exception);
+  }
+  EXPECT_EQ(targets, (Points2{{1, 2}}));
+  ExpectSameRecord(*detector.settings, before);
+
+  // The raw buffer's layout settings are not read, whatever they hold: the tracker is found in a
+  // view whose rows each follow 27 bytes of 255, at the view's own row step and without a shift of
+  // its centres.
+  const handmade::HandMadeFrame padded(27);
+  detector.settings->imageType = CV_32FC1;
+  detector.settings->columnOffset = -1;
+  detector.settings->imageRect = cv::Rect(0, 0, 0, -5);
+  ASSERT_TRUE(FindTargetsInImage(detector, padded.image, targets));
+  handmade::ExpectSameSet(targets, padded.centres);
+  EXPECT_EQ(detector.settings->imageRect, cv::Rect(0, 0, handmade::kWidth, handmade::kHeight));
+  EXPECT_EQ(detector.settings->imageType, CV_32FC1);
+  EXPECT_EQ(detector.settings->columnOffset, -1);
+
+  // Other settings are refused as the raw form refuses them.
+  *detector.settings = before;
+  detector.settings->contourMethod = 9;
+  EXPECT_THROW(FindTargetsInImage(detector, padded.image, targets), cv::Exception);
+  *detector.settings = before;
+  detector.settings->gridColumns = detector.settings->gridRows = 0;
+  detector.settings->dotSpacing = before.dotSpacing * (4 + 1 + 2 + 1) / 2.0;  // box kept, see above
+  EXPECT_THROW(FindTargetsInImage(detector, padded.image, targets), std::length_error);
+}
+
+TEST(BadInputs, FindTargetsInImageLongForm) {
+  ImageProcessor detector;
+  SetUpForTracker(detector);
+  const handmade::HandMadeFrame frame;
+  const ImageProcessorSettings before = *detector.settings;
+  Points2 targets;
+  cv::Rect roi(INT_MAX, INT_MIN, INT_MAX, INT_MAX), targetRect(-4, -4, 1, 1);
+  for (const cv::Mat& bad : RefusedImages()) {
+    EXPECT_THROW(FindTargetsInImage(detector, bad, targets, roi, targetRect, {}), cv::Exception);
+  }
+  EXPECT_EQ(roi, cv::Rect(INT_MAX, INT_MIN, INT_MAX, INT_MAX));  // not even clamped
+  ExpectSameRecord(*detector.settings, before);
+
+  // The regions get what the long FindTargets gives them.
+  EXPECT_TRUE(FindTargetsInImage(detector, frame.image, targets, roi, targetRect, {}));
+  roi = before.imageRect;
+  targetRect = cv::Rect(150, 100, 40, 40);
+  EXPECT_THROW(FindTargetsInImage(detector, frame.image, targets, roi, targetRect, {}),
+               cv::Exception);
+  detector.settings->fixedRoi = true;
+  roi = targetRect = cv::Rect(100, 0, 100, 50);
+  EXPECT_THROW(FindTargetsInImage(detector, frame.image, targets, roi, targetRect, {}),
+               cv::Exception);
+  EXPECT_EQ(roi, cv::Rect(100, 0, 100, 50));
+}
+
+TEST(BadInputs, ExtractPairFromImages) {
+  Calibration calibration;
+  const ImageProcessorSettings before = *calibration.settings;
+  const cv::Mat blank(handmade::kHeight, handmade::kWidth, CV_8UC1, cv::Scalar(128));
+  for (const cv::Mat& bad : RefusedImages()) {
+    EXPECT_THROW(ExtractPairFromImages(calibration, bad, blank), cv::Exception);
+    EXPECT_THROW(ExtractPairFromImages(calibration, blank, bad), cv::Exception);
+  }
+  EXPECT_THROW(ExtractPairFromImages(calibration, blank, blank.rowRange(0, 100)), cv::Exception);
+  EXPECT_THROW(ExtractPairFromImages(calibration, blank.colRange(1, 160), blank), cv::Exception);
+  ExpectSameRecord(*calibration.settings, before);
+  EXPECT_FALSE(ExtractPairFromImages(calibration, blank, blank));  // no plate
+  EXPECT_TRUE(calibration.leftTargets.empty());
+  EXPECT_TRUE(calibration.rightTargets.empty());
+}
+
+TEST(BadInputs, SurveyTargets) {
+  ImageProcessor detector;
+  SetUpForTracker(detector);
+  const ImageProcessorSettings& settings = *detector.settings;
+  for (const cv::Mat& bad : RefusedImages()) {
+    EXPECT_THROW(SurveyTargets(settings, bad, 120), cv::Exception);
+  }
+  const handmade::HandMadeFrame frame;
+  ImageProcessorSettings unknownMethod = settings;
+  unknownMethod.contourMethod = 9;
+  EXPECT_THROW(SurveyTargets(unknownMethod, frame.image, 120), cv::Exception);
+
+  // Thresholds beyond the grey levels leave every pixel on one side: no region has holes.
+  for (const int threshold : {INT_MIN, -1, 255, INT_MAX}) {
+    const TargetSurvey survey = SurveyTargets(settings, frame.image, threshold);
+    EXPECT_EQ(survey.threshold, threshold);
+    EXPECT_TRUE(survey.regions.empty()) << threshold;
+  }
+  // Undefined sizes: the box is listed with its seven holes, and qualifies nowhere.
+  for (double ImageProcessorSettings::*size : {&ImageProcessorSettings::dotSpacing,
+                                                &ImageProcessorSettings::dotDiameter,
+                                                &ImageProcessorSettings::sizeScale}) {
+    for (const double nonsense : {kNaN, kInf, -1.0, 0.0}) {
+      ImageProcessorSettings s = settings;
+      s.*size = nonsense;
+      const TargetSurvey survey = SurveyTargets(s, frame.image, 120);
+      ASSERT_EQ(survey.regions.size(), 1u) << nonsense;
+      EXPECT_EQ(survey.regions[0].holes, 7);
+      EXPECT_FALSE(survey.regions[0].qualifies) << nonsense;
+    }
+  }
 }
 
 TEST(BadInputs, ComputeStereoCalibration) {

@@ -36,11 +36,16 @@ class NATIVE64_API Calibration {
   Calibration& operator=(const Calibration& other);
   ~Calibration();
 
-  // Finds the plate in both 8-bit images of one stereo pair (the layout the detector reads: rows of
-  // imageRect.width bytes). For each camera the binarisation threshold is swept from 20 to 215 in
-  // steps of 5; the middle successful threshold is used for a final detection. When both final
-  // detections succeed, both ordered target lists are appended to leftTargets and rightTargets and
-  // the result is true; otherwise nothing is appended. Throws cv::Exception for a null image.
+  // Finds the plate in both 8-bit images of one stereo pair. Each buffer is read as the detector
+  // reads it: imageRect.height rows of imageRect.width bytes, each row preceded by columnOffset
+  // bytes that are not image whenever the width is not 1248 (x of every centre then includes
+  // them). A buffer of packed rows of another width therefore needs columnOffset 0; otherwise it is
+  // read past its end. ExtractPairFromImages (ImageDetection.h) takes the layout from its images.
+  // For each camera the binarisation threshold is swept from 20 to 215 in steps of 5; the middle
+  // successful threshold is used for a final detection. When both final detections succeed, both
+  // ordered target lists are appended to leftTargets and rightTargets and the result is true;
+  // otherwise nothing is appended. Throws cv::Exception for a null image, and before the sweep
+  // changes anything for a layout that detection refuses (see ImageProcessor::FindTargets).
   bool ExtractPair(const unsigned char* left, const unsigned char* right);
 
   // Calibrates both cameras and their relative pose from every accumulated pair whose two lists

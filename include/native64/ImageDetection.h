@@ -11,10 +11,11 @@
 // Detection and pair extraction from images that carry their own size and row step. The raw entry
 // points (ImageProcessor::FindTargets, Calibration::ExtractPair) take a bare pointer and read the
 // buffer's layout from the settings record: imageRect.height rows of imageRect.width bytes, each
-// row preceded by columnOffset bytes that are not image whenever the width is not 1248. A host
-// that only sets imageRect to its camera's size therefore reads past every row. These entry points
-// take the layout from the image instead, so they cannot read outside it; every host of ours and
-// every binding uses them.
+// row preceded by columnOffset bytes that are not image whenever the width is not 1248 (default
+// 27). A host with packed rows that only sets imageRect to its camera's size therefore has its
+// buffer read with 27 more bytes per row than it holds: the rows come out skewed and the last ones
+// lie past the buffer's end. These entry points take the layout from the image instead, so they
+// cannot read outside it: hosts and bindings that hold their frames as cv::Mat should call them.
 //
 // For the call each sets imageRect's width and height to the image's size (the origin x, y stays
 // as the host set it, and the size stays after the call: ComputeStereoCalibration reads it) and

@@ -37,8 +37,10 @@ class NATIVE64_API ImageProcessor {
   ~ImageProcessor();
 
   // Short form: searches the whole of imageRect. The buffer holds imageRect.height rows of
-  // imageRect.width bytes (plus columnOffset leading bytes per row when the width is not 1248).
-  // On success `targets` receives the ordered dot centres in pixels and the result is true; when
+  // imageRect.width bytes, each row preceded by columnOffset bytes that are not image whenever the
+  // width is not 1248 (default 27; x of every centre then includes them). A buffer of packed rows
+  // of another width therefore needs columnOffset 0; otherwise it is read past its end.
+  // FindTargetsInImage (ImageDetection.h) takes the layout from a cv::Mat instead. On success `targets` receives the ordered dot centres in pixels and the result is true; when
   // no target is found the result is false and `targets` is left as it was. Throws cv::Exception
   // for a null buffer, an imageRect without positive size or an imageType other than CV_8UC1.
   bool FindTargets(const unsigned char* image, std::vector<cv::Point_<double>>& targets);
@@ -49,7 +51,8 @@ class NATIVE64_API ImageProcessor {
   //     reset to imageRect.
   //   targetRect (in/out): region whose brightness drives the threshold; the found box on success.
   //   exclusions: image regions in which no dot may lie (used with contourMode 2).
-  //   noColumnOffset: true reads rows without leading non-image bytes whatever the width.
+  //   noColumnOffset: true reads rows without leading non-image bytes whatever the width and
+  //     columnOffset; false applies columnOffset as the short form does.
   // Result and `targets` as for the short form; `targets` is also replaced (and the result false)
   // when the dots of a found box cannot all be placed on the grid. Throws cv::Exception as the
   // short form does, and for regions that lie outside the image after clamping (or at all, with

@@ -20,7 +20,8 @@ class NATIVE64_API ImageProcessorSettings {
   ~ImageProcessorSettings();
 
   // OpenCV type with which the caller's buffer is wrapped. Only 0 (CV_8UC1, one byte per pixel)
-  // is accepted; FindTargets refuses any other value.
+  // is accepted; FindTargets refuses any other value. The entry points that take a cv::Mat
+  // (ImageDetection.h) check the Mat's own type instead and neither read nor change this.
   int imageType;
 
   // Contour approximation passed to cv::findContours. 1 (CV_CHAIN_APPROX_NONE) keeps every
@@ -63,13 +64,18 @@ class NATIVE64_API ImageProcessorSettings {
   // imageRect.
   int stateCounter;
 
-  // Leading bytes of every buffer row that are not image. Applied only when the image width is
-  // not 1248 and the long FindTargets is not told otherwise; x of every centre then includes it.
+  // Leading bytes of every row of the caller's buffer that are not image (default 27). Applied
+  // whenever imageRect.width is not 1248, unless the long FindTargets is given noColumnOffset: the
+  // buffer must then hold imageRect.height rows of width + columnOffset bytes, and x of every
+  // centre includes the offset. A host whose buffer has packed rows of another width sets 0 (or
+  // passes noColumnOffset), or else the detector reads past the buffer's end. The entry points
+  // that take a cv::Mat (ImageDetection.h) neither apply nor change it.
   int columnOffset;
 
   // Width and height: the image size in pixels (the buffer holds height rows). x and y: an origin
   // added to every refined dot centre. The whole rectangle is the search region of the short
   // FindTargets and the region to which a lost search resets. Width and height must be positive.
+  // The entry points that take a cv::Mat set width and height to its size.
   cv::Rect_<int> imageRect;
 
   int roiMargin;  // pixels added on every side of a found target box to form the next search region
