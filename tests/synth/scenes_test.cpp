@@ -132,6 +132,15 @@ TEST(SynthScenes, CalibrationSeriesFitsAnyPlateIntoAnyImageSize) {
       EXPECT_LT(maxHeight, 0.8) << size;
     }
   }
+
+  // A box whose width is 2.5 times its height would not fit 640 px at 60 % of 480 px in height:
+  // the series stands it further back.
+  const synth::Target wide = synth::Target::Grid(13, 5, 30, 15, 22.5);
+  const synth::StereoRig rig = synth::StereoRig::ForImageSize({640, 480});
+  for (const synth::PlacedTarget& placed : synth::CalibrationSeries(rig, wide, 4, 3)) {
+    EXPECT_GE(DotMarginPx(rig.left, placed), synth::MinDotMarginPx({640, 480}) - kRimSagittaPx);
+    EXPECT_GE(DotMarginPx(rig.right, placed), synth::MinDotMarginPx({640, 480}) - kRimSagittaPx);
+  }
 }
 
 TEST(SynthScenes, PlateViewsKeepThePerimeterInRangeAndTheDotsInside) {
