@@ -19,7 +19,22 @@ void BM_RenderPlateFrame(benchmark::State& state) { RenderPlateFrame(state, true
 // Its peer: the same frame with every pixel supersampled, which gives the same image.
 void BM_RenderPlateFrameSupersampled(benchmark::State& state) { RenderPlateFrame(state, false); }
 
+// One frame of the first pose of a calibration series in the left camera of a rig of another
+// image size (width, height): the cost of rendering for the cameras users calibrate.
+void BM_RenderPlateFrameAtSize(benchmark::State& state) {
+  const synth::StereoRig rig = synth::StereoRig::ForImageSize(
+      {static_cast<int>(state.range(0)), static_cast<int>(state.range(1))});
+  const std::vector<synth::PlacedTarget> plate = {synth::CalibrationSeries(rig, 1, 1).front()};
+  const synth::RenderSettings settings;
+  for (auto _ : state) benchmark::DoNotOptimize(synth::Render(rig.left, plate, settings));
+}
+
 BENCHMARK(BM_RenderPlateFrame)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderPlateFrameAtSize)
+    ->Unit(benchmark::kMillisecond)
+    ->Args({640, 480})
+    ->Args({1920, 1200})
+    ->Args({4096, 3000});
 BENCHMARK(BM_RenderPlateFrameSupersampled)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace

@@ -314,7 +314,28 @@ cv::Mat IntegrateScene(const Camera& camera, const std::vector<TargetView>& view
   return light;
 }
 
-// Optical blur, sensor noise and quantisation to 8 bits.
+// Bit depths of the sensor: 8 bits give 8-bit images, the deeper ones up to 16 bits 16-bit images.
+constexpr int kEightBits = 8;
+constexpr int kMaxBits = 16;
+// Full scale of the 8-bit levels that the settings give.
+constexpr double kEightBitFullScale = 255.0;
+
+// The highest level of an image of `bits` bits.
+double FullScale(int bits) { return static_cast<double>((1 << bits) - 1); }
+
+// The settings with levels and noise on the scale of `bits` bits. Blur is linear, so blurring
+// the scaled light gives the scaled blurred light.
+RenderSettings OnSensorScale(RenderSettings settings) {
+  if (settings.bits == kEightBits) return settings;
+  const double factor = FullScale(settings.bits) / kEightBitFullScale;
+  settings.backgroundLevel *= factor;
+  settings.boxLevel *= factor;
+  settings.dotLevel *= factor;
+  settings.noiseSigma *= factor;
+  return settings;
+}
+
+// Optical blur, sensor noise and quantisation to `bits` bits.
 cv::Mat Expose(cv::Mat light, const RenderSettings& settings) {
   if (settings.blurSigma > 0.0) {
     cv::GaussianBlur(light, light, cv::Size(), settings.blurSigma, settings.blurSigma,
@@ -328,8 +349,14 @@ cv::Mat Expose(cv::Mat light, const RenderSettings& settings) {
       for (int column = 0; column < light.cols; ++column) p[column] += noise(generator);
     }
   }
-  cv::Mat image(light.size(), CV_8UC1);
-  light.convertTo(image, CV_8U);  // rounds to nearest and saturates to 0..255
+  if (settings.bits == kEightBits) {
+    cv::Mat image(light.size(), CV_8UC1);
+    light.convertTo(image, CV_8U);  // rounds to nearest and saturates to 0..255
+    return image;
+  }
+  cv::Mat image(light.size(), CV_16UC1);
+  light.convertTo(image, CV_16U);  // rounds to nearest and saturates to 0..65535
+  cv::min(image, FullScale(settings.bits), image);
   return image;
 }
 
@@ -343,6 +370,9 @@ void CheckSettings(const Camera& camera, const std::vector<PlacedTarget>& target
   }
   if (!(settings.blurSigma >= 0.0) || !(settings.noiseSigma >= 0.0)) {
     CV_Error(cv::Error::StsOutOfRange, "Render: blur and noise must not be negative");
+  }
+  if (settings.bits < kEightBits || settings.bits > kMaxBits) {
+    CV_Error(cv::Error::StsOutOfRange, "Render: the bit depth must be 8 to 16");
   }
   for (const PlacedTarget& placed : targets) {
     if (!(placed.target.dotDiameter >= 0.0)) {
@@ -358,8 +388,9 @@ void CheckSettings(const Camera& camera, const std::vector<PlacedTarget>& target
 // decides between dot, box and background. Pixels whose footprint certainly lies on one material
 // take that level directly, which is what their rays would all report.
 Rendering Render(const Camera& camera, const std::vector<PlacedTarget>& targets,
-                 const RenderSettings& settings) {
-  CheckSettings(camera, targets, settings);
+                 const RenderSettings& requested) {
+  CheckSettings(camera, targets, requested);
+  const RenderSettings settings = OnSensorScale(requested);
   std::vector<TargetView> views;
   views.reserve(targets.size());
   for (const PlacedTarget& placed : targets) views.emplace_back(camera, placed);

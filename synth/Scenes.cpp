@@ -1,5 +1,6 @@
 #include "synth/Scenes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -12,10 +13,13 @@ namespace {
 constexpr double kMaxTiltDeg = 35.0;
 constexpr double kMaxSpinDeg = 20.0;
 constexpr double kDistanceSpread = 0.15;  // +-15 % around the series' nominal distance
-// The series' nominal distance: the plate's box, head-on, spans this share of the image height.
-constexpr double kSeriesHeightShare = 0.6;
-// Every dot stays this far inside each image.
+// The series' nominal distance: the plate's box, head-on, spans this share of the image height
+// (or width, where that is the tighter fit).
+constexpr double kSeriesBoxShare = 0.6;
+// Every dot stays this far inside each image of the default size or larger.
 constexpr double kDotMarginPx = 10.0;
+// The default image size, against which smaller images scale the margin.
+const cv::Size kDefaultImageSize = Camera().imageSize;
 // Draws per pose before giving up: a pose is usually found within ten draws, and within a few
 // hundred near the limits of what the camera can show, so reaching this means it cannot.
 constexpr int kMaxDrawsPerPose = 2000;
@@ -108,12 +112,24 @@ PlacedTarget PlaceInView(const Target& target, const Camera& camera, cv::Point2d
   return placed;
 }
 
-std::vector<PlacedTarget> CalibrationSeries(const StereoRig& rig, int pairs, std::uint64_t seed) {
+double MinDotMarginPx(const cv::Size& imageSize) {
+  const double ratio =
+      std::min({1.0, static_cast<double>(imageSize.width) / kDefaultImageSize.width,
+                static_cast<double>(imageSize.height) / kDefaultImageSize.height});
+  return kDotMarginPx * ratio;
+}
+
+// The nominal distance takes the head-on box to kSeriesBoxShare of the image height, or further
+// where its width would then fill more than that share of the image width.
+std::vector<PlacedTarget> CalibrationSeries(const StereoRig& rig, const Target& plate, int pairs,
+                                            std::uint64_t seed) {
   CheckCount(pairs);
-  const Target plate = Target::CalibrationPlate();
   const Camera& left = rig.left;
   const double nominalDistance =
-      left.K(1, 1) * plate.box.height / (kSeriesHeightShare * left.imageSize.height);
+      std::max(left.K(1, 1) * plate.box.height / (kSeriesBoxShare * left.imageSize.height),
+               left.K(0, 0) * plate.box.width / (kSeriesBoxShare * left.imageSize.width));
+  const double leftMarginPx = MinDotMarginPx(left.imageSize);
+  const double rightMarginPx = MinDotMarginPx(rig.right.imageSize);
   Draw draw(seed);
   std::vector<PlacedTarget> series;
   while (static_cast<int>(series.size()) < pairs) {
@@ -123,8 +139,8 @@ std::vector<PlacedTarget> CalibrationSeries(const StereoRig& rig, int pairs, std
       const double distance =
           nominalDistance * draw.Uniform(1.0 - kDistanceSpread, 1.0 + kDistanceSpread);
       PlacedTarget placed = Place(plate, left, pose, distance);
-      if (DotsInsideImage(left, placed, kDotMarginPx) &&
-          DotsInsideImage(rig.right, placed, kDotMarginPx)) {
+      if (DotsInsideImage(left, placed, leftMarginPx) &&
+          DotsInsideImage(rig.right, placed, rightMarginPx)) {
         series.push_back(std::move(placed));
         found = true;
       }
@@ -134,17 +150,22 @@ std::vector<PlacedTarget> CalibrationSeries(const StereoRig& rig, int pairs, std
   return series;
 }
 
+std::vector<PlacedTarget> CalibrationSeries(const StereoRig& rig, int pairs, std::uint64_t seed) {
+  return CalibrationSeries(rig, Target::CalibrationPlate(), pairs, seed);
+}
+
 // The distance for a wanted perimeter comes from the head-on estimate (perimeter inversely
 // proportional to distance), corrected once by the perimeter measured there.
-std::vector<PlacedTarget> PlateViews(const Camera& camera, int count, std::uint64_t seed,
-                                     double minPerimeterPx, double maxPerimeterPx) {
+std::vector<PlacedTarget> PlateViews(const Camera& camera, const Target& plate, int count,
+                                     std::uint64_t seed, double minPerimeterPx,
+                                     double maxPerimeterPx) {
   CheckCount(count);
   if (!(minPerimeterPx > 0.0) || !(maxPerimeterPx >= minPerimeterPx)) {
     CV_Error(cv::Error::StsBadArg, "PlateViews: the perimeter range is empty");
   }
-  const Target plate = Target::CalibrationPlate();
   const double boxPerimeterMm = 2.0 * (plate.box.width + plate.box.height);
   const double focal = 0.5 * (camera.K(0, 0) + camera.K(1, 1));
+  const double marginPx = MinDotMarginPx(camera.imageSize);
   Draw draw(seed);
   std::vector<PlacedTarget> views;
   while (static_cast<int>(views.size()) < count) {
@@ -158,7 +179,7 @@ std::vector<PlacedTarget> PlateViews(const Camera& camera, int count, std::uint6
       PlacedTarget placed = Place(plate, camera, pose, estimate * measured / wanted);
       const double perimeter = ProjectedBoxPerimeter(camera, placed);
       if (perimeter >= minPerimeterPx && perimeter <= maxPerimeterPx &&
-          DotsInsideImage(camera, placed, kDotMarginPx)) {
+          DotsInsideImage(camera, placed, marginPx)) {
         views.push_back(std::move(placed));
         found = true;
       }
@@ -166,6 +187,12 @@ std::vector<PlacedTarget> PlateViews(const Camera& camera, int count, std::uint6
     if (!found) GiveUp();
   }
   return views;
+}
+
+std::vector<PlacedTarget> PlateViews(const Camera& camera, int count, std::uint64_t seed,
+                                     double minPerimeterPx, double maxPerimeterPx) {
+  return PlateViews(camera, Target::CalibrationPlate(), count, seed, minPerimeterPx,
+                    maxPerimeterPx);
 }
 
 double ProjectedBoxPerimeter(const Camera& camera, const PlacedTarget& placed) {

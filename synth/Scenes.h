@@ -21,16 +21,30 @@ namespace synth {
 PlacedTarget PlaceInView(const Target& target, const Camera& camera, cv::Point2d pixel,
                          double distance, double tiltXDeg, double tiltYDeg, double spinDeg);
 
-// Calibration plate poses for a stereo calibration series of `pairs` image pairs: tilts up to
-// 35 degrees about both axes, turns up to 20 degrees about the normal, distances within 15 % of
-// one at which the plate fills a good part of the images, positions spread over the left image,
-// and every dot at least 10 px inside both images. The same seed gives the same series.
+// Every dot of a drawn plate pose stays this far inside an image: 10 px in images of the default
+// size (1248 x 1082) and larger, in smaller ones 10 px scaled by the smaller of the image's width
+// and height ratios to that size, so that a small image keeps the same share of its area usable.
+double MinDotMarginPx(const cv::Size& imageSize);
+
+// Plate poses for a stereo calibration series of `pairs` image pairs: tilts up to 35 degrees
+// about both axes, turns up to 20 degrees about the normal, distances within 15 % of one at which
+// the plate's box, head-on, spans 60 % of the left image's height (or of its width, for a box too
+// wide for that), positions spread over the left image, and every dot at least MinDotMarginPx
+// inside both images. The same seed gives the same series. Throws cv::Exception when the cameras
+// cannot show the plate so.
+std::vector<PlacedTarget> CalibrationSeries(const StereoRig& rig, const Target& plate, int pairs,
+                                            std::uint64_t seed);
+// The same with the calibration plate (Target::CalibrationPlate).
 std::vector<PlacedTarget> CalibrationSeries(const StereoRig& rig, int pairs, std::uint64_t seed);
 
-// Calibration plate poses for one camera: tilts up to 35 degrees about both axes, turns up to
-// 20 degrees about the normal, positions spread over the image, distances such that the box's
-// projected perimeter lies in [minPerimeterPx, maxPerimeterPx], and every dot at least 10 px
-// inside the image. The same seed gives the same views.
+// Plate poses for one camera: tilts up to 35 degrees about both axes, turns up to 20 degrees
+// about the normal, positions spread over the image, distances such that the box's projected
+// perimeter lies in [minPerimeterPx, maxPerimeterPx], and every dot at least MinDotMarginPx inside
+// the image. The same seed gives the same views.
+std::vector<PlacedTarget> PlateViews(const Camera& camera, const Target& plate, int count,
+                                     std::uint64_t seed, double minPerimeterPx,
+                                     double maxPerimeterPx);
+// The same with the calibration plate (Target::CalibrationPlate).
 std::vector<PlacedTarget> PlateViews(const Camera& camera, int count, std::uint64_t seed,
                                      double minPerimeterPx, double maxPerimeterPx);
 

@@ -1,5 +1,6 @@
 #include "synth/StereoRig.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace synth {
@@ -31,6 +32,26 @@ StereoRig StereoRig::Default() {
                                      std::cos(a));
   rig.right.camera_from_world_R = right_from_world;
   rig.right.camera_from_world_t = -(right_from_world * cv::Vec3d(kBaselineMm, 0, 0));
+  return rig;
+}
+
+StereoRig StereoRig::ForImageSize(cv::Size size) {
+  if (size.width <= 0 || size.height <= 0)
+    CV_Error(cv::Error::StsBadSize, "ForImageSize: the image is empty");
+  StereoRig rig = Default();
+  for (Camera* camera : {&rig.left, &rig.right}) {
+    const double xRatio = static_cast<double>(size.width) / camera->imageSize.width;
+    const double yRatio = static_cast<double>(size.height) / camera->imageSize.height;
+    const double focalRatio = std::max(xRatio, yRatio);
+    cv::Matx33d& K = camera->K;
+    K(0, 0) *= focalRatio;
+    K(1, 1) *= focalRatio;
+    // The image spans [-0.5, size - 0.5] in pixel coordinates: scaling it about its corner keeps
+    // each image edge on the same ray along the axis whose ratio the focal lengths take.
+    K(0, 2) = (K(0, 2) + 0.5) * xRatio - 0.5;
+    K(1, 2) = (K(1, 2) + 0.5) * yRatio - 0.5;
+    camera->imageSize = size;
+  }
   return rig;
 }
 

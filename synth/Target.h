@@ -14,8 +14,16 @@ struct Target {
 
   // The calibration plate: 9 columns x 13 rows, spacing 30, diameter 15, dot (k, j) at
   // (k * 30, j * 30) for k = 1..9, j = 1..13, row-major (the order of the nominal plate); the box
-  // reaches 0.75 spacing beyond the outer dot centres.
+  // reaches 0.75 spacing beyond the outer dot centres. The same as Grid(9, 13, 30, 15, 22.5).
   static Target CalibrationPlate();
+
+  // A plate on a columns x rows grid: dot (k, j) at (k * spacing, j * spacing) for k = 1..columns,
+  // j = 1..rows, row-major, with the given nodes left empty (node index (j - 1) * columns + k - 1);
+  // the box reaches `margin` beyond the outer dot centres. Throws cv::Exception for an empty grid,
+  // dots not smaller than the spacing, a margin that does not hold the outer dots, or an empty
+  // node outside the grid.
+  static Target Grid(int columns, int rows, double spacing, double dotDiameter, double margin,
+                     std::vector<int> emptyNodes = {});
 
   // A tracker on a columns x rows grid with the given nodes left empty (node index
   // row * columns + column); dot (c, r) at (c * spacing, r * spacing), the box one spacing beyond

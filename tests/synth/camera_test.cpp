@@ -5,6 +5,7 @@
 #include <cmath>
 #include <opencv2/calib3d.hpp>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "synth/StereoRig.h"
@@ -89,6 +90,67 @@ TEST(SynthStereoRig, RightCameraSitsOnTheBaselineTurnedTowardTheLeft) {
   const cv::Point3d ahead(100, 50, 1000);
   EXPECT_LT(rig.right.Project(ahead).x - rig.right.K(0, 2),
             rig.left.Project(ahead).x - rig.left.K(0, 2));
+}
+
+// Rays of the default image and of a rescaled one differ by the rounding of the scaled K only.
+constexpr double kSameRayTol = 1e-12;
+
+TEST(SynthStereoRig, ForImageSizeKeepsTheDefaultViewAtAnySize) {
+  const synth::StereoRig standard = synth::StereoRig::Default();
+  const synth::StereoRig same = synth::StereoRig::ForImageSize(standard.left.imageSize);
+  for (const auto& [a, b] :
+       {std::pair{&same.left, &standard.left}, {&same.right, &standard.right}}) {
+    EXPECT_EQ(a->imageSize, b->imageSize);
+    EXPECT_EQ(a->K, b->K);
+    EXPECT_EQ(a->distortion, b->distortion);
+    EXPECT_EQ(a->camera_from_world_R, b->camera_from_world_R);
+    EXPECT_EQ(a->camera_from_world_t, b->camera_from_world_t);
+  }
+
+  // 640 x 480 and 4096 x 3000 are wider than the default (their width ratio is the larger),
+  // 1024 x 1024 is taller.
+  for (const cv::Size size : {cv::Size(640, 480), cv::Size(4096, 3000), cv::Size(1024, 1024)}) {
+    const synth::StereoRig rig = synth::StereoRig::ForImageSize(size);
+    EXPECT_EQ(rig.RightFromLeftR(), standard.RightFromLeftR());
+    EXPECT_EQ(rig.RightFromLeftT(), standard.RightFromLeftT());
+    for (const auto& [scaled, original] :
+         {std::pair{&rig.left, &standard.left}, {&rig.right, &standard.right}}) {
+      ASSERT_EQ(scaled->imageSize, size);
+      EXPECT_EQ(scaled->distortion, original->distortion);
+      const cv::Size was = original->imageSize;
+      const double xRatio = static_cast<double>(size.width) / was.width;
+      const double yRatio = static_cast<double>(size.height) / was.height;
+      const bool wide = xRatio > yRatio;
+      // One factor for both focal lengths keeps the pixels' shape (the products are rounded
+      // once, so 1e-12 relative leaves room for rounding only).
+      const double focalRatio = wide ? xRatio : yRatio;
+      EXPECT_NEAR(scaled->K(0, 0), original->K(0, 0) * focalRatio, 1e-12 * scaled->K(0, 0));
+      EXPECT_NEAR(scaled->K(1, 1), original->K(1, 1) * focalRatio, 1e-12 * scaled->K(1, 1));
+
+      // Along the axis of the larger ratio the image edges see what the default's edges see;
+      // along the other the view is cropped by the smaller ratio over the larger (0.85 to 0.87
+      // for these sizes), so its edges see rays well inside the default image.
+      const cv::Point2d c(scaled->K(0, 2), scaled->K(1, 2)),
+          c0(original->K(0, 2), original->K(1, 2));
+      const double right = size.width - 0.5, bottom = size.height - 0.5;
+      const double right0 = was.width - 0.5, bottom0 = was.height - 0.5;
+      const cv::Point2d edges[] = {{-0.5, c.y}, {right, c.y}, {c.x, -0.5}, {c.x, bottom}};
+      const cv::Point2d edges0[] = {{-0.5, c0.y}, {right0, c0.y}, {c0.x, -0.5}, {c0.x, bottom0}};
+      for (int i = 0; i < 4; ++i) {
+        const cv::Point2d ray = scaled->PixelToRay(edges[i]);
+        const cv::Point2d ray0 = original->PixelToRay(edges0[i]);
+        const bool matchedAxis = (i < 2) == wide;
+        if (matchedAxis) {
+          EXPECT_NEAR(ray.x, ray0.x, kSameRayTol) << size << " edge " << i;
+          EXPECT_NEAR(ray.y, ray0.y, kSameRayTol) << size << " edge " << i;
+        } else {
+          EXPECT_LT(std::hypot(ray.x, ray.y), 0.9 * std::hypot(ray0.x, ray0.y))
+              << size << " edge " << i;
+        }
+      }
+    }
+  }
+  EXPECT_THROW(synth::StereoRig::ForImageSize({0, 480}), cv::Exception);
 }
 
 }  // namespace

@@ -154,10 +154,48 @@ TEST(SynthRender, TheSeedDecidesTheNoise) {
   EXPECT_EQ(first.truth[1].size(), 7u);
 }
 
-TEST(SynthRender, RejectsTooFewSamples) {
+TEST(SynthRender, DeeperBitDepthsScaleTheEightBitImage) {
+  const MixedScene scene;
+  synth::RenderSettings settings;  // default blur and noise
+  // Noise around a box level this near full scale saturates many box pixels.
+  settings.boxLevel = 254;
+  const cv::Mat eight = synth::Render(scene.camera, scene.targets, settings).image;
+  ASSERT_EQ(eight.type(), CV_8UC1);
+  ASSERT_GT(cv::countNonZero(eight == 255), 100);
+
+  for (int bits : {10, 12, 16}) {
+    settings.bits = bits;
+    const cv::Mat deep = synth::Render(scene.camera, scene.targets, settings).image;
+    ASSERT_EQ(deep.type(), CV_16UC1);
+    ASSERT_EQ(deep.size(), scene.camera.imageSize);
+    EXPECT_TRUE(deep.isContinuous());
+    const double fullScale = (1 << bits) - 1;
+    double highest = 0;
+    cv::minMaxLoc(deep, nullptr, &highest);
+    EXPECT_EQ(highest, fullScale) << bits << " bits saturate at their full scale";
+
+    // Both images round the same light, scaled, to integers: the 8-bit one within 0.5 of it,
+    // the deeper one within 0.5 of its scale, 0.5 * 255 / (2^bits - 1) on the 8-bit scale.
+    // Saturation cuts both at the same light.
+    cv::Mat back;
+    deep.convertTo(back, CV_64F, 255.0 / fullScale);
+    cv::Mat eightAsDouble;
+    eight.convertTo(eightAsDouble, CV_64F);
+    double largest = 0;
+    cv::minMaxLoc(cv::abs(back - eightAsDouble), nullptr, &largest);
+    EXPECT_LE(largest, 0.5 + 0.5 * 255 / fullScale) << bits << " bits";
+  }
+}
+
+TEST(SynthRender, RejectsTooFewSamplesAndUnknownBitDepths) {
   synth::RenderSettings settings;
   settings.samplesPerAxis = 3;
   EXPECT_THROW(synth::Render(SmallCamera({16, 16}, 20), {}, settings), cv::Exception);
+  settings = {};
+  for (int bits : {7, 17}) {
+    settings.bits = bits;
+    EXPECT_THROW(synth::Render(SmallCamera({16, 16}, 20), {}, settings), cv::Exception) << bits;
+  }
 }
 
 }  // namespace

@@ -87,12 +87,71 @@ TEST(SynthScenes, CalibrationSeriesKeepsEveryDotInsideBothImagesAndVariesThePose
     EXPECT_EQ(series[i].world_from_target_t, again[i].world_from_target_t);
     EXPECT_NE(series[i].world_from_target_t, other[i].world_from_target_t);
   }
+
+  // The series that the tests, the demo and `dotcal render` were made with stays the same: the
+  // first and last poses of seed 5, to 1e-9 mm (rounding of the trigonometry moves them by about
+  // 1e-13 mm; any change to the draws moves them by millimetres).
+  const cv::Vec3d first(-215.15352251212147, -157.53614238900656, 1027.8956627557013);
+  const cv::Vec3d last(66.243386056592641, -257.36051875099787, 859.76220979747654);
+  EXPECT_LT(cv::norm(series.front().world_from_target_t - first), 1e-9);
+  EXPECT_LT(cv::norm(series.back().world_from_target_t - last), 1e-9);
+}
+
+TEST(SynthScenes, CalibrationSeriesFitsAnyPlateIntoAnyImageSize) {
+  EXPECT_EQ(synth::MinDotMarginPx({1248, 1082}), 10.0);
+  EXPECT_EQ(synth::MinDotMarginPx({4096, 3000}), 10.0);
+  EXPECT_DOUBLE_EQ(synth::MinDotMarginPx({640, 480}), 10.0 * 480 / 1082);  // the height's ratio
+  EXPECT_DOUBLE_EQ(synth::MinDotMarginPx({64, 64}), 10.0 * 64 / 1248);     // the width's ratio
+
+  const synth::Target plates[] = {synth::Target::Grid(7, 11, 25, 12, 18.75),
+                                  synth::Target::Grid(10, 10, 30, 10, 22.5)};
+  // 64 x 64 is the smallest image calibrated; there a 10 px margin would leave no room for the
+  // square plate.
+  for (const cv::Size size : {cv::Size(640, 480), cv::Size(1920, 1200), cv::Size(64, 64)}) {
+    const synth::StereoRig rig = synth::StereoRig::ForImageSize(size);
+    const double marginPx = synth::MinDotMarginPx(size);
+    for (const synth::Target& plate : plates) {
+      const std::vector<synth::PlacedTarget> series = synth::CalibrationSeries(rig, plate, 8, 3);
+      ASSERT_EQ(series.size(), 8u);
+      double minHeight = 1e300, maxHeight = 0;
+      for (const synth::PlacedTarget& placed : series) {
+        ASSERT_EQ(placed.target.dots, plate.dots);
+        EXPECT_GE(DotMarginPx(rig.left, placed), marginPx - kRimSagittaPx) << size;
+        EXPECT_GE(DotMarginPx(rig.right, placed), marginPx - kRimSagittaPx) << size;
+        // The plate's size follows the image: its box's left side spans, head-on, 60 % of the
+        // image height; the distance (+-15 %), tilts up to 35 degrees (cos 35 = 0.82) and the
+        // perspective of a tilted plate (under +-10 %) keep it within [0.4, 0.8].
+        const cv::Rect2d& box = placed.target.box;
+        const double height =
+            cv::norm(rig.left.Project(synth::TargetToWorld(placed, box.tl())) -
+                     rig.left.Project(synth::TargetToWorld(placed, {box.x, box.y + box.height})));
+        minHeight = std::min(minHeight, height / size.height);
+        maxHeight = std::max(maxHeight, height / size.height);
+      }
+      EXPECT_GT(minHeight, 0.4) << size;
+      EXPECT_LT(maxHeight, 0.8) << size;
+    }
+  }
+
+  // A box whose width is 2.5 times its height would not fit 640 px at 60 % of 480 px in height:
+  // the series stands it further back.
+  const synth::Target wide = synth::Target::Grid(13, 5, 30, 15, 22.5);
+  const synth::StereoRig rig = synth::StereoRig::ForImageSize({640, 480});
+  for (const synth::PlacedTarget& placed : synth::CalibrationSeries(rig, wide, 4, 3)) {
+    EXPECT_GE(DotMarginPx(rig.left, placed), synth::MinDotMarginPx({640, 480}) - kRimSagittaPx);
+    EXPECT_GE(DotMarginPx(rig.right, placed), synth::MinDotMarginPx({640, 480}) - kRimSagittaPx);
+  }
 }
 
 TEST(SynthScenes, PlateViewsKeepThePerimeterInRangeAndTheDotsInside) {
   const synth::Camera camera = synth::StereoRig::Default().left;
-  const std::vector<synth::PlacedTarget> views = synth::PlateViews(camera, 10, 3, 1000, 3500);
-  ASSERT_EQ(views.size(), 10u);
+  std::vector<synth::PlacedTarget> views = synth::PlateViews(camera, 10, 3, 1000, 3500);
+  const synth::Target square = synth::Target::Grid(10, 10, 30, 10, 22.5);
+  for (const synth::PlacedTarget& placed : synth::PlateViews(camera, square, 10, 3, 1000, 3500)) {
+    ASSERT_EQ(placed.target.dots, square.dots);
+    views.push_back(placed);
+  }
+  ASSERT_EQ(views.size(), 20u);
   double smallest = 1e300, largest = 0;
   for (const synth::PlacedTarget& placed : views) {
     EXPECT_GE(DotMarginPx(camera, placed), 10.0 - kRimSagittaPx);
