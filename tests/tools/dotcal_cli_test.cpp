@@ -2,7 +2,6 @@
 // dotcal_calibrate tests wrote: the calibration file against the truth, triangulation of a pair,
 // pivot calibration of the tool frames, and the answers to bad input.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -18,6 +17,7 @@
 
 #include "calibration/calibration_tolerances.h"
 
+#include "run_dotcal.h"
 #include "scratch_folder.h"
 
 namespace {
@@ -41,38 +41,10 @@ constexpr double kTipRmsMaxMm = 1.0;
 constexpr double kPlateSpacing = 30.0;
 constexpr int kPlateDots = 117, kPlateColumns = 9;
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
+using Outcome = DotcalRun;
 
-std::string Quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-// Runs dotcal with the arguments (no shell expansion: patterns reach the program as typed). Its
-// output goes through files in `folder`.
 Outcome Dotcal(const std::vector<std::string>& arguments, const std::string& folder) {
-  const std::string out = folder + "/stdout.txt";
-  const std::string err = folder + "/stderr.txt";
-  std::string command = Quote(DOTCAL_PROGRAM);
-  for (const std::string& a : arguments) command += " " + Quote(a);
-  command += " >" + Quote(out) + " 2>" + Quote(err) + " </dev/null";
-  const int raw = std::system(command.c_str());
-  Outcome run;
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  run.out = ReadText(out);
-  run.err = ReadText(err);
-  return run;
+  return RunDotcal(DOTCAL_PROGRAM, arguments, folder);
 }
 
 json Truth() {
@@ -257,9 +229,9 @@ struct BadFiles {
     std::ofstream(text) << "not an image\n";
     cv::imwrite(deep, cv::Mat(1082, 1248, CV_16UC1, cv::Scalar(1000)));
   }
-  std::string small;    // a PNG of the wrong size
+  std::string small;    // a PNG of another size
   std::string text;     // text named like a PNG
-  std::string deep;     // 16-bit pixels
+  std::string deep;     // 16-bit pixels, in a series of 8-bit ones
   std::string missing;  // no such file
 };
 
@@ -274,9 +246,11 @@ TEST(DotcalBadInput, ImagesThatCannotBeUsedAreNamedWithTheReason) {
   };
   for (const Case& c :
        {Case{files.missing, 2, "missing.png: no such file"},
-        Case{files.small, 1, "small.png: the image is 640 x 480 pixels, expected 1248 x 1082"},
+        Case{files.small, 1,
+             files.small + ": the image is 640 x 480 pixels, but the calibration " + kSeries +
+                 "/calib.yml is for 1248 x 1082"},
         Case{files.text, 1, "not_an_image.png: not an image file"},
-        Case{files.deep, 1, "deep.png: 16-bit pixels"}}) {
+        Case{files.deep, 1, "deep.png: 16-bit pixels, but"}}) {
     const Outcome run = Dotcal(
         {"triangulate", "--calib", kSeries + "/calib.yml", "--left", c.left, "--right", right},
         folder);
@@ -296,7 +270,8 @@ TEST(DotcalBadInput, CalibrateRefusesBadImagesBeforeWriting) {
               "--right", kSeries + "/plate/right_0[0-3].png", "--out", out},
              folder);
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("small.png: the image is 640 x 480 pixels"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("small.png: the image is 640 x 480 pixels, but"), std::string::npos)
+      << run.err;
   EXPECT_FALSE(fs::exists(out));
 }
 
@@ -325,8 +300,15 @@ TEST(DotcalBadInput, NoUsablePairFailsTheWork) {
                               kSeries + "/tool/right_00[0-2].png", "--out", out},
                              folder);
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("no usable pair"), std::string::npos) << run.err;
-  EXPECT_NE(run.out.find("rejected: the plate was not found"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("no pair accepted"), std::string::npos) << run.err;
+  // Every pair says why, image by image.
+  EXPECT_NE(run.out.find("pair 2 (" + kSeries + "/tool/left_002.png, " + kSeries +
+                         "/tool/right_002.png): rejected: left image: the bright region with "
+                         "holes that comes closest"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("holes of dot size; 117 expected; right image: "), std::string::npos)
+      << run.out;
   EXPECT_FALSE(fs::exists(out));
 }
 
@@ -367,6 +349,109 @@ TEST(DotcalBadInput, MalformedCalibrationFilesNameTheirFault) {
   }
 }
 
+TEST(DotcalBadInput, TargetFilesThatCannotDescribeATargetNameTheirFault) {
+  const std::string folder = ScratchFolder(kScratch);
+  const std::string good =
+      "%YAML:1.0\n---\ncolumns: 9\nrows: 13\nspacing: 30\ndot_diameter: 15\n";
+  const auto file = [&](const std::string& name, const std::string& text) {
+    std::ofstream(folder + "/" + name) << text;
+    return folder + "/" + name;
+  };
+  struct Case {
+    std::string file, message;
+  };
+  const std::vector<Case> cases = {
+      {file("no_spacing.yml", "%YAML:1.0\n---\ncolumns: 9\nrows: 13\ndot_diameter: 15\n"),
+       "no_spacing.yml: spacing is missing"},
+      {file("valid.yml", good + "unit: mm\n"), ""},  // a good file, for the last check
+      {file("negative_spacing.yml",
+            "%YAML:1.0\n---\ncolumns: 9\nrows: 13\nspacing: -30\ndot_diameter: 15\n"),
+       "negative_spacing.yml: the dot spacing must be positive"},
+      {file("wide_dots.yml",
+            "%YAML:1.0\n---\ncolumns: 9\nrows: 13\nspacing: 30\ndot_diameter: 30\n"),
+       "wide_dots.yml: the dot diameter must be positive and smaller than the spacing"},
+      {file("one_node.yml",
+            "%YAML:1.0\n---\ncolumns: 1\nrows: 1\nspacing: 30\ndot_diameter: 15\n"),
+       "one_node.yml: the grid needs 2 to 1000 nodes each way, not 1 x 1"},
+      {file("too_empty.yml", "%YAML:1.0\n---\ncolumns: 2\nrows: 2\nspacing: 30\n"
+                             "dot_diameter: 15\nempty_nodes: [0, 1, 2, 3, 0]\n"),
+       "too_empty.yml: 5 empty nodes, but a 2 x 2 grid has only 4 nodes"},
+      {file("bad_unit.yml", good + "unit: furlong\n"), "the unit must be mm, cm, m or in"},
+      {file("text.yml", "columns: [nine\n"), "not a YAML, XML or JSON target file"},
+  };
+  for (const Case& c : cases) {
+    if (c.message.empty()) continue;
+    const Outcome run = Dotcal({"detect", kSeries + "/plate/left_03.png", "--target", c.file},
+                               folder);
+    EXPECT_EQ(run.status, 1) << c.file << ": " << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.file << ": " << run.err;
+  }
+  // A target file and grid options together contradict each other.
+  const Outcome both = Dotcal({"detect", kSeries + "/plate/left_03.png", "--target",
+                               cases[1].file, "--grid", "9x13"},
+                              folder);
+  EXPECT_EQ(both.status, 2);
+  EXPECT_NE(both.err.find("--target describes the whole target"), std::string::npos) << both.err;
+}
+
+TEST(DotcalBadInput, SeriesOfMixedSizesOrTooFewBitsAreRefused) {
+  const std::string folder = ScratchFolder(kScratch);
+  const BadFiles files(folder);
+  // One image of another size among the pairs: the first that differs is named.
+  Outcome run = Dotcal({"detect", kSeries + "/plate/left_00.png", files.small,
+                        kSeries + "/plate/left_01.png"},
+                       folder);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find(files.small + ": the image is 640 x 480 pixels, but " + kSeries +
+                         "/plate/left_00.png is 1248 x 1082"),
+            std::string::npos)
+      << run.err;
+  // 16-bit data reaching 1000 does not fit in 8 bits.
+  run = Dotcal({"detect", files.deep, "--bits", "8"}, folder);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("--bits 8 holds values up to 255, but the images reach 1000"),
+            std::string::npos)
+      << run.err;
+}
+
+TEST(DotcalDetect, PrintsTheOrderedCentresOrWhyTheyWereNotFound) {
+  const std::string folder = ScratchFolder(kScratch);
+  const Outcome run = Dotcal({"detect", kSeries + "/plate/left_03.png", kSeries +
+                              "/tool/left_000.png", "--csv", "--overlay", folder + "/overlay"},
+                             folder);
+  EXPECT_EQ(run.status, 1);  // the tool frame shows no plate
+  EXPECT_EQ(run.out.rfind("image,index,x,y\n" + kSeries + "/plate/left_03.png,0,", 0), 0u)
+      << run.out;
+  EXPECT_NE(run.out.find("/plate/left_03.png,116,"), std::string::npos);
+  EXPECT_EQ(run.out.find("/tool/"), std::string::npos);
+  EXPECT_NE(run.err.find("tool/left_000.png: no target of 117 dots found: the bright region"),
+            std::string::npos)
+      << run.err;
+  EXPECT_TRUE(fs::exists(folder + "/overlay/left_03_dots.png"));
+  // The tracker, described on the command line, is found in the tool frame.
+  const Outcome tracker =
+      Dotcal({"detect", kSeries + "/tool/left_000.png", "--grid", "4x2", "--dots", "7"}, folder);
+  EXPECT_EQ(tracker.status, 0) << tracker.err;
+  EXPECT_NE(tracker.out.find("7 dots in grid order"), std::string::npos) << tracker.out;
+}
+
+TEST(DotcalBadInput, APlateThatDoesNotMatchTheImagesAcceptsNoPair) {
+  const std::string folder = ScratchFolder(kScratch);
+  const std::string out = folder + "/wrong_plate.yml";
+  const Outcome run =
+      Dotcal({"calibrate", "--left", kSeries + "/plate/left_0[0-1].png", "--right",
+              kSeries + "/plate/right_0[0-1].png", "--grid", "10x10", "--out", out},
+             folder);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("no pair accepted"), std::string::npos) << run.err;
+  for (const char* pair : {"pair 0 (", "pair 1 ("}) {
+    const std::size_t line = run.out.find(pair);
+    ASSERT_NE(line, std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("100 expected", line), std::string::npos) << run.out;
+  }
+  EXPECT_FALSE(fs::exists(out));
+}
+
 TEST(DotcalUsage, CommandLineErrorsExitWithTwoAndHelpWithZero) {
   const std::string folder = ScratchFolder(kScratch);
   for (const std::vector<std::string>& arguments :
@@ -385,7 +470,7 @@ TEST(DotcalUsage, CommandLineErrorsExitWithTwoAndHelpWithZero) {
     EXPECT_EQ(run.status, 2) << ::testing::PrintToString(arguments);
     EXPECT_FALSE(run.err.empty());
   }
-  for (const char* command : {"demo", "render", "calibrate", "triangulate", "pivot"}) {
+  for (const char* command : {"demo", "render", "calibrate", "detect", "triangulate", "pivot"}) {
     const Outcome run = Dotcal({command, "--help"}, folder);
     EXPECT_EQ(run.status, 0) << command;
     EXPECT_NE(run.out.find("Usage: dotcal " + std::string(command)), std::string::npos) << run.out;

@@ -6,6 +6,7 @@
 
 #include "CommandError.h"
 #include "inputs/ImageFiles.h"
+#include "inputs/ImageSeries.h"
 #include "scratch_folder.h"
 
 namespace {
@@ -21,9 +22,9 @@ cv::Mat Pattern() {
 }
 
 template <typename Error>
-std::string LoadError(const std::string& path, cv::Size expected = kSize) {
+std::string LoadError(const std::string& path) {
   try {
-    dotcal::LoadGreyImage(path, expected);
+    dotcal::ReadGreyImage(path);
   } catch (const Error& e) {
     return e.what();
   }
@@ -78,14 +79,14 @@ TEST(ImageFiles, GreyAndColourImagesLoadAsPackedGrey) {
   cv::imwrite(folder + "/grey.tiff", grey);
 
   for (const char* name : {"grey.pgm", "grey.tiff"}) {
-    const cv::Mat loaded = dotcal::LoadGreyImage(folder + "/" + name, kSize);
+    const cv::Mat loaded = dotcal::ReadGreyImage(folder + "/" + name);
     ASSERT_EQ(loaded.type(), CV_8UC1);
     EXPECT_EQ(cv::norm(loaded, grey, cv::NORM_INF), 0.0) << name;
   }
   cv::Mat expected;
   cv::cvtColor(colour, expected, cv::COLOR_BGR2GRAY);
   for (const char* name : {"colour.png", "alpha.png"}) {
-    const cv::Mat loaded = dotcal::LoadGreyImage(folder + "/" + name, kSize);
+    const cv::Mat loaded = dotcal::ReadGreyImage(folder + "/" + name);
     ASSERT_EQ(loaded.type(), CV_8UC1);
     EXPECT_TRUE(loaded.isContinuous());
     EXPECT_EQ(cv::norm(loaded, expected, cv::NORM_INF), 0.0) << name;
@@ -94,8 +95,7 @@ TEST(ImageFiles, GreyAndColourImagesLoadAsPackedGrey) {
 
 TEST(ImageFiles, UnusableFilesAreRefusedNamingFileAndReason) {
   const std::string folder = ScratchFolder(kRoot);
-  cv::imwrite(folder + "/small.png", cv::Mat(10, 20, CV_8UC1, cv::Scalar(7)));
-  cv::imwrite(folder + "/deep.png", cv::Mat(kSize, CV_16UC1, cv::Scalar(700)));
+  cv::imwrite(folder + "/float.tiff", cv::Mat(kSize, CV_32FC1, cv::Scalar(0.5)));
   std::ofstream(folder + "/text.png") << "hello";
   std::ofstream(folder + "/empty.bmp");
   // A PNG cut short after its header.
@@ -104,9 +104,7 @@ TEST(ImageFiles, UnusableFilesAreRefusedNamingFileAndReason) {
   std::ofstream(folder + "/cut.png", std::ios::binary)
       .write(reinterpret_cast<const char*>(png.data()), 40);
 
-  EXPECT_EQ(LoadError<dotcal::WorkFailed>(folder + "/small.png"),
-            folder + "/small.png: the image is 20 x 10 pixels, expected 64 x 48");
-  EXPECT_NE(LoadError<dotcal::WorkFailed>(folder + "/deep.png").find("16-bit pixels"),
+  EXPECT_NE(LoadError<dotcal::WorkFailed>(folder + "/float.tiff").find("32-bit float pixels"),
             std::string::npos);
   for (const char* name : {"text.png", "empty.bmp", "cut.png"}) {
     EXPECT_NE(LoadError<dotcal::WorkFailed>(folder + "/" + name)
@@ -114,9 +112,81 @@ TEST(ImageFiles, UnusableFilesAreRefusedNamingFileAndReason) {
               std::string::npos)
         << name;
   }
+  // The message lists every format that is read.
+  EXPECT_NE(LoadError<dotcal::WorkFailed>(folder + "/text.png").find("JPEG"), std::string::npos);
   EXPECT_EQ(LoadError<dotcal::UsageError>(folder + "/absent.png"),
             folder + "/absent.png: no such file");
   EXPECT_EQ(LoadError<dotcal::WorkFailed>(folder), folder + ": not a file");
+}
+
+TEST(ImageSeries, SixteenBitDataBecomesEightBitsByOneRuleForTheSeries) {
+  const std::string folder = ScratchFolder(kRoot);
+  // 12 significant bits in 16-bit files: one image reaches 4000, the other only 2000.
+  cv::Mat bright(kSize, CV_16UC1, cv::Scalar(4000)), dim(kSize, CV_16UC1, cv::Scalar(2000));
+  bright.at<std::uint16_t>(0, 0) = 0;
+  cv::imwrite(folder + "/bright.png", bright);
+  cv::imwrite(folder + "/dim.tiff", dim);
+  const std::vector<std::string> files = {folder + "/bright.png", folder + "/dim.tiff"};
+  const dotcal::ImageSeries series = dotcal::ImageSeries::Scan(files, 0);
+  EXPECT_EQ(series.Bits(), 12);  // the smallest of 8, 10, 12, 16 that holds 4000
+  EXPECT_EQ(series.Size(), kSize);
+  // 255 / 4095 for both images: no stretch of the dim one to full range.
+  const cv::Mat a = series.Load(files[0]), b = series.Load(files[1]);
+  ASSERT_EQ(a.type(), CV_8UC1);
+  EXPECT_EQ(a.at<std::uint8_t>(1, 1), 249);  // round(4000 * 255 / 4095) = round(249.08)
+  EXPECT_EQ(a.at<std::uint8_t>(0, 0), 0);
+  EXPECT_EQ(b.at<std::uint8_t>(1, 1), 125);  // round(2000 * 255 / 4095) = round(124.54)
+  EXPECT_EQ(dotcal::ImageSeries::Scan(files, 16).Load(files[0]).at<std::uint8_t>(1, 1), 16);
+  // A --bits smaller than the data's, or above 8 for 8-bit data, is a usage error.
+  try {
+    dotcal::ImageSeries::Scan(files, 10);
+    ADD_FAILURE() << "no error for --bits 10 on 12-bit data";
+  } catch (const dotcal::UsageError& e) {
+    EXPECT_NE(std::string(e.what()).find("--bits 10 holds values up to 1023, but the images "
+                                         "reach 4000"),
+              std::string::npos)
+        << e.what();
+  }
+  cv::imwrite(folder + "/grey.png", Pattern());
+  EXPECT_THROW(dotcal::ImageSeries::Scan({folder + "/grey.png"}, 12), dotcal::UsageError);
+  EXPECT_EQ(dotcal::ImageSeries::Scan({folder + "/grey.png"}, 8).Bits(), 8);
+  for (const auto& bits : {"8", "10", "12", "16"}) EXPECT_EQ(dotcal::ParseBits(bits), std::stoi(bits));
+  EXPECT_EQ(dotcal::ParseBits("auto"), 0);
+  EXPECT_THROW(dotcal::ParseBits("14"), dotcal::UsageError);
+}
+
+TEST(ImageSeries, MixedSeriesAreRefusedNamingTheFirstFileThatDiffers) {
+  const std::string folder = ScratchFolder(kRoot);
+  cv::imwrite(folder + "/a.png", Pattern());
+  cv::imwrite(folder + "/b.png", Pattern());
+  cv::imwrite(folder + "/small.png", cv::Mat(10, 20, CV_8UC1, cv::Scalar(7)));
+  cv::imwrite(folder + "/deep.png", cv::Mat(kSize, CV_16UC1, cv::Scalar(700)));
+  const auto error = [&](const std::vector<std::string>& names) {
+    std::vector<std::string> files;
+    for (const std::string& name : names) files.push_back(folder + "/" + name);
+    try {
+      dotcal::ImageSeries::Scan(files, 0);
+    } catch (const dotcal::WorkFailed& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  EXPECT_EQ(error({"small.png", "a.png", "b.png"}),
+            folder + "/small.png: the image is 20 x 10 pixels, but " + folder +
+                "/a.png is 64 x 48; every image of a series must have one size");
+  EXPECT_NE(error({"a.png", "deep.png"}).find("deep.png: 16-bit pixels, but"), std::string::npos);
+  // A series checks later loads against itself.
+  const dotcal::ImageSeries series = dotcal::ImageSeries::Scan({folder + "/a.png"}, 0);
+  EXPECT_THROW(series.Load(folder + "/small.png"), dotcal::WorkFailed);
+  EXPECT_EQ(error({"a.png"}), "");
+  try {
+    dotcal::ImageSeries::Scan({folder + "/a.png"}, 0, {1248, 1082}, "the calibration c.yml");
+    ADD_FAILURE() << "no error for an image of another size than the calibration's";
+  } catch (const dotcal::WorkFailed& e) {
+    EXPECT_EQ(std::string(e.what()),
+              folder + "/a.png: the image is 64 x 48 pixels, but the calibration c.yml is for "
+                       "1248 x 1082");
+  }
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include "CommandError.h"
 #include "detection/TargetShape.h"
+#include "inputs/TargetFile.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -20,10 +22,10 @@ TEST(TargetShape, GridTextIsColumnsByRows) {
 }
 
 TEST(TargetShape, DefaultsFollowTheDotCount) {
-  const dotcal::TargetShape plate = dotcal::MakeShape("9x13", 117, 0.0, 0.0);
+  const dotcal::TargetShape plate = dotcal::MakeShape("9x13");
   EXPECT_EQ(plate.spacing, 30.0);
   EXPECT_EQ(plate.diameter, 15.0);
-  const dotcal::TargetShape tracker = dotcal::MakeShape("4x2", 7, 0.0, 0.0);
+  const dotcal::TargetShape tracker = dotcal::MakeShape("4x2", 7);
   EXPECT_EQ(tracker.spacing, 16.0);
   EXPECT_EQ(tracker.diameter, 8.0);
   const dotcal::TargetShape own = dotcal::MakeShape("5x3", 14, 20.0, 6.0);
@@ -32,11 +34,58 @@ TEST(TargetShape, DefaultsFollowTheDotCount) {
 }
 
 TEST(TargetShape, ShapesTheDetectorCannotOrderAreUsageErrors) {
-  EXPECT_THROW(dotcal::MakeShape("1x7", 7, 0, 0), dotcal::UsageError);    // a line
-  EXPECT_THROW(dotcal::MakeShape("4x2", 9, 0, 0), dotcal::UsageError);    // more dots than nodes
-  EXPECT_THROW(dotcal::MakeShape("4x2", 3, 0, 0), dotcal::UsageError);    // too few to order
+  EXPECT_THROW(dotcal::MakeShape("1x7", 7), dotcal::UsageError);          // a line
+  EXPECT_THROW(dotcal::MakeShape("4x2", 9), dotcal::UsageError);          // more dots than nodes
+  EXPECT_THROW(dotcal::MakeShape("4x2", 3), dotcal::UsageError);          // too few to order
   EXPECT_THROW(dotcal::MakeShape("4x2", 7, 10, 12), dotcal::UsageError);  // dots overlap
-  EXPECT_NO_THROW(dotcal::MakeShape("2x2", 4, 0, 0));
+  EXPECT_THROW(dotcal::MakeShape("4x2", 7, 0, 0), dotcal::UsageError);    // no size at all
+  EXPECT_NO_THROW(dotcal::MakeShape("2x2", 4));
+}
+
+TEST(TargetFile, WrittenTargetsReadBackInYamlAndJson) {
+  const std::string folder = ScratchFolder(DOTCAL_SCRATCH);
+  dotcal::TargetShape tracker = dotcal::TargetShape::Tracker();
+  tracker.unit = "cm";
+  tracker.spacing = 1.6;
+  tracker.diameter = 0.8;
+  tracker.margin = 1.2;
+  for (const char* name : {"/tracker.yml", "/tracker.json"}) {
+    dotcal::WriteTargetFile(folder + name, tracker);
+    const dotcal::TargetShape read = dotcal::ReadTargetFile(folder + name);
+    EXPECT_EQ(read.name, tracker.name);
+    EXPECT_EQ(read.columns, 4);
+    EXPECT_EQ(read.rows, 2);
+    EXPECT_EQ(read.dots, 7);  // the nodes less the empty one
+    EXPECT_EQ(read.emptyNodes, std::vector<int>{5});
+    EXPECT_EQ(read.spacing, 1.6);
+    EXPECT_EQ(read.diameter, 0.8);
+    EXPECT_EQ(read.margin, 1.2);
+    EXPECT_EQ(read.unit, "cm");
+    EXPECT_DOUBLE_EQ(read.MetresPerUnit(), 0.01);
+  }
+}
+
+TEST(TargetFile, CommandLineOptionsChangeTheDefaultTargetOrNameTheirConflict) {
+  dotcal::TargetOptions options;
+  EXPECT_EQ(dotcal::ResolveTarget(options, dotcal::TargetShape::Tracker()).emptyNodes,
+            std::vector<int>{5});
+  options.grid = "10x10";
+  options.spacing = 3.0;
+  options.diameter = 1.0;
+  options.unit = "cm";
+  const dotcal::TargetShape plate = dotcal::ResolveTarget(options, dotcal::TargetShape::Plate());
+  EXPECT_EQ(plate.dots, 100);
+  EXPECT_EQ(plate.spacing, 3.0);
+  EXPECT_EQ(plate.unit, "cm");
+  EXPECT_TRUE(plate.emptyNodes.empty());
+  // A spacing given on its own keeps the grid; a negative one is refused, not ignored.
+  dotcal::TargetOptions spacing;
+  spacing.spacing = 25.0;
+  EXPECT_EQ(dotcal::ResolveTarget(spacing, dotcal::TargetShape::Plate()).columns, 9);
+  spacing.spacing = -25.0;
+  EXPECT_THROW(dotcal::ResolveTarget(spacing, dotcal::TargetShape::Plate()), dotcal::UsageError);
+  options.file = "plate.yml";
+  EXPECT_THROW(dotcal::ResolveTarget(options, dotcal::TargetShape::Plate()), dotcal::UsageError);
 }
 
 }  // namespace

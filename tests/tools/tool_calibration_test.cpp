@@ -31,7 +31,7 @@ class ToolSequenceTest : public ::testing::Test {
 
 TEST_F(ToolSequenceTest, FindsTheTipWithEveryFitAndSkipsLostFrames) {
   const dotcal::PivotToolScene scene = dotcal::MakePivotToolScene(rig_, kFrames);
-  dotcal::ToolSequence sequence(calibration_, dotcal::TargetShape::Tracker(), rig_.left.imageSize);
+  dotcal::ToolSequence sequence(calibration_, dotcal::TargetShape::Tracker());
   const cv::Mat blank(rig_.left.imageSize, CV_8UC1, cv::Scalar(20));
   std::vector<cv::Point2d> leftDots;
   for (int k = 0; k < kFrames; ++k) {
@@ -59,7 +59,7 @@ TEST_F(ToolSequenceTest, FindsTheTipWithEveryFitAndSkipsLostFrames) {
 
 TEST_F(ToolSequenceTest, ATargetOfAnotherShapeIsNotTakenForTheTool) {
   const dotcal::PivotToolScene scene = dotcal::MakePivotToolScene(rig_, 2);
-  dotcal::ToolSequence sequence(calibration_, dotcal::TargetShape::Tracker(), rig_.left.imageSize);
+  dotcal::ToolSequence sequence(calibration_, dotcal::TargetShape::Tracker());
   std::vector<cv::Point2d> leftDots;
   const dotcal::StereoImages first = Frame(scene.frames[0], 0);
   ASSERT_EQ(sequence.AddFrame(first.left, first.right, leftDots), dotcal::FrameOutcome::kUsed);
@@ -74,7 +74,7 @@ TEST_F(ToolSequenceTest, ATargetOfAnotherShapeIsNotTakenForTheTool) {
 
 TEST_F(ToolSequenceTest, TooFewFramesForTheFitFailTheWork) {
   const dotcal::PivotToolScene scene = dotcal::MakePivotToolScene(rig_, 4);
-  dotcal::ToolSequence sequence(calibration_, dotcal::TargetShape::Tracker(), rig_.left.imageSize);
+  dotcal::ToolSequence sequence(calibration_, dotcal::TargetShape::Tracker());
   std::vector<cv::Point2d> leftDots;
   for (int k = 0; k < 4; ++k) {
     const dotcal::StereoImages images = Frame(scene.frames[k], k);

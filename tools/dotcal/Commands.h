@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "inputs/TargetFile.h"
+
 // The dotcal commands. Each writes its results to `out` and its progress and notes to `err`, and
 // throws UsageError or WorkFailed (CommandError.h) when it cannot do its work.
 namespace dotcal {
@@ -21,15 +23,18 @@ struct DemoOptions {
 void RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err);
 
 struct RenderOptions {
-  std::string out;         // series folder
-  int pairs = 15;          // plate pairs
-  std::uint64_t seed = 1;  // plate poses and image noise
-  double noise = 1.5;      // sensor noise, grey levels
-  int toolFrames = 40;     // frames of the pivoting tool (0: none)
+  std::string out;             // series folder
+  int pairs = 15;              // plate pairs
+  std::uint64_t seed = 1;      // plate poses and image noise
+  double noise = 1.5;          // sensor noise, grey levels
+  int toolFrames = 40;         // frames of the pivoting tool (0: none)
+  std::string size = "1248x1082";  // image size, W x H pixels
+  TargetOptions target;        // the plate (default: the 9 x 13 plate)
+  int bits = 8;                // significant bits: 8-bit PNG, or 16-bit PNG above 8
 };
 
 // Writes a synthetic stereo series: plate/left_NN.png, plate/right_NN.png, tool/left_NNN.png,
-// tool/right_NNN.png and truth.json.
+// tool/right_NNN.png, target.yml (the plate) and truth.json.
 void RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err);
 
 struct CalibrateOptions {
@@ -37,25 +42,35 @@ struct CalibrateOptions {
   std::vector<std::string> right;  // the same for the right images
   std::string out;                 // calibration file to write
   std::string overlays;            // folder for overlay images and the error plot (empty: none)
+  TargetOptions target;            // the plate (default: the 9 x 13 plate)
+  std::string bits = "auto";       // significant bits of 16-bit images (ImageSeries)
+  std::string format = "opencv";   // opencv; ros also writes a ROS camera_info file per camera
+  bool json = false;               // print the results as one JSON object on stdout
+  bool verbose = false;            // say what was chosen for each pair
 };
 
 // Calibrates the rig from image pairs of the plate and writes the calibration file.
 void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostream& err);
 
-// The target a command looks for; spacing and diameter 0 take the plate's values for 117 dots,
-// else the tracker's.
-struct TargetOptions {
-  std::string grid;
-  int dots = 0;
-  double spacing = 0.0;
-  double diameter = 0.0;
+struct DetectOptions {
+  std::vector<std::string> images;  // file names or patterns
+  TargetOptions target;             // default: the 9 x 13 plate
+  std::string overlays;             // folder for images with the found dots (empty: none)
+  bool csv = false;                 // print image,index,x,y rows instead of text
+  std::string bits = "auto";
+  bool verbose = false;
 };
+
+// Finds the target in single images and prints the ordered centres, or why it was not found.
+// Throws WorkFailed, after every image was searched, when the target was missing in any.
+void RunDetect(const DetectOptions& options, std::ostream& out, std::ostream& err);
 
 struct TriangulateOptions {
   std::string calib;  // calibration file
   std::string left;   // left image
   std::string right;  // right image
-  TargetOptions target{"9x13", 117};
+  TargetOptions target;  // default: the 9 x 13 plate
+  std::string bits = "auto";
 };
 
 // Finds the target in one image pair and prints its 3-D points as CSV: index,x,y,z.
@@ -65,8 +80,9 @@ struct PivotOptions {
   std::string calib;
   std::vector<std::string> left;
   std::vector<std::string> right;
-  TargetOptions target{"4x2", 7};
+  TargetOptions target;  // default: the 7-dot tracker
   std::string method = "hyper";
+  std::string bits = "auto";
 };
 
 // Pivot-calibrates a tool from a stereo image sequence and prints the tip, the marker offsets and

@@ -13,16 +13,27 @@ namespace {
 
 using namespace dotcal;
 
-void AddTargetOptions(CLI::App& command, TargetOptions& target) {
-  command.add_option("--grid", target.grid, "grid of the target's dots, columns x rows")
-      ->capture_default_str();
-  command.add_option("--dots", target.dots, "number of dots on the target")->capture_default_str();
+void AddTargetOptions(CLI::App& command, TargetOptions& target, const char* fallback) {
+  command.add_option("--target", target.file,
+                     std::string("target file (YAML or JSON: columns, rows, spacing, dot_diameter, "
+                                 "margin, unit, empty_nodes); default: ") +
+                         fallback);
+  command.add_option("--grid", target.grid, "grid of the target's dots, columns x rows (e.g. 10x10)");
+  command.add_option("--dots", target.dots, "number of dots on the target (default: every node)");
   command.add_option("--spacing", target.spacing,
                      "distance of neighbouring dots in the target's unit (default: 30 for a "
                      "117-dot target, else 16)");
   command.add_option(
       "--diameter", target.diameter,
       "dot diameter in the target's unit (default: 15 for a 117-dot target, else 8)");
+  command.add_option("--unit", target.unit, "the target's length unit: mm (default), cm, m, in");
+}
+
+void AddBitsOption(CLI::App& command, std::string& bits) {
+  command.add_option("--bits", bits,
+                     "significant bits of 16-bit images: 8, 10, 12, 16 or auto (the smallest "
+                     "that holds the series' largest value); one rule for the whole series")
+      ->capture_default_str();
 }
 
 }  // namespace
@@ -32,8 +43,8 @@ int main(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
 
   CLI::App app{
-      "dotcal: calibrates a stereo pair of cameras from images of the dot plate, "
-      "triangulates targets and pivot-calibrates tools.\n"
+      "dotcal: calibrates a stereo pair of cameras from images of a dot plate, finds targets, "
+      "triangulates them and pivot-calibrates tools.\n"
       "Exit status: 0 success, 1 the work failed, 2 a usage error.",
       "dotcal"};
   app.require_subcommand(1);
@@ -56,6 +67,13 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   renderCommand->add_option("--tool-frames", render.toolFrames, "frames of the pivoting tool")
       ->capture_default_str();
+  renderCommand->add_option("--size", render.size, "image size, width x height in pixels")
+      ->capture_default_str();
+  AddTargetOptions(*renderCommand, render.target, "the 9 x 13 plate, spacing 30 mm");
+  renderCommand
+      ->add_option("--bits", render.bits,
+                   "significant bits of the images: 8 (8-bit PNG) or up to 16 (16-bit PNG)")
+      ->capture_default_str();
 
   CalibrateOptions calibrate;
   CLI::App* calibrateCommand = app.add_subcommand(
@@ -68,6 +86,30 @@ int main(int argc, char** argv) {
       ->required();
   calibrateCommand->add_option("--overlays", calibrate.overlays,
                                "folder for images with the found dots and an error plot");
+  AddTargetOptions(*calibrateCommand, calibrate.target, "the 9 x 13 plate, spacing 30 mm");
+  AddBitsOption(*calibrateCommand, calibrate.bits);
+  calibrateCommand
+      ->add_option("--format", calibrate.format,
+                   "opencv; ros also writes a ROS camera_info YAML per camera beside --out")
+      ->check(CLI::IsMember({"opencv", "ros"}))
+      ->capture_default_str();
+  calibrateCommand->add_flag("--json", calibrate.json,
+                             "print the results as one JSON object on stdout");
+  calibrateCommand->add_flag("--verbose", calibrate.verbose,
+                             "say, per pair, the size scale chosen for the detector");
+
+  DetectOptions detect;
+  CLI::App* detectCommand =
+      app.add_subcommand("detect", "find the target in single images and print its dot centres");
+  detectCommand->add_option("images", detect.images, "images: files or quoted patterns")
+      ->required();
+  AddTargetOptions(*detectCommand, detect.target, "the 9 x 13 plate, spacing 30 mm");
+  detectCommand->add_option("--overlay", detect.overlays,
+                            "folder for images with the found dots circled and numbered");
+  detectCommand->add_flag("--csv", detect.csv, "print image,index,x,y rows");
+  AddBitsOption(*detectCommand, detect.bits);
+  detectCommand->add_flag("--verbose", detect.verbose,
+                          "say the size scale and threshold chosen for each image");
 
   TriangulateOptions triangulate;
   CLI::App* triangulateCommand = app.add_subcommand(
@@ -75,7 +117,8 @@ int main(int argc, char** argv) {
   triangulateCommand->add_option("--calib", triangulate.calib, "calibration file")->required();
   triangulateCommand->add_option("--left", triangulate.left, "left image")->required();
   triangulateCommand->add_option("--right", triangulate.right, "right image")->required();
-  AddTargetOptions(*triangulateCommand, triangulate.target);
+  AddTargetOptions(*triangulateCommand, triangulate.target, "the 9 x 13 plate, spacing 30 mm");
+  AddBitsOption(*triangulateCommand, triangulate.bits);
 
   PivotOptions pivot;
   CLI::App* pivotCommand = app.add_subcommand(
@@ -85,7 +128,8 @@ int main(int argc, char** argv) {
       ->required();
   pivotCommand->add_option("--right", pivot.right, "right frames, paired by sorted name")
       ->required();
-  AddTargetOptions(*pivotCommand, pivot.target);
+  AddTargetOptions(*pivotCommand, pivot.target, "the 7-dot tracker on a 4 x 2 grid, spacing 16 mm");
+  AddBitsOption(*pivotCommand, pivot.bits);
   pivotCommand->add_option("--method", pivot.method, "sphere fit: hyper, iterative, pratt, taubin")
       ->capture_default_str();
 
@@ -100,6 +144,7 @@ int main(int argc, char** argv) {
     if (command == demoCommand) RunDemo(demo, std::cout, std::cerr);
     if (command == renderCommand) RunRender(render, std::cout, std::cerr);
     if (command == calibrateCommand) RunCalibrate(calibrate, std::cout, std::cerr);
+    if (command == detectCommand) RunDetect(detect, std::cout, std::cerr);
     if (command == triangulateCommand) RunTriangulate(triangulate, std::cout, std::cerr);
     if (command == pivotCommand) RunPivot(pivot, std::cout, std::cerr);
   } catch (const UsageError& e) {

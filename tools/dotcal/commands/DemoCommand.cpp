@@ -54,14 +54,15 @@ Calibration CalibrateRig(const synth::StereoRig& rig, const DemoOptions& options
   const int pairs = options.platePairs;
   const std::vector<synth::PlacedTarget> poses = synth::CalibrationSeries(rig, pairs, options.seed);
   Calibration calibration;
-  std::vector<PairOutcome> outcomes;
+  std::vector<PairResult> outcomes;
   {
     ProgressBar progress(err, "plate pairs", pairs, ProgressBar::StderrIsTerminal());
     for (int i = 0; i < pairs; ++i) {
       const StereoImages images =
           RenderStereo(rig, poses[i], synth::RenderSettings(), options.seed, Sequence::kPlate, i);
-      outcomes.push_back(ExtractPlatePair(calibration, images.left, images.right));
-      if (i < kOverlayPairs && outcomes.back() != PairOutcome::kRejected) {
+      outcomes.push_back(
+          ExtractPlatePair(calibration, TargetShape::Plate(), images.left, images.right));
+      if (i < kOverlayPairs && outcomes.back().outcome != PairOutcome::kRejected) {
         WriteImage(files.Path("overlay_plate_left_" + std::to_string(i) + ".png"),
                    DrawDots(images.left, calibration.leftTargets.back()));
         WriteImage(files.Path("overlay_plate_right_" + std::to_string(i) + ".png"),
@@ -71,7 +72,7 @@ Calibration CalibrateRig(const synth::StereoRig& rig, const DemoOptions& options
     }
   }
   for (int i = 0; i < pairs; ++i) {
-    if (outcomes[i] != PairOutcome::kUsed)
+    if (outcomes[i].outcome != PairOutcome::kUsed)
       out << "  pair " << i << ": " << OutcomeText(outcomes[i]) << "\n";
   }
   ComputeCalibration(calibration);
@@ -90,7 +91,7 @@ void CalibrateTool(const synth::StereoRig& rig, const DemoOptions& options,
                    std::ostream& err) {
   const int frames = options.toolFrames;
   const PivotToolScene scene = MakePivotToolScene(rig, frames);
-  ToolSequence sequence(calibration, TargetShape::Tracker(), rig.left.imageSize);
+  ToolSequence sequence(calibration, TargetShape::Tracker());
   int lost = 0, notRigid = 0, foundLeft = 0, orderKept = 0;
   std::vector<int> firstOrder;
   {

@@ -2,8 +2,8 @@
 #include "CommandError.h"
 #include "Commands.h"
 #include "inputs/ImageFiles.h"
+#include "inputs/ImageSeries.h"
 #include "reports/ProgressBar.h"
-#include "detection/TargetShape.h"
 #include "reports/TextFormat.h"
 #include "workflows/ToolCalibration.h"
 
@@ -17,8 +17,8 @@ std::string PointText(const cv::Point3d& p) {
 }  // namespace
 
 void RunPivot(const PivotOptions& options, std::ostream& out, std::ostream& err) {
-  const TargetOptions& t = options.target;
-  const TargetShape shape = MakeShape(t.grid, t.dots, t.spacing, t.diameter);
+  const TargetShape shape = ResolveTarget(options.target, TargetShape::Tracker());
+  const int bits = ParseBits(options.bits);
   const int fitMethod = FitMethodCode(options.method);
   // The left list first, so that a message names the first option at fault.
   const std::vector<std::string> leftFiles = ExpandPatterns(options.left, "--left");
@@ -26,16 +26,23 @@ void RunPivot(const PivotOptions& options, std::ostream& out, std::ostream& err)
       PairByName(leftFiles, ExpandPatterns(options.right, "--right"));
   const CalibrationFile file = ReadCalibrationFile(options.calib);
   const auto calibration = MakeCalibration(file);
+  std::vector<std::string> files;
+  for (const FilePair& pair : frames) {
+    files.push_back(pair.left);
+    files.push_back(pair.right);
+  }
+  const ImageSeries series =
+      ImageSeries::Scan(files, bits, file.imageSize, "the calibration " + options.calib);
 
-  ToolSequence sequence(calibration, shape, file.imageSize);
+  ToolSequence sequence(calibration, shape);
   int lost = 0, notRigid = 0;
   {
     ProgressBar progress(err, "following the target", static_cast<int>(frames.size()),
                          ProgressBar::StderrIsTerminal());
     for (const FilePair& pair : frames) {
       // Frames are read one at a time: a sequence may be long.
-      const cv::Mat left = LoadGreyImage(pair.left, file.imageSize);
-      const cv::Mat right = LoadGreyImage(pair.right, file.imageSize);
+      const cv::Mat left = series.Load(pair.left);
+      const cv::Mat right = series.Load(pair.right);
       std::vector<cv::Point2d> leftDots;
       const FrameOutcome outcome = sequence.AddFrame(left, right, leftDots);
       lost += outcome == FrameOutcome::kLost;

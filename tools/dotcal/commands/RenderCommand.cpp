@@ -5,6 +5,7 @@
 #include "Commands.h"
 #include "inputs/GroundTruthFile.h"
 #include "inputs/ImageFiles.h"
+#include "inputs/TargetFile.h"
 #include "workflows/PivotToolScene.h"
 #include "reports/ProgressBar.h"
 #include "workflows/StereoRendering.h"
@@ -20,11 +21,33 @@ namespace fs = std::filesystem;
 constexpr int kMaxPairs = 200;
 constexpr int kMaxToolFrames = 1000;
 constexpr double kMaxNoise = 50.0;  // grey levels: beyond it the dots drown
+// Image sides the synthetic rig renders: from the smallest image that holds a plate to what the
+// tool reads.
+constexpr int kMinImageSide = 64;
+constexpr int kMaxImageSide = 8192;
+constexpr int kMinBits = 8, kMaxBits = 16;
 
 std::string Numbered(const char* stem, int index, int width) {
   char text[64];
   std::snprintf(text, sizeof text, "%s_%0*d.png", stem, width, index);
   return text;
+}
+
+cv::Size ParseSize(const std::string& text) {
+  TargetShape grid;  // W x H reads as columns x rows
+  ParseGrid(text, "--size", grid);
+  if (grid.columns < kMinImageSide || grid.rows < kMinImageSide || grid.columns > kMaxImageSide ||
+      grid.rows > kMaxImageSide) {
+    throw UsageError("--size takes 64 to 8192 pixels a side, not '" + text + "'");
+  }
+  return {grid.columns, grid.rows};
+}
+
+// The plate as the synthetic camera draws it, in mm.
+synth::Target SyntheticPlate(const TargetShape& shape) {
+  const double mm = 1000.0 * shape.MetresPerUnit();
+  return synth::Target::Grid(shape.columns, shape.rows, shape.spacing * mm, shape.diameter * mm,
+                             shape.margin * mm, shape.emptyNodes);
 }
 
 void CheckOptions(const RenderOptions& options) {
@@ -36,6 +59,9 @@ void CheckOptions(const RenderOptions& options) {
   }
   if (!(options.noise >= 0.0 && options.noise <= kMaxNoise)) {
     throw UsageError("--noise takes 0 to 50 grey levels");
+  }
+  if (options.bits < kMinBits || options.bits > kMaxBits) {
+    throw UsageError("--bits takes 8 to 16");
   }
 }
 
@@ -65,18 +91,24 @@ void RenderSequence(const std::vector<synth::PlacedTarget>& poses, Sequence sequ
 
 void RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err) {
   CheckOptions(options);
+  const cv::Size size = ParseSize(options.size);
+  GroundTruth truth;
+  truth.plate = ResolveTarget(options.target, TargetShape::Plate());
+  const synth::Target plate = SyntheticPlate(truth.plate);
   MakeFolder(options.out);
 
-  GroundTruth truth;
-  truth.rig = synth::StereoRig::Default();
+  truth.rig = synth::StereoRig::ForImageSize(size);
   synth::RenderSettings settings;
   settings.noiseSigma = options.noise;
+  settings.bits = options.bits;
   truth.noiseSigma = settings.noiseSigma;
   truth.blurSigma = settings.blurSigma;
+  truth.bits = settings.bits;
   truth.seed = options.seed;
 
-  RenderSequence(synth::CalibrationSeries(truth.rig, options.pairs, options.seed), Sequence::kPlate,
-                 "plate", options.out, settings, options.seed, truth.platePairs, truth.rig, err);
+  RenderSequence(synth::CalibrationSeries(truth.rig, plate, options.pairs, options.seed),
+                 Sequence::kPlate, "plate", options.out, settings, options.seed, truth.platePairs,
+                 truth.rig, err);
   if (options.toolFrames > 0) {
     const PivotToolScene tool = MakePivotToolScene(truth.rig, options.toolFrames);
     truth.toolTip = tool.tip;
@@ -85,6 +117,7 @@ void RunRender(const RenderOptions& options, std::ostream& out, std::ostream& er
   }
   const std::string truthPath = (fs::path(options.out) / "truth.json").string();
   WriteGroundTruth(truthPath, truth);
+  WriteTargetFile((fs::path(options.out) / "target.yml").string(), truth.plate);
 
   out << "wrote " << options.pairs << " plate pairs to " << options.out << "/plate/";
   if (options.toolFrames > 0) {

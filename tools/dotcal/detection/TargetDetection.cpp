@@ -1,67 +1,95 @@
 #include "detection/TargetDetection.h"
 
+#include "detection/MissReason.h"
+#include "detection/SizeScale.h"
+#include "detection/ThresholdSweep.h"
+
 namespace dotcal {
 namespace {
 
+using Oskelo::CV::Native64::FindTargetsInImage;
 using Oskelo::CV::Native64::ImageProcessor;
 
-// The threshold sweep of the calibration: 20 to 215 in steps of 5 grey levels.
-constexpr int kSweepFirst = 20;
-constexpr int kSweepLast = 215;
-constexpr int kSweepStep = 5;
 // Threshold state that searches the whole image at the threshold given.
 constexpr int kWholeImageState = 4;
 // Threshold state that takes Otsu's threshold over the grey region.
 constexpr int kOtsuState = 2;
 
+cv::Rect WholeImage(const cv::Mat& image) { return {0, 0, image.cols, image.rows}; }
+
 }  // namespace
 
-bool DetectTarget(const cv::Mat& image, const TargetShape& shape, std::vector<cv::Point2d>& dots) {
+Detection DetectTarget(const cv::Mat& image, const TargetShape& shape) {
   ImageProcessor detector;
-  ConfigureDetector(*detector.settings, shape, image.size());
+  ConfigureDetector(*detector.settings, shape);
+  const std::optional<double> measured = MeasureOutlineScale(*detector.settings, image);
+  return DetectTarget(image, shape, ChooseSizeScale(measured ? std::vector{*measured}
+                                                             : std::vector<double>{}));
+}
+
+Detection DetectTarget(const cv::Mat& image, const TargetShape& shape, double sizeScale) {
+  ImageProcessor detector;
+  ConfigureDetector(*detector.settings, shape);
+  detector.settings->sizeScale = sizeScale;
   std::vector<std::vector<cv::Point2d>> found;  // one list per successful threshold, ascending
-  for (int threshold = kSweepFirst; threshold <= kSweepLast; threshold += kSweepStep) {
-    cv::Rect roi = detector.settings->imageRect, targetRect = roi;
+  std::vector<int> thresholds;
+  for (int threshold : SweepThresholds()) {
+    cv::Rect roi = WholeImage(image), targetRect = roi;
     detector.settings->thresholdState = kWholeImageState;
     detector.settings->threshold = threshold;
     std::vector<cv::Point2d> targets;
-    if (detector.FindTargets(image.data, targets, roi, targetRect, {}, true) &&
+    if (FindTargetsInImage(detector, image, targets, roi, targetRect, {}) &&
         targets.size() == static_cast<std::size_t>(shape.dots)) {
       found.push_back(std::move(targets));
+      thresholds.push_back(threshold);
     }
   }
-  dots.clear();
-  if (found.empty()) return false;
+  Detection detection;
+  detection.sizeScale = sizeScale;
+  if (found.empty()) {
+    detection.reason = ExplainMiss(*detector.settings, image);
+    return detection;
+  }
   // A detection at a fixed threshold over the whole image does not depend on earlier calls, so
   // the middle success is the result of detecting again at its threshold.
-  dots = found[found.size() / 2];
-  return true;
+  detection.found = true;
+  detection.dots = found[found.size() / 2];
+  detection.threshold = thresholds[thresholds.size() / 2];
+  return detection;
 }
 
-TargetFollower::TargetFollower(const TargetShape& shape, cv::Size imageSize)
+TargetFollower::TargetFollower(const TargetShape& shape)
     : dotCount_(static_cast<std::size_t>(shape.dots)) {
-  ConfigureDetector(*detector_.settings, shape, imageSize);
+  ConfigureDetector(*detector_.settings, shape);
   detector_.settings->thresholdState = kOtsuState;
-  roi_ = detector_.settings->imageRect;
-  targetRect_ = roi_;
 }
 
 bool TargetFollower::Next(const cv::Mat& image, std::vector<cv::Point2d>& dots) {
   dots.clear();
+  if (!seen_) {
+    // Not found yet: every frame is searched whole, so measure the target's outline in it.
+    MeasureScale(image);
+    roi_ = targetRect_ = WholeImage(image);
+    return Search(image, dots);
+  }
   if (Search(image, dots)) return true;
-  if (!seen_) return false;
-  // Lost: the target may have moved beyond the search region. Look over the whole frame at the
-  // threshold that found it last.
+  // Lost: the target may have moved beyond the search region, or nearer or farther. Look over the
+  // whole frame at the threshold that found it last.
+  MeasureScale(image);
   detector_.settings->thresholdState = kWholeImageState;
   detector_.settings->threshold = lastThreshold_;
-  roi_ = detector_.settings->imageRect;
-  targetRect_ = roi_;
+  roi_ = targetRect_ = WholeImage(image);
   return Search(image, dots);
+}
+
+void TargetFollower::MeasureScale(const cv::Mat& image) {
+  const std::optional<double> measured = MeasureOutlineScale(*detector_.settings, image);
+  if (measured) detector_.settings->sizeScale = ChooseSizeScale({*measured});
 }
 
 bool TargetFollower::Search(const cv::Mat& image, std::vector<cv::Point2d>& dots) {
   std::vector<cv::Point2d> targets;
-  const bool found = detector_.FindTargets(image.data, targets, roi_, targetRect_, {}, true);
+  const bool found = FindTargetsInImage(detector_, image, targets, roi_, targetRect_, {});
   if (!found || targets.size() != dotCount_) return false;
   if (!seen_) {
     // Later frames scale the threshold by their target's brightness relative to this one.

@@ -1,6 +1,7 @@
 #include "inputs/CalibrationFile.h"
 
 #include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <limits>
 #include <utility>
@@ -125,7 +126,70 @@ double ReadOptionalReal(const cv::FileStorage& storage, const char* key) {
   return static_cast<double>(node);
 }
 
+void WriteNames(cv::FileStorage& storage, const char* key, const std::vector<std::string>& names) {
+  storage << key << "[";
+  for (const std::string& name : names) storage << name;
+  storage << "]";
+}
+
+void WriteProvenance(cv::FileStorage& storage, const CalibrationFile& file) {
+  if (!file.perViewErrors.empty()) storage << "per_view_errors" << file.perViewErrors;
+  if (file.boardWidth > 0) {
+    storage << "board_width" << file.boardWidth << "board_height" << file.boardHeight;
+    storage << "square_size" << file.squareSize << "dot_diameter" << file.dotDiameter;
+    storage << "unit" << file.unit;
+  }
+  if (!file.calibrationTime.empty()) storage << "calibration_time" << file.calibrationTime;
+  if (file.pairsUsed > 0) storage << "pairs_used" << file.pairsUsed;
+  if (!file.leftImages.empty()) {
+    WriteNames(storage, "left_images", file.leftImages);
+    WriteNames(storage, "right_images", file.rightImages);
+  }
+}
+
+std::vector<std::string> ReadNames(const cv::FileStorage& storage, const char* key) {
+  std::vector<std::string> names;
+  const cv::FileNode node = storage[key];
+  if (!node.isSeq()) return names;
+  for (const cv::FileNode& entry : node) {
+    if (entry.isString()) names.push_back(entry.string());
+  }
+  return names;
+}
+
+// The optional keys of what a calibration was made from; a key that is missing or not of its
+// type leaves its field empty.
+void ReadProvenance(const cv::FileStorage& storage, CalibrationFile& file) {
+  const cv::FileNode errors = storage["per_view_errors"];
+  if (errors.isMap()) {
+    try {
+      errors >> file.perViewErrors;
+    } catch (const cv::Exception&) {
+      file.perViewErrors.release();
+    }
+  }
+  if (storage["board_width"].isInt()) file.boardWidth = static_cast<int>(storage["board_width"]);
+  if (storage["board_height"].isInt()) file.boardHeight = static_cast<int>(storage["board_height"]);
+  file.squareSize = ReadOptionalReal(storage, "square_size");
+  file.dotDiameter = ReadOptionalReal(storage, "dot_diameter");
+  if (storage["unit"].isString()) file.unit = storage["unit"].string();
+  if (storage["calibration_time"].isString())
+    file.calibrationTime = storage["calibration_time"].string();
+  if (storage["pairs_used"].isInt()) file.pairsUsed = static_cast<int>(storage["pairs_used"]);
+  file.leftImages = ReadNames(storage, "left_images");
+  file.rightImages = ReadNames(storage, "right_images");
+}
+
 }  // namespace
+
+std::string IsoTimeNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
 
 CalibrationFile FromCalibration(const Calibration& calibration, cv::Size imageSize) {
   CalibrationFile file;
@@ -153,6 +217,7 @@ void WriteCalibrationFile(const std::string& path, const CalibrationFile& file) 
     storage << "rms_left" << file.rmsLeft;
     storage << "rms_right" << file.rmsRight;
     storage << "rms_stereo" << file.rmsStereo;
+    WriteProvenance(storage, file);
     storage.release();
   } catch (const cv::Exception& e) {
     throw WorkFailed(path + ": cannot be written (" + e.err + ")");
@@ -191,6 +256,7 @@ CalibrationFile ReadCalibrationFile(const std::string& path) {
   file.rmsLeft = ReadOptionalReal(storage, "rms_left");
   file.rmsRight = ReadOptionalReal(storage, "rms_right");
   file.rmsStereo = ReadOptionalReal(storage, "rms_stereo");
+  ReadProvenance(storage, file);
   return file;
 }
 

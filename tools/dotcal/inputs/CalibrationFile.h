@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 #include <string>
+#include <vector>
 
 #include "native64/Native64.h"
 
@@ -10,14 +11,31 @@ namespace dotcal {
 // A stereo calibration as a file: an OpenCV YAML file (cv::FileStorage) with the keys of OpenCV's
 // stereo tools: image_width, image_height, M1, D1, M2, D2, R, T, E, F, R1, R2, P1, P2, Q, and the
 // three RMS reprojection errors rms_left, rms_right, rms_stereo (pixels). Lengths (T, P2, Q) are in
-// the plate's unit.
+// the plate's unit. What the calibration was made from follows: per_view_errors (one row per pair
+// used: the RMS of the left and the right view, pixels), the plate (board_width and board_height in
+// dots, square_size the spacing, dot_diameter, unit), calibration_time (ISO 8601, UTC), pairs_used
+// and the image files of the pairs used (left_images, right_images). Files without these keys are
+// read as well.
 struct CalibrationFile {
   cv::Size imageSize;  // pixels
   // Every matrix as 64-bit floats; the distortion rows hold 8 coefficients (k1, k2, p1, p2, k3,
   // k4, k5, k6), as triangulation reads them.
   Oskelo::CV::Native64::CalibrationParameters parameters;
   double rmsLeft = 0.0, rmsRight = 0.0, rmsStereo = 0.0;  // pixels; NaN when the file has none
+
+  // What it was made from; empty (zero, NaN) when a file has none of it.
+  cv::Mat perViewErrors;  // pairs used x 2 (left, right), 64-bit floats, pixels
+  int boardWidth = 0, boardHeight = 0;  // dots per row and rows
+  double squareSize = 0.0;              // dot spacing, in `unit`
+  double dotDiameter = 0.0;             // in `unit`
+  std::string unit;                     // the plate's length unit (mm, cm, m or in)
+  std::string calibrationTime;          // ISO 8601, UTC
+  int pairsUsed = 0;
+  std::vector<std::string> leftImages, rightImages;  // the files of the pairs used
 };
+
+// The current time as ISO 8601 in UTC, e.g. 2026-12-09T02:15:00Z.
+std::string IsoTimeNow();
 
 // The calibration held by a calibrated object, for images of `imageSize`.
 CalibrationFile FromCalibration(const Oskelo::CV::Native64::Calibration& calibration,

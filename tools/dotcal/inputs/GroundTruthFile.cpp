@@ -4,7 +4,6 @@
 #include <nlohmann/json.hpp>
 
 #include "CommandError.h"
-#include "detection/TargetShape.h"
 
 namespace dotcal {
 namespace {
@@ -52,7 +51,7 @@ json FramesJson(const std::vector<GroundTruth::Frame>& frames) {
 }  // namespace
 
 void WriteGroundTruth(const std::string& path, const GroundTruth& truth) {
-  const TargetShape plate = TargetShape::Plate();
+  const TargetShape& plate = truth.plate;
   const json document = {
       {"unit", "mm"},
       {"frame", "left camera: x right, y down, z along the optical axis"},
@@ -61,11 +60,16 @@ void WriteGroundTruth(const std::string& path, const GroundTruth& truth) {
       {"R", Rows(truth.rig.RightFromLeftR())},
       {"T", Values(truth.rig.RightFromLeftT())},
       {"render",
-       {{"noise_sigma", truth.noiseSigma}, {"blur_sigma", truth.blurSigma}, {"seed", truth.seed}}},
+       {{"noise_sigma", truth.noiseSigma},
+        {"blur_sigma", truth.blurSigma},
+        {"bits", truth.bits},
+        {"seed", truth.seed}}},
       {"plate",
        {{"columns", plate.columns},
         {"rows", plate.rows},
         {"spacing", plate.spacing},
+        {"dot_diameter", plate.diameter},
+        {"unit", plate.unit},
         {"pairs", FramesJson(truth.platePairs)}}},
       {"tool", {{"tip", Point(truth.toolTip)}, {"frames", FramesJson(truth.toolFrames)}}},
   };

@@ -5,24 +5,27 @@
 #include <string>
 #include <vector>
 
+#include "detection/TargetShape.h"
 #include "synth/StereoRig.h"
 
 namespace dotcal {
 
 // What a rendered series really is, for checking what the file-based commands make of it.
-// Positions are in the left camera's frame in mm (the plate's unit); image names are relative to
-// the series folder.
+// Positions are in the left camera's frame in mm (whatever the unit the plate is described in);
+// image names are relative to the series folder.
 struct GroundTruth {
   synth::StereoRig rig;
+  TargetShape plate = TargetShape::Plate();
   double noiseSigma = 0.0;  // grey levels
   double blurSigma = 0.0;   // pixels
+  int bits = 8;             // significant bits of the images (16-bit files above 8)
   std::uint64_t seed = 0;
 
   struct Frame {
     std::string left, right;        // image files
     std::vector<cv::Point3d> dots;  // every dot centre, in the target's dot order
   };
-  std::vector<Frame> platePairs;  // the calibration plate, 117 dots row by row
+  std::vector<Frame> platePairs;  // the plate's dots row by row
   cv::Point3d toolTip;            // the pivot of the tool sequence
   std::vector<Frame> toolFrames;  // the tracker's 7 dots per frame
 };

@@ -35,8 +35,6 @@ std::string DepthName(int depth) {
   switch (depth) {
     case CV_8S:
       return "8-bit signed";
-    case CV_16U:
-      return "16-bit";
     case CV_16S:
       return "16-bit signed";
     case CV_32S:
@@ -46,7 +44,7 @@ std::string DepthName(int depth) {
     case CV_64F:
       return "64-bit float";
     default:
-      return "non-8-bit";
+      return "unsupported";
   }
 }
 
@@ -70,6 +68,8 @@ cv::Mat ToGrey(const cv::Mat& image) {
 }
 
 }  // namespace
+
+const char* const kImageFormats = "PNG, TIFF, PGM, PPM, BMP or JPEG";
 
 std::vector<std::string> ExpandPatterns(const std::vector<std::string>& patterns,
                                         const std::string& option) {
@@ -106,7 +106,7 @@ std::vector<FilePair> PairByName(const std::vector<std::string>& left,
   return pairs;
 }
 
-cv::Mat LoadGreyImage(const std::string& path, cv::Size expected) {
+cv::Mat ReadGreyImage(const std::string& path) {
   std::error_code error;
   if (!fs::exists(path, error)) throw UsageError(path + ": no such file");
   if (!IsRegularFile(path)) throw WorkFailed(path + ": not a file");
@@ -117,15 +117,12 @@ cv::Mat LoadGreyImage(const std::string& path, cv::Size expected) {
     throw WorkFailed(path + ": cannot be decoded as an image (" + e.err + ")");
   }
   if (image.empty()) {
-    throw WorkFailed(path + ": not an image file that can be read (PNG, PGM, BMP or TIFF)");
+    throw WorkFailed(path + ": not an image file that can be read (" + kImageFormats + ")");
   }
-  if (image.depth() != CV_8U) {
+  if (image.depth() != CV_8U && image.depth() != CV_16U) {
     throw WorkFailed(path + ": " + DepthName(image.depth()) +
-                     " pixels; the detector reads 8-bit images, convert it to 8 bits first");
-  }
-  if (image.size() != expected) {
-    throw WorkFailed(path + ": the image is " + SizeText(image.size()) + " pixels, expected " +
-                     SizeText(expected));
+                     " pixels; the detector reads 8-bit images and converts 16-bit ones, "
+                     "convert it to one of those first");
   }
   return ToGrey(image);
 }

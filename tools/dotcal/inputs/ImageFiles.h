@@ -22,11 +22,14 @@ struct FilePair {
 std::vector<FilePair> PairByName(const std::vector<std::string>& left,
                                  const std::vector<std::string>& right);
 
-// Reads an image file (PNG, PGM, BMP, TIFF, ... whatever OpenCV decodes) as one 8-bit grey
-// channel with packed rows, the layout the detector reads. Colour is converted to grey. Throws
-// UsageError for a missing file, WorkFailed for a file that is not a readable image, an image
-// that is not 8-bit, or a size other than `expected`; every message names the file.
-cv::Mat LoadGreyImage(const std::string& path, cv::Size expected);
+// The image formats that can be read, for messages.
+extern const char* const kImageFormats;
+
+// Reads an image file as it is stored, as one grey channel with packed rows: 8-bit (CV_8UC1) or
+// 16-bit (CV_16UC1) pixels. Colour is converted to grey. Throws UsageError for a missing file,
+// WorkFailed for a file that is not a readable image or whose pixels are neither 8- nor 16-bit
+// integers; every message names the file.
+cv::Mat ReadGreyImage(const std::string& path);
 
 // Writes an image, creating the folder it goes in. Throws WorkFailed when it cannot.
 void WriteImage(const std::string& path, const cv::Mat& image);

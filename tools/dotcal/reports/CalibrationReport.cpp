@@ -65,7 +65,7 @@ double RotationAngleDeg(const cv::Matx33d& a, const cv::Matx33d& b) {
   return cv::norm(axisAngle) * 180.0 / CV_PI;
 }
 
-void PrintCalibration(std::ostream& out, const CalibrationFile& file) {
+void PrintCalibration(std::ostream& out, const CalibrationFile& file, const std::string& unit) {
   const auto& p = file.parameters;
   for (const auto& [name, k, d] : {std::tuple{"left ", &p.cameraMatrixLeft, &p.distortionLeft},
                                    std::tuple{"right", &p.cameraMatrixRight, &p.distortionRight}}) {
@@ -75,7 +75,7 @@ void PrintCalibration(std::ostream& out, const CalibrationFile& file) {
         "k3 %.5f\n",
         name, K(0, 0), K(1, 1), K(0, 2), K(1, 2), D(0, 0), D(0, 1), D(0, 2), D(0, 3), D(0, 4));
   }
-  out << Format("  baseline %.4f (plate units), image %d x %d px\n", cv::norm(p.translation),
+  out << Format("  baseline %.4f %s, image %d x %d px\n", cv::norm(p.translation), unit.c_str(),
                 file.imageSize.width, file.imageSize.height);
   out << Format("  RMS reprojection error: left %.4f px, right %.4f px, stereo %.4f px\n",
                 file.rmsLeft, file.rmsRight, file.rmsStereo);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 
 #include "inputs/CalibrationFile.h"
 #include "native64/Native64.h"
@@ -21,8 +22,9 @@ SpacingErrors TriangulatedSpacing(const Oskelo::CV::Native64::Calibration& calib
 // Angle of the rotation that carries one rotation onto the other, degrees.
 double RotationAngleDeg(const cv::Matx33d& a, const cv::Matx33d& b);
 
-// Prints the calibration: intrinsics and distortion of both cameras, baseline, and the RMS values.
-void PrintCalibration(std::ostream& out, const CalibrationFile& file);
+// Prints the calibration: intrinsics and distortion of both cameras, baseline (in `unit`, the
+// plate's), and the RMS values.
+void PrintCalibration(std::ostream& out, const CalibrationFile& file, const std::string& unit);
 
 // Prints the calibration next to the rig that took the images, with the errors: intrinsics,
 // baseline, rotation, the three RMS values and the triangulated spacing.

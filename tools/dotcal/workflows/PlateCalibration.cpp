@@ -1,48 +1,79 @@
 #include "workflows/PlateCalibration.h"
 
+#include <optional>
+#include <vector>
+
 #include "CommandError.h"
+#include "detection/SizeScale.h"
+#include "detection/TargetDetection.h"
 
 namespace dotcal {
 namespace {
 
 using Oskelo::CV::Native64::Calibration;
 
-bool Complete(const Calibration& calibration, std::size_t pair) {
-  const std::size_t dots = calibration.nominalPattern.points.size();
-  return calibration.leftTargets[pair].size() == dots &&
-         calibration.rightTargets[pair].size() == dots;
+// Why the plate was not found in one image of a rejected pair ("" when it was found).
+std::string ImageReason(const cv::Mat& image, const TargetShape& shape, double sizeScale) {
+  const Detection detection = DetectTarget(image, shape, sizeScale);
+  return detection.found ? "" : detection.reason;
 }
 
 }  // namespace
 
-PairOutcome ExtractPlatePair(Calibration& calibration, const cv::Mat& left, const cv::Mat& right) {
-  if (!calibration.ExtractPair(left.data, right.data)) return PairOutcome::kRejected;
-  return Complete(calibration, calibration.leftTargets.size() - 1) ? PairOutcome::kUsed
-                                                                   : PairOutcome::kIncomplete;
+PairResult ExtractPlatePair(Calibration& calibration, const TargetShape& shape,
+                            const cv::Mat& left, const cv::Mat& right) {
+  std::vector<double> measured;
+  for (const cv::Mat* image : {&left, &right}) {
+    if (const std::optional<double> scale = MeasureOutlineScale(*calibration.settings, *image))
+      measured.push_back(*scale);
+  }
+  PairResult result;
+  result.sizeScale = ChooseSizeScale(measured);
+  calibration.settings->sizeScale = result.sizeScale;
+  if (Oskelo::CV::Native64::ExtractPairFromImages(calibration, left, right)) {
+    result.outcome = PairComplete(calibration, calibration.leftTargets.size() - 1)
+                         ? PairOutcome::kUsed
+                         : PairOutcome::kIncomplete;
+    return result;
+  }
+  const std::string leftReason = ImageReason(left, shape, result.sizeScale);
+  const std::string rightReason = ImageReason(right, shape, result.sizeScale);
+  if (!leftReason.empty()) result.reason = "left image: " + leftReason;
+  if (!rightReason.empty()) {
+    result.reason += (result.reason.empty() ? "" : "; ") + std::string("right image: ") + rightReason;
+  }
+  if (result.reason.empty()) result.reason = "the plate was not found in both images";
+  return result;
 }
 
-std::string OutcomeText(PairOutcome outcome) {
-  switch (outcome) {
+std::string OutcomeText(const PairResult& result) {
+  switch (result.outcome) {
     case PairOutcome::kUsed:
       return "used";
     case PairOutcome::kIncomplete:
       return "rejected: dots missing in one image";
     case PairOutcome::kRejected:
-      return "rejected: the plate was not found in both images";
+      return "rejected: " + result.reason;
   }
   return "";
+}
+
+bool PairComplete(const Calibration& calibration, std::size_t pair) {
+  const std::size_t dots = calibration.nominalPattern.points.size();
+  return calibration.leftTargets[pair].size() == dots &&
+         calibration.rightTargets[pair].size() == dots;
 }
 
 int UsablePairs(const Calibration& calibration) {
   int usable = 0;
   for (std::size_t i = 0; i < calibration.leftTargets.size(); ++i)
-    usable += Complete(calibration, i);
+    usable += PairComplete(calibration, i);
   return usable;
 }
 
 void ComputeCalibration(Calibration& calibration) {
   if (UsablePairs(calibration) == 0) {
-    throw WorkFailed("no usable pair: the whole plate must be seen in both images of a pair");
+    throw WorkFailed("no pair accepted: the whole plate must be seen in both images of a pair");
   }
   try {
     calibration.ComputeStereoCalibration();

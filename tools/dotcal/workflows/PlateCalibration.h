@@ -3,6 +3,8 @@
 #include <opencv2/core.hpp>
 #include <string>
 
+#include "detection/TargetShape.h"
+#include "native64/ImageDetection.h"
 #include "native64/Native64.h"
 
 namespace dotcal {
@@ -14,15 +16,27 @@ enum class PairOutcome {
   kRejected,    // the plate was not found in both images
 };
 
-// Runs ExtractPair on one pair (8-bit grey images of the calibration's image size).
-PairOutcome ExtractPlatePair(Oskelo::CV::Native64::Calibration& calibration, const cv::Mat& left,
-                             const cv::Mat& right);
+struct PairResult {
+  PairOutcome outcome = PairOutcome::kRejected;
+  double sizeScale = 1.0;  // the detector's sizeScale chosen for the pair
+  std::string reason;      // for a rejected pair: why, image by image
+};
 
-// Text for a pair outcome, e.g. "used".
-std::string OutcomeText(PairOutcome outcome);
+// Finds the plate `shape` (the calibration is configured for it) in one pair of 8-bit grey images
+// of one size: chooses the detector's sizeScale from the plate's outline in both images, then runs
+// the calibration's pair extraction. For a rejected pair, each image that shows no plate is
+// searched again on its own to say why.
+PairResult ExtractPlatePair(Oskelo::CV::Native64::Calibration& calibration,
+                            const TargetShape& shape, const cv::Mat& left, const cv::Mat& right);
+
+// Text for a pair's result, e.g. "used" or "rejected: left image: ...".
+std::string OutcomeText(const PairResult& result);
 
 // Pairs of the calibration data that show every plate dot in both images.
 int UsablePairs(const Oskelo::CV::Native64::Calibration& calibration);
+
+// Whether pair `pair` of the calibration data shows every plate dot in both images.
+bool PairComplete(const Oskelo::CV::Native64::Calibration& calibration, std::size_t pair);
 
 // Calibrates from the accumulated pairs. Throws WorkFailed when no pair is usable or OpenCV
 // refuses the data.

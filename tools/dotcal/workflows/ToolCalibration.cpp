@@ -32,9 +32,8 @@ int FitMethodCode(const std::string& name) {
 
 int MinimumFrames(int fitMethod) { return kFitMinimum[fitMethod]; }
 
-ToolSequence::ToolSequence(const Calibration& calibration, const TargetShape& shape,
-                           cv::Size imageSize)
-    : calibration_(calibration), left_(shape, imageSize), right_(shape, imageSize) {}
+ToolSequence::ToolSequence(const Calibration& calibration, const TargetShape& shape)
+    : calibration_(calibration), left_(shape), right_(shape) {}
 
 FrameOutcome ToolSequence::AddFrame(const cv::Mat& left, const cv::Mat& right,
                                     std::vector<cv::Point2d>& leftDots) {

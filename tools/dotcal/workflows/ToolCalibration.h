@@ -39,11 +39,10 @@ struct PivotResult {
 // registering the calibrated marker model onto the frame's dots (FindTransformation_old).
 class ToolSequence {
  public:
-  // `calibration`: a calibrated object (it triangulates); images are of `imageSize` pixels.
-  ToolSequence(const Oskelo::CV::Native64::Calibration& calibration, const TargetShape& shape,
-               cv::Size imageSize);
+  // `calibration`: a calibrated object (it triangulates); the images of a sequence have one size.
+  ToolSequence(const Oskelo::CV::Native64::Calibration& calibration, const TargetShape& shape);
 
-  // Searches one frame pair (8-bit grey, packed rows). `leftDots` receives the dots found in the
+  // Searches one frame pair (8-bit grey). `leftDots` receives the dots found in the
   // left image (empty when not found).
   FrameOutcome AddFrame(const cv::Mat& left, const cv::Mat& right,
                         std::vector<cv::Point2d>& leftDots);
