@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "calibration/calibration_tolerances.h"
-
 #include "run_dotcal.h"
 #include "scratch_folder.h"
 
@@ -244,13 +243,12 @@ TEST(DotcalBadInput, ImagesThatCannotBeUsedAreNamedWithTheReason) {
     int status;
     std::string message;
   };
-  for (const Case& c :
-       {Case{files.missing, 2, "missing.png: no such file"},
-        Case{files.small, 1,
-             files.small + ": the image is 640 x 480 pixels, but the calibration " + kSeries +
-                 "/calib.yml is for 1248 x 1082"},
-        Case{files.text, 1, "not_an_image.png: not an image file"},
-        Case{files.deep, 1, "deep.png: 16-bit pixels, but"}}) {
+  for (const Case& c : {Case{files.missing, 2, "missing.png: no such file"},
+                        Case{files.small, 1,
+                             files.small + ": the image is 640 x 480 pixels, but the calibration " +
+                                 kSeries + "/calib.yml is for 1248 x 1082"},
+                        Case{files.text, 1, "not_an_image.png: not an image file"},
+                        Case{files.deep, 1, "deep.png: 16-bit pixels, but"}}) {
     const Outcome run = Dotcal(
         {"triangulate", "--calib", kSeries + "/calib.yml", "--left", c.left, "--right", right},
         folder);
@@ -351,8 +349,7 @@ TEST(DotcalBadInput, MalformedCalibrationFilesNameTheirFault) {
 
 TEST(DotcalBadInput, TargetFilesThatCannotDescribeATargetNameTheirFault) {
   const std::string folder = ScratchFolder(kScratch);
-  const std::string good =
-      "%YAML:1.0\n---\ncolumns: 9\nrows: 13\nspacing: 30\ndot_diameter: 15\n";
+  const std::string good = "%YAML:1.0\n---\ncolumns: 9\nrows: 13\nspacing: 30\ndot_diameter: 15\n";
   const auto file = [&](const std::string& name, const std::string& text) {
     std::ofstream(folder + "/" + name) << text;
     return folder + "/" + name;
@@ -370,26 +367,26 @@ TEST(DotcalBadInput, TargetFilesThatCannotDescribeATargetNameTheirFault) {
       {file("wide_dots.yml",
             "%YAML:1.0\n---\ncolumns: 9\nrows: 13\nspacing: 30\ndot_diameter: 30\n"),
        "wide_dots.yml: the dot diameter must be positive and smaller than the spacing"},
-      {file("one_node.yml",
-            "%YAML:1.0\n---\ncolumns: 1\nrows: 1\nspacing: 30\ndot_diameter: 15\n"),
+      {file("one_node.yml", "%YAML:1.0\n---\ncolumns: 1\nrows: 1\nspacing: 30\ndot_diameter: 15\n"),
        "one_node.yml: the grid needs 2 to 1000 nodes each way, not 1 x 1"},
-      {file("too_empty.yml", "%YAML:1.0\n---\ncolumns: 2\nrows: 2\nspacing: 30\n"
-                             "dot_diameter: 15\nempty_nodes: [0, 1, 2, 3, 0]\n"),
+      {file("too_empty.yml",
+            "%YAML:1.0\n---\ncolumns: 2\nrows: 2\nspacing: 30\n"
+            "dot_diameter: 15\nempty_nodes: [0, 1, 2, 3, 0]\n"),
        "too_empty.yml: 5 empty nodes, but a 2 x 2 grid has only 4 nodes"},
       {file("bad_unit.yml", good + "unit: furlong\n"), "the unit must be mm, cm, m or in"},
       {file("text.yml", "columns: [nine\n"), "not a YAML, XML or JSON target file"},
   };
   for (const Case& c : cases) {
     if (c.message.empty()) continue;
-    const Outcome run = Dotcal({"detect", kSeries + "/plate/left_03.png", "--target", c.file},
-                               folder);
+    const Outcome run =
+        Dotcal({"detect", kSeries + "/plate/left_03.png", "--target", c.file}, folder);
     EXPECT_EQ(run.status, 1) << c.file << ": " << run.err;
     EXPECT_NE(run.err.find(c.message), std::string::npos) << c.file << ": " << run.err;
   }
   // A target file and grid options together contradict each other.
-  const Outcome both = Dotcal({"detect", kSeries + "/plate/left_03.png", "--target",
-                               cases[1].file, "--grid", "9x13"},
-                              folder);
+  const Outcome both = Dotcal(
+      {"detect", kSeries + "/plate/left_03.png", "--target", cases[1].file, "--grid", "9x13"},
+      folder);
   EXPECT_EQ(both.status, 2);
   EXPECT_NE(both.err.find("--target describes the whole target"), std::string::npos) << both.err;
 }
@@ -398,9 +395,9 @@ TEST(DotcalBadInput, SeriesOfMixedSizesOrTooFewBitsAreRefused) {
   const std::string folder = ScratchFolder(kScratch);
   const BadFiles files(folder);
   // One image of another size among the pairs: the first that differs is named.
-  Outcome run = Dotcal({"detect", kSeries + "/plate/left_00.png", files.small,
-                        kSeries + "/plate/left_01.png"},
-                       folder);
+  Outcome run = Dotcal(
+      {"detect", kSeries + "/plate/left_00.png", files.small, kSeries + "/plate/left_01.png"},
+      folder);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find(files.small + ": the image is 640 x 480 pixels, but " + kSeries +
                          "/plate/left_00.png is 1248 x 1082"),
@@ -416,9 +413,10 @@ TEST(DotcalBadInput, SeriesOfMixedSizesOrTooFewBitsAreRefused) {
 
 TEST(DotcalDetect, PrintsTheOrderedCentresOrWhyTheyWereNotFound) {
   const std::string folder = ScratchFolder(kScratch);
-  const Outcome run = Dotcal({"detect", kSeries + "/plate/left_03.png", kSeries +
-                              "/tool/left_000.png", "--csv", "--overlay", folder + "/overlay"},
-                             folder);
+  const Outcome run =
+      Dotcal({"detect", kSeries + "/plate/left_03.png", kSeries + "/tool/left_000.png", "--csv",
+              "--overlay", folder + "/overlay"},
+             folder);
   EXPECT_EQ(run.status, 1);  // the tool frame shows no plate
   EXPECT_EQ(run.out.rfind("image,index,x,y\n" + kSeries + "/plate/left_03.png,0,", 0), 0u)
       << run.out;
@@ -438,10 +436,9 @@ TEST(DotcalDetect, PrintsTheOrderedCentresOrWhyTheyWereNotFound) {
 TEST(DotcalBadInput, APlateThatDoesNotMatchTheImagesAcceptsNoPair) {
   const std::string folder = ScratchFolder(kScratch);
   const std::string out = folder + "/wrong_plate.yml";
-  const Outcome run =
-      Dotcal({"calibrate", "--left", kSeries + "/plate/left_0[0-1].png", "--right",
-              kSeries + "/plate/right_0[0-1].png", "--grid", "10x10", "--out", out},
-             folder);
+  const Outcome run = Dotcal({"calibrate", "--left", kSeries + "/plate/left_0[0-1].png", "--right",
+                              kSeries + "/plate/right_0[0-1].png", "--grid", "10x10", "--out", out},
+                             folder);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("no pair accepted"), std::string::npos) << run.err;
   for (const char* pair : {"pair 0 (", "pair 1 ("}) {

@@ -150,7 +150,8 @@ TEST(ImageSeries, SixteenBitDataBecomesEightBitsByOneRuleForTheSeries) {
   cv::imwrite(folder + "/grey.png", Pattern());
   EXPECT_THROW(dotcal::ImageSeries::Scan({folder + "/grey.png"}, 12), dotcal::UsageError);
   EXPECT_EQ(dotcal::ImageSeries::Scan({folder + "/grey.png"}, 8).Bits(), 8);
-  for (const auto& bits : {"8", "10", "12", "16"}) EXPECT_EQ(dotcal::ParseBits(bits), std::stoi(bits));
+  for (const auto& bits : {"8", "10", "12", "16"})
+    EXPECT_EQ(dotcal::ParseBits(bits), std::stoi(bits));
   EXPECT_EQ(dotcal::ParseBits("auto"), 0);
   EXPECT_THROW(dotcal::ParseBits("14"), dotcal::UsageError);
 }
@@ -184,8 +185,9 @@ TEST(ImageSeries, MixedSeriesAreRefusedNamingTheFirstFileThatDiffers) {
     ADD_FAILURE() << "no error for an image of another size than the calibration's";
   } catch (const dotcal::WorkFailed& e) {
     EXPECT_EQ(std::string(e.what()),
-              folder + "/a.png: the image is 64 x 48 pixels, but the calibration c.yml is for "
-                       "1248 x 1082");
+              folder +
+                  "/a.png: the image is 64 x 48 pixels, but the calibration c.yml is for "
+                  "1248 x 1082");
   }
 }
 

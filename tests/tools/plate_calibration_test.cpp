@@ -31,9 +31,9 @@ TEST(PlateCalibration, TheDefaultPlateGivesExactlyTheLibrarysOwnCalibration) {
   EXPECT_EQ(tool.rightTargets, library.rightTargets);
   dotcal::ComputeCalibration(tool);
   library.ComputeStereoCalibration();
-  EXPECT_EQ(cv::norm(tool.parameters.cameraMatrixLeft, library.parameters.cameraMatrixLeft,
-                     cv::NORM_INF),
-            0.0);
+  EXPECT_EQ(
+      cv::norm(tool.parameters.cameraMatrixLeft, library.parameters.cameraMatrixLeft, cv::NORM_INF),
+      0.0);
   EXPECT_EQ(cv::norm(tool.parameters.translation, library.parameters.translation, cv::NORM_INF),
             0.0);
   EXPECT_EQ(tool.rmsStereo, library.rmsStereo);
@@ -42,8 +42,8 @@ TEST(PlateCalibration, TheDefaultPlateGivesExactlyTheLibrarysOwnCalibration) {
 TEST(PlateCalibration, APairWithoutThePlateSaysWhyForEachImage) {
   const synth::StereoRig rig = synth::StereoRig::Default();
   const auto poses = synth::CalibrationSeries(rig, 1, 4);
-  const dotcal::StereoImages images = dotcal::RenderStereo(rig, poses[0], synth::RenderSettings(),
-                                                           4, dotcal::Sequence::kPlate, 0);
+  const dotcal::StereoImages images =
+      dotcal::RenderStereo(rig, poses[0], synth::RenderSettings(), 4, dotcal::Sequence::kPlate, 0);
   const cv::Mat blank(images.right.size(), CV_8UC1, cv::Scalar(20));
   Calibration calibration;
   dotcal::ConfigureCalibration(calibration, dotcal::TargetShape::Plate());
@@ -65,8 +65,8 @@ TEST(SizeScale, StaysAtOneUnlessAnOutlineNearsTheWindowsEnds) {
   // The window spans 0.5 to 2 times the ideal; outlines are kept 1.25 times inside its ends.
   EXPECT_EQ(dotcal::ChooseSizeScale({}), 1.0);
   EXPECT_EQ(dotcal::ChooseSizeScale({1.0, 0.7, 1.5}), 1.0);
-  EXPECT_DOUBLE_EQ(dotcal::ChooseSizeScale({3.2}), 2.0);    // 3.2 / 1.6
-  EXPECT_DOUBLE_EQ(dotcal::ChooseSizeScale({0.25}), 0.4);   // 0.25 / 0.625
+  EXPECT_DOUBLE_EQ(dotcal::ChooseSizeScale({3.2}), 2.0);       // 3.2 / 1.6
+  EXPECT_DOUBLE_EQ(dotcal::ChooseSizeScale({0.25}), 0.4);      // 0.25 / 0.625
   EXPECT_DOUBLE_EQ(dotcal::ChooseSizeScale({4.0, 2.0}), 2.5);  // nearest 1 that holds both
   // Outlines too far apart for one window: midway between them.
   EXPECT_DOUBLE_EQ(dotcal::ChooseSizeScale({1.0, 9.0}), 3.0);

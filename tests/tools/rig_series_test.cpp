@@ -29,8 +29,8 @@ struct SeriesCase {
   std::string name;
   std::vector<std::string> render;  // options of dotcal render beyond --out, --seed, --pairs
   int pairs;
-  int bits;                         // significant bits the calibration must find (auto)
-  double mmPerUnit;                 // the plate's unit in mm
+  int bits;          // significant bits the calibration must find (auto)
+  double mmPerUnit;  // the plate's unit in mm
 };
 
 json ReadJson(const std::string& text) { return json::parse(text); }
@@ -38,19 +38,19 @@ json ReadJson(const std::string& text) { return json::parse(text); }
 void CalibratesTheRig(const SeriesCase& c) {
   const std::string folder = ScratchFolder(kScratch);
   const std::string series = folder + "/series";
-  std::vector<std::string> render = {"render",      "--out", series, "--seed", "5",
-                                     "--pairs",     std::to_string(c.pairs), "--tool-frames",
-                                     "0"};
+  std::vector<std::string> render = {
+      "render",        "--out", series, "--seed", "5", "--pairs", std::to_string(c.pairs),
+      "--tool-frames", "0"};
   render.insert(render.end(), c.render.begin(), c.render.end());
   const DotcalRun rendered = RunDotcal(DOTCAL_PROGRAM, render, folder);
   ASSERT_EQ(rendered.status, 0) << rendered.err;
 
-  const DotcalRun run = RunDotcal(
-      DOTCAL_PROGRAM,
-      {"calibrate", "--left", series + "/plate/left_*.png", "--right",
-       series + "/plate/right_*.png", "--target", series + "/target.yml", "--out",
-       series + "/calib.yml", "--json", "--format", "ros"},
-      folder);
+  const DotcalRun run =
+      RunDotcal(DOTCAL_PROGRAM,
+                {"calibrate", "--left", series + "/plate/left_*.png", "--right",
+                 series + "/plate/right_*.png", "--target", series + "/target.yml", "--out",
+                 series + "/calib.yml", "--json", "--format", "ros"},
+                folder);
   ASSERT_EQ(run.status, 0) << run.err;
   const json result = ReadJson(run.out);
   const json truth = json::parse(ReadText(series + "/truth.json"));
@@ -76,11 +76,12 @@ void CalibratesTheRig(const SeriesCase& c) {
   const double spacingRmsMm = result["spacing_error"]["rms"].get<double>() * c.mmPerUnit;
   EXPECT_LE(spacingRmsMm, kSpacingRmsMaxMm) << c.name;
   // The figures, for the record of what a rig of this kind reaches.
-  std::printf("%s: %d of %d pairs used, focal length error up to %.4f %%, baseline error %+.4f %%, "
-              "spacing error RMS %.4f mm, max %.4f mm\n",
-              c.name.c_str(), result["pairs_used"].get<int>(), c.pairs, 100.0 * worstFocalShare,
-              100.0 * (result["baseline"].get<double>() * c.mmPerUnit - trueBaseline) / trueBaseline,
-              spacingRmsMm, result["spacing_error"]["max"].get<double>() * c.mmPerUnit);
+  std::printf(
+      "%s: %d of %d pairs used, focal length error up to %.4f %%, baseline error %+.4f %%, "
+      "spacing error RMS %.4f mm, max %.4f mm\n",
+      c.name.c_str(), result["pairs_used"].get<int>(), c.pairs, 100.0 * worstFocalShare,
+      100.0 * (result["baseline"].get<double>() * c.mmPerUnit - trueBaseline) / trueBaseline,
+      spacingRmsMm, result["spacing_error"]["max"].get<double>() * c.mmPerUnit);
   // The ROS files beside the calibration, lengths in metres.
   // ROS writes no %YAML line, which cv::FileStorage needs: it is added in memory.
   cv::FileStorage ros("%YAML:1.0\n" + ReadText(series + "/calib_right.yaml"),

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "workflows/StereoRendering.h"
 #include "detection/TargetDetection.h"
 #include "native64/Native64.h"
 #include "synth/Scenes.h"
+#include "workflows/StereoRendering.h"
 
 namespace {
 
@@ -85,8 +85,8 @@ synth::Camera WideCamera() {
 
 // The same plate described in another unit: spacing and diameter in that unit.
 dotcal::TargetShape Described(const std::string& unit, double mmPerUnit) {
-  dotcal::TargetShape shape = dotcal::MakeShape("7x5", 35, kSpacingMm / mmPerUnit,
-                                                kDiameterMm / mmPerUnit);
+  dotcal::TargetShape shape =
+      dotcal::MakeShape("7x5", 35, kSpacingMm / mmPerUnit, kDiameterMm / mmPerUnit);
   shape.unit = unit;
   return shape;
 }

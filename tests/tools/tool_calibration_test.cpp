@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "CommandError.h"
+#include "calibration/known_rig.h"
 #include "workflows/PivotToolScene.h"
 #include "workflows/StereoRendering.h"
 #include "workflows/ToolCalibration.h"
-#include "calibration/known_rig.h"
 
 namespace {
 

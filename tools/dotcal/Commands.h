@@ -23,14 +23,14 @@ struct DemoOptions {
 void RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err);
 
 struct RenderOptions {
-  std::string out;             // series folder
-  int pairs = 15;              // plate pairs
-  std::uint64_t seed = 1;      // plate poses and image noise
-  double noise = 1.5;          // sensor noise, grey levels
-  int toolFrames = 40;         // frames of the pivoting tool (0: none)
+  std::string out;                 // series folder
+  int pairs = 15;                  // plate pairs
+  std::uint64_t seed = 1;          // plate poses and image noise
+  double noise = 1.5;              // sensor noise, grey levels
+  int toolFrames = 40;             // frames of the pivoting tool (0: none)
   std::string size = "1248x1082";  // image size, W x H pixels
-  TargetOptions target;        // the plate (default: the 9 x 13 plate)
-  int bits = 8;                // significant bits: 8-bit PNG, or 16-bit PNG above 8
+  TargetOptions target;            // the plate (default: the 9 x 13 plate)
+  int bits = 8;                    // significant bits: 8-bit PNG, or 16-bit PNG above 8
 };
 
 // Writes a synthetic stereo series: plate/left_NN.png, plate/right_NN.png, tool/left_NNN.png,
@@ -66,9 +66,9 @@ struct DetectOptions {
 void RunDetect(const DetectOptions& options, std::ostream& out, std::ostream& err);
 
 struct TriangulateOptions {
-  std::string calib;  // calibration file
-  std::string left;   // left image
-  std::string right;  // right image
+  std::string calib;     // calibration file
+  std::string left;      // left image
+  std::string right;     // right image
   TargetOptions target;  // default: the 9 x 13 plate
   std::string bits = "auto";
 };

@@ -18,7 +18,8 @@ void AddTargetOptions(CLI::App& command, TargetOptions& target, const char* fall
                      std::string("target file (YAML or JSON: columns, rows, spacing, dot_diameter, "
                                  "margin, unit, empty_nodes); default: ") +
                          fallback);
-  command.add_option("--grid", target.grid, "grid of the target's dots, columns x rows (e.g. 10x10)");
+  command.add_option("--grid", target.grid,
+                     "grid of the target's dots, columns x rows (e.g. 10x10)");
   command.add_option("--dots", target.dots, "number of dots on the target (default: every node)");
   command.add_option("--spacing", target.spacing,
                      "distance of neighbouring dots in the target's unit (default: 30 for a "
@@ -30,9 +31,10 @@ void AddTargetOptions(CLI::App& command, TargetOptions& target, const char* fall
 }
 
 void AddBitsOption(CLI::App& command, std::string& bits) {
-  command.add_option("--bits", bits,
-                     "significant bits of 16-bit images: 8, 10, 12, 16 or auto (the smallest "
-                     "that holds the series' largest value); one rule for the whole series")
+  command
+      .add_option("--bits", bits,
+                  "significant bits of 16-bit images: 8, 10, 12, 16 or auto (the smallest "
+                  "that holds the series' largest value); one rule for the whole series")
       ->capture_default_str();
 }
 

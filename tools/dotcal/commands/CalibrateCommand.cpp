@@ -105,9 +105,9 @@ json ResultJson(const CalibrationFile& file, const TargetShape& shape, int bits,
   j["image_width"] = file.imageSize.width;
   j["image_height"] = file.imageSize.height;
   j["bits"] = bits;
-  j["target"] = {{"name", shape.name},         {"columns", shape.columns},
-                 {"rows", shape.rows},         {"spacing", shape.spacing},
-                 {"dot_diameter", shape.diameter}, {"unit", shape.unit}};
+  j["target"] = {
+      {"name", shape.name},       {"columns", shape.columns},       {"rows", shape.rows},
+      {"spacing", shape.spacing}, {"dot_diameter", shape.diameter}, {"unit", shape.unit}};
   json list = json::array();
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     json pair = {{"index", i},
@@ -120,12 +120,19 @@ json ResultJson(const CalibrationFile& file, const TargetShape& shape, int bits,
   }
   j["pairs"] = list;
   j["pairs_used"] = file.pairsUsed;
-  for (const auto& [key, matrix] :
-       {std::pair{"M1", &p.cameraMatrixLeft}, {"D1", &p.distortionLeft},
-        {"M2", &p.cameraMatrixRight}, {"D2", &p.distortionRight}, {"R", &p.rotation},
-        {"T", &p.translation}, {"E", &p.essential}, {"F", &p.fundamental},
-        {"R1", &p.rectificationLeft}, {"R2", &p.rectificationRight}, {"P1", &p.projectionLeft},
-        {"P2", &p.projectionRight}, {"Q", &p.disparityToDepth}}) {
+  for (const auto& [key, matrix] : {std::pair{"M1", &p.cameraMatrixLeft},
+                                    {"D1", &p.distortionLeft},
+                                    {"M2", &p.cameraMatrixRight},
+                                    {"D2", &p.distortionRight},
+                                    {"R", &p.rotation},
+                                    {"T", &p.translation},
+                                    {"E", &p.essential},
+                                    {"F", &p.fundamental},
+                                    {"R1", &p.rectificationLeft},
+                                    {"R2", &p.rectificationRight},
+                                    {"P1", &p.projectionLeft},
+                                    {"P2", &p.projectionRight},
+                                    {"Q", &p.disparityToDepth}}) {
     j[key] = MatrixJson(*matrix);
   }
   j["rms_left"] = file.rmsLeft;
@@ -134,7 +141,8 @@ json ResultJson(const CalibrationFile& file, const TargetShape& shape, int bits,
   json views = json::array();
   const ViewErrors errors = ComputeViewErrors(calibration);
   for (std::size_t v = 0; v < errors.pairs.size(); ++v) {
-    views.push_back({{"pair", errors.pairs[v]}, {"left", errors.left[v]}, {"right", errors.right[v]}});
+    views.push_back(
+        {{"pair", errors.pairs[v]}, {"left", errors.left[v]}, {"right", errors.right[v]}});
   }
   j["per_view_errors"] = views;
   j["baseline"] = cv::norm(p.translation);

@@ -1,21 +1,21 @@
 #include <cmath>
 #include <filesystem>
 
-#include "inputs/CalibrationFile.h"
-#include "reports/CalibrationReport.h"
 #include "CommandError.h"
 #include "Commands.h"
-#include "reports/ErrorPlot.h"
+#include "inputs/CalibrationFile.h"
 #include "inputs/ImageFiles.h"
+#include "reports/CalibrationReport.h"
+#include "reports/ErrorPlot.h"
 #include "reports/Overlay.h"
-#include "workflows/PivotToolScene.h"
-#include "workflows/PlateCalibration.h"
 #include "reports/ProgressBar.h"
-#include "workflows/StereoRendering.h"
 #include "reports/TextFormat.h"
-#include "workflows/ToolCalibration.h"
 #include "reports/ViewErrors.h"
 #include "synth/Scenes.h"
+#include "workflows/PivotToolScene.h"
+#include "workflows/PlateCalibration.h"
+#include "workflows/StereoRendering.h"
+#include "workflows/ToolCalibration.h"
 
 namespace dotcal {
 namespace {

@@ -29,8 +29,7 @@ void RunDetect(const DetectOptions& options, std::ostream& out, std::ostream& er
     }
     if (!detection.found) {
       ++missed;
-      err << file << ": no target of " << shape.dots << " dots found: " << detection.reason
-          << "\n";
+      err << file << ": no target of " << shape.dots << " dots found: " << detection.reason << "\n";
       continue;
     }
     if (!options.csv) out << file << ": " << detection.dots.size() << " dots in grid order\n";

@@ -1,6 +1,6 @@
-#include "inputs/CalibrationFile.h"
 #include "CommandError.h"
 #include "Commands.h"
+#include "inputs/CalibrationFile.h"
 #include "inputs/ImageFiles.h"
 #include "inputs/ImageSeries.h"
 #include "reports/ProgressBar.h"

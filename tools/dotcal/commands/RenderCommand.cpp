@@ -6,10 +6,10 @@
 #include "inputs/GroundTruthFile.h"
 #include "inputs/ImageFiles.h"
 #include "inputs/TargetFile.h"
-#include "workflows/PivotToolScene.h"
 #include "reports/ProgressBar.h"
-#include "workflows/StereoRendering.h"
 #include "synth/Scenes.h"
+#include "workflows/PivotToolScene.h"
+#include "workflows/StereoRendering.h"
 
 namespace dotcal {
 namespace {

@@ -19,7 +19,8 @@ struct Closest {
 
 // Closer: fewer holes missing or extra, then a qualifying or fitting outline, then a longer one.
 bool Closer(const SurveyedRegion& a, const SurveyedRegion& b, int dotCount) {
-  const int missA = std::abs(a.dotSizedHoles - dotCount), missB = std::abs(b.dotSizedHoles - dotCount);
+  const int missA = std::abs(a.dotSizedHoles - dotCount),
+            missB = std::abs(b.dotSizedHoles - dotCount);
   if (missA != missB) return missA < missB;
   if (a.qualifies != b.qualifies) return a.qualifies;
   if (a.outlineFits != b.outlineFits) return a.outlineFits;

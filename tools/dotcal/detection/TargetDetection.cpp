@@ -23,8 +23,8 @@ Detection DetectTarget(const cv::Mat& image, const TargetShape& shape) {
   ImageProcessor detector;
   ConfigureDetector(*detector.settings, shape);
   const std::optional<double> measured = MeasureOutlineScale(*detector.settings, image);
-  return DetectTarget(image, shape, ChooseSizeScale(measured ? std::vector{*measured}
-                                                             : std::vector<double>{}));
+  return DetectTarget(image, shape,
+                      ChooseSizeScale(measured ? std::vector{*measured} : std::vector<double>{}));
 }
 
 Detection DetectTarget(const cv::Mat& image, const TargetShape& shape, double sizeScale) {

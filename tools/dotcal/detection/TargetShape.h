@@ -18,13 +18,13 @@ inline bool Given(double value) { return !std::isnan(value); }
 // a grid, some nodes possibly left empty (a tracker). Lengths are in the target's own unit; the
 // calibration's 3-D results come out in it.
 struct TargetShape {
-  std::string name;       // free text, for reports
-  int columns = 0;        // grid nodes along the first axis (the plate's rows run along it)
-  int rows = 0;           // grid nodes along the second axis
-  int dots = 0;           // dots the target carries: the nodes less the empty ones
-  double spacing = 0.0;   // distance of neighbouring grid nodes
-  double diameter = 0.0;  // dot diameter
-  double margin = 0.0;    // how far the bright region reaches beyond the outer dot centres
+  std::string name;             // free text, for reports
+  int columns = 0;              // grid nodes along the first axis (the plate's rows run along it)
+  int rows = 0;                 // grid nodes along the second axis
+  int dots = 0;                 // dots the target carries: the nodes less the empty ones
+  double spacing = 0.0;         // distance of neighbouring grid nodes
+  double diameter = 0.0;        // dot diameter
+  double margin = 0.0;          // how far the bright region reaches beyond the outer dot centres
   std::string unit = "mm";      // mm, cm, m or in
   std::vector<int> emptyNodes;  // nodes without a dot: row * columns + column, from 0
 
@@ -65,7 +65,6 @@ void ConfigureDetector(Oskelo::CV::Native64::ImageProcessorSettings& settings,
 // (k * spacing, j * spacing, 0) for k = 1..columns, j = 1..rows, row-major, as the calibration
 // lays out its own plate) and its detector. Throws UsageError for a target with empty nodes,
 // whose dots could not be matched with the nominal points.
-void ConfigureCalibration(Oskelo::CV::Native64::Calibration& calibration,
-                          const TargetShape& shape);
+void ConfigureCalibration(Oskelo::CV::Native64::Calibration& calibration, const TargetShape& shape);
 
 }  // namespace dotcal

@@ -9,6 +9,7 @@
 
 #include "CommandError.h"
 #include "inputs/ImageFiles.h"
+#include "inputs/StorageFile.h"
 
 namespace dotcal {
 namespace {
@@ -225,18 +226,7 @@ void WriteCalibrationFile(const std::string& path, const CalibrationFile& file) 
 }
 
 CalibrationFile ReadCalibrationFile(const std::string& path) {
-  std::error_code error;
-  if (!fs::exists(path, error)) throw UsageError(path + ": no such file");
-  if (!fs::is_regular_file(path, error)) throw WorkFailed(path + ": not a file");
-  cv::FileStorage storage;
-  try {
-    storage.open(path, cv::FileStorage::READ);
-  } catch (const cv::Exception& e) {
-    throw WorkFailed(path + ": not a YAML, XML or JSON calibration file (" + e.err + ")");
-  }
-  if (!storage.isOpened() || !storage.root().isMap()) {
-    throw WorkFailed(path + ": not a YAML, XML or JSON calibration file");
-  }
+  const cv::FileStorage storage = OpenStorageFile(path, "calibration");
   CalibrationFile file;
   file.imageSize = {ReadSide(storage, "image_width", path),
                     ReadSide(storage, "image_height", path)};

@@ -24,7 +24,7 @@ struct CalibrationFile {
   double rmsLeft = 0.0, rmsRight = 0.0, rmsStereo = 0.0;  // pixels; NaN when the file has none
 
   // What it was made from; empty (zero, NaN) when a file has none of it.
-  cv::Mat perViewErrors;  // pairs used x 2 (left, right), 64-bit floats, pixels
+  cv::Mat perViewErrors;                // pairs used x 2 (left, right), 64-bit floats, pixels
   int boardWidth = 0, boardHeight = 0;  // dots per row and rows
   double squareSize = 0.0;              // dot spacing, in `unit`
   double dotDiameter = 0.0;             // in `unit`

@@ -53,9 +53,9 @@ ImageSeries ImageSeries::Scan(const std::vector<std::string>& files, int bits, c
   }
   ImageSeries series;
   if (seen.empty()) return series;
-  const auto most = std::max_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) {
-    return a.second < b.second;
-  });
+  const auto most =
+      std::max_element(counts.begin(), counts.end(),
+                       [](const auto& a, const auto& b) { return a.second < b.second; });
   const auto [width, height, storedBits] = most->first;
   series.size_ = expected.empty() ? cv::Size(width, height) : expected;
   series.storedBits_ = storedBits;
@@ -103,8 +103,8 @@ void ImageSeries::Check(const std::string& path, cv::Size size, int storedBits) 
                      " is for " + SizeText(size_));
   }
   if (size != size_) {
-    throw WorkFailed(path + ": the image is " + SizeText(size) + " pixels, but " + first_ +
-                     " is " + SizeText(size_) + "; every image of a series must have one size");
+    throw WorkFailed(path + ": the image is " + SizeText(size) + " pixels, but " + first_ + " is " +
+                     SizeText(size_) + "; every image of a series must have one size");
   }
   if (storedBits != storedBits_) {
     throw WorkFailed(path + ": " + std::to_string(storedBits) + "-bit pixels, but " + first_ +

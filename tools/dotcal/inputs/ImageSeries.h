@@ -24,8 +24,8 @@ class ImageSeries {
   // value must hold it. 8-bit data takes 8 (or auto). Throws UsageError for a missing file or a
   // --bits that does not fit the data, WorkFailed naming the first file at fault otherwise.
   // With an `expected` size (the calibration's, named by `what`), every image must have that size.
-  static ImageSeries Scan(const std::vector<std::string>& files, int bits,
-                          cv::Size expected = {}, const std::string& what = "");
+  static ImageSeries Scan(const std::vector<std::string>& files, int bits, cv::Size expected = {},
+                          const std::string& what = "");
 
   cv::Size Size() const { return size_; }
   int Bits() const { return bits_; }

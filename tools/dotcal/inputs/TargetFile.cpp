@@ -4,6 +4,7 @@
 #include <opencv2/core.hpp>
 
 #include "CommandError.h"
+#include "inputs/StorageFile.h"
 
 namespace dotcal {
 namespace {
@@ -46,27 +47,17 @@ std::vector<int> ReadEmptyNodes(const cv::FileStorage& storage, const std::strin
 }  // namespace
 
 TargetShape ReadTargetFile(const std::string& path) {
-  std::error_code error;
-  if (!fs::exists(path, error)) throw UsageError(path + ": no such file");
-  if (!fs::is_regular_file(path, error)) throw WorkFailed(path + ": not a file");
-  cv::FileStorage storage;
-  try {
-    storage.open(path, cv::FileStorage::READ);
-  } catch (const cv::Exception& e) {
-    throw WorkFailed(path + ": not a YAML, XML or JSON target file (" + e.err + ")");
-  }
-  if (!storage.isOpened() || !storage.root().isMap()) {
-    throw WorkFailed(path + ": not a YAML, XML or JSON target file");
-  }
+  const cv::FileStorage storage = OpenStorageFile(path, "target");
   TargetShape shape;
-  shape.name = storage["name"].isString() ? storage["name"].string() : fs::path(path).stem().string();
+  shape.name =
+      storage["name"].isString() ? storage["name"].string() : fs::path(path).stem().string();
   shape.columns = ReadCount(storage, "columns", path);
   shape.rows = ReadCount(storage, "rows", path);
   shape.spacing = ReadLength(Required(storage, "spacing", path), "spacing", path);
   shape.diameter = ReadLength(Required(storage, "dot_diameter", path), "dot_diameter", path);
   const cv::FileNode margin = storage["margin"];
-  shape.margin = margin.empty() ? kDefaultMarginSpacings * shape.spacing
-                                : ReadLength(margin, "margin", path);
+  shape.margin =
+      margin.empty() ? kDefaultMarginSpacings * shape.spacing : ReadLength(margin, "margin", path);
   const cv::FileNode unit = storage["unit"];
   if (!unit.empty() && !unit.isString()) throw WorkFailed(path + ": unit is not a text");
   if (!unit.empty()) shape.unit = unit.string();
@@ -92,7 +83,8 @@ void WriteTargetFile(const std::string& path, const TargetShape& shape) {
     storage << "columns" << shape.columns << "rows" << shape.rows;
     storage << "spacing" << shape.spacing << "dot_diameter" << shape.diameter;
     storage << "margin" << shape.margin << "unit" << shape.unit;
-    storage << "empty_nodes" << "[";
+    storage << "empty_nodes"
+            << "[";
     for (int node : shape.emptyNodes) storage << node;
     storage << "]";
     storage.release();
@@ -106,8 +98,9 @@ TargetShape ResolveTarget(const TargetOptions& options, const TargetShape& fallb
                             Given(options.diameter) || !options.unit.empty();
   if (!options.file.empty()) {
     if (shapeOptions) {
-      throw UsageError("--target describes the whole target: leave out --grid, --dots, "
-                       "--spacing, --diameter and --unit");
+      throw UsageError(
+          "--target describes the whole target: leave out --grid, --dots, "
+          "--spacing, --diameter and --unit");
     }
     return ReadTargetFile(options.file);
   }

@@ -30,12 +30,12 @@ void WriteTargetFile(const std::string& path, const TargetShape& shape);
 
 // The target as given on a command line: a target file, or a grid with its sizes.
 struct TargetOptions {
-  std::string file;       // --target: a target file
-  std::string grid;       // --grid CxR
-  int dots = 0;           // --dots (0: not given)
+  std::string file;             // --target: a target file
+  std::string grid;             // --grid CxR
+  int dots = 0;                 // --dots (0: not given)
   double spacing = kNotGiven;   // --spacing: the default target's, or the plate's or tracker's
   double diameter = kNotGiven;  // --diameter: likewise
-  std::string unit;       // --unit (empty: the default target's)
+  std::string unit;             // --unit (empty: the default target's)
 };
 
 // The target the options describe: the file's when one is given (the other options must then be

@@ -20,8 +20,8 @@ std::string ImageReason(const cv::Mat& image, const TargetShape& shape, double s
 
 }  // namespace
 
-PairResult ExtractPlatePair(Calibration& calibration, const TargetShape& shape,
-                            const cv::Mat& left, const cv::Mat& right) {
+PairResult ExtractPlatePair(Calibration& calibration, const TargetShape& shape, const cv::Mat& left,
+                            const cv::Mat& right) {
   std::vector<double> measured;
   for (const cv::Mat* image : {&left, &right}) {
     if (const std::optional<double> scale = MeasureOutlineScale(*calibration.settings, *image))
@@ -40,7 +40,8 @@ PairResult ExtractPlatePair(Calibration& calibration, const TargetShape& shape,
   const std::string rightReason = ImageReason(right, shape, result.sizeScale);
   if (!leftReason.empty()) result.reason = "left image: " + leftReason;
   if (!rightReason.empty()) {
-    result.reason += (result.reason.empty() ? "" : "; ") + std::string("right image: ") + rightReason;
+    result.reason +=
+        (result.reason.empty() ? "" : "; ") + std::string("right image: ") + rightReason;
   }
   if (result.reason.empty()) result.reason = "the plate was not found in both images";
   return result;
