@@ -1,7 +1,8 @@
 #pragma once
 
 // One fuzz case of the long FindTargets: image layout, every settings field, the caller's regions
-// and exclusions, and the pixels (the input's remaining bytes, repeated to fill the buffer).
+// and exclusions, whether the calls also go through FindTargetsInImage, and the pixels (the
+// input's remaining bytes, repeated to fill the buffer).
 #include <cstdint>
 #include <opencv2/core.hpp>
 #include <vector>
@@ -27,6 +28,11 @@ struct FindTargetsCase {
   int calls = 1;
   // The calls share one frame's measurements, as the threshold sweep of ExtractPair does.
   bool shareMeasurements = false;
+  // The same calls also go through FindTargetsInImage, on a view of the image whose rows each
+  // follow `imageLead` bytes that are not image, and must give exactly what the raw calls give on
+  // a packed copy.
+  bool throughImage = false;
+  int imageLead = 1;
   std::vector<std::uint8_t> pixels;
 
   // Bytes per buffer row as the detector reads them.
@@ -36,8 +42,21 @@ struct FindTargetsCase {
   }
 
   // The caller's buffer: height rows of RowBytes(), filled by repeating the pixel bytes.
-  std::vector<std::uint8_t> Buffer() const {
-    std::vector<std::uint8_t> buffer(RowBytes() * static_cast<std::size_t>(height), 0);
+  std::vector<std::uint8_t> Buffer() const { return Filled(RowBytes()); }
+
+  // The buffer behind the view of FindTargetsInImage: height rows of imageLead + width bytes,
+  // filled likewise.
+  std::vector<std::uint8_t> ImageBuffer() const {
+    return Filled(static_cast<std::size_t>(imageLead) + width);
+  }
+  // The view over ImageBuffer()'s bytes: not continuous, its last byte the buffer's last.
+  cv::Mat ImageView(std::vector<std::uint8_t>& imageBuffer) const {
+    return cv::Mat(height, width, CV_8UC1, imageBuffer.data() + imageLead,
+                   static_cast<std::size_t>(imageLead) + width);
+  }
+
+  std::vector<std::uint8_t> Filled(std::size_t rowBytes) const {
+    std::vector<std::uint8_t> buffer(rowBytes * static_cast<std::size_t>(height), 0);
     if (!pixels.empty()) {
       for (std::size_t i = 0; i < buffer.size(); ++i) buffer[i] = pixels[i % pixels.size()];
     }
@@ -89,6 +108,8 @@ struct FindTargetsCase {
     for (int i = 0; i < exclusionCount; ++i) c.exclusions.push_back(TakeRect(in));
     c.calls = in.TakeInRange(1, kMaxCalls);
     c.shareMeasurements = in.TakeBool();
+    c.throughImage = in.TakeBool();
+    c.imageLead = in.TakeInRange(1, kMaxColumnOffset);
     c.pixels = in.Rest();
     return c;
   }
@@ -111,6 +132,7 @@ struct FindTargetsCase {
     for (const cv::Rect& r : exclusions) PutRect(out, r);
     out.PutInRange(calls, 1);
     out.PutBool(shareMeasurements);
+    out.PutBool(throughImage).PutInRange(imageLead, 1);
     out.PutBytes(pixels.data(), pixels.size());
   }
 };

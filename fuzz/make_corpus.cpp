@@ -15,6 +15,7 @@
 #include "FindTargetsCase.h"
 #include "MatrixCase.h"
 #include "PointListCase.h"
+#include "native64/ImageDetection.h"
 #include "native64/ImageProcessor.h"
 #include "synth/GroundTruth.h"
 #include "synth/PointScenes.h"
@@ -54,8 +55,9 @@ class Corpus {
   std::map<std::string, int> counts_;
 };
 
-// Rendered 7-dot trackers in tilted poses, with and without leading row bytes, each checked to be
-// found by the detector so that the seeds start from the success path.
+// Rendered 7-dot trackers in tilted poses, with and without leading row bytes, some of them also
+// run through FindTargetsInImage, each checked to be found by the detector so that the seeds start
+// from the success path.
 void FindTargetsSeeds(Corpus& corpus) {
   const synth::Camera camera = SmallCamera(fuzz::kMaxImageSide, 72);
   const synth::Target tracker = synth::Target::Tracker();
@@ -89,9 +91,13 @@ void FindTargetsSeeds(Corpus& corpus) {
     if (i == 9) c.exclusions = {cv::Rect(0, 0, 4, 4)};
     c.calls = 1 + i % 3;
     c.shareMeasurements = i % 4 == 2;
-    // The buffer: image rows, each after columnOffset bytes of 255.
+    c.throughImage = i % 3 == 1;
+    c.imageLead = 1 + i % 5;
+    // The buffer: image rows, each after its leading bytes of 255 (columnOffset of them, or
+    // imageLead for the calls through FindTargetsInImage).
+    const int lead = c.throughImage ? c.imageLead : c.columnOffset;
     for (int r = 0; r < image.rows; ++r) {
-      c.pixels.insert(c.pixels.end(), static_cast<std::size_t>(c.columnOffset), 255);
+      c.pixels.insert(c.pixels.end(), static_cast<std::size_t>(lead), 255);
       c.pixels.insert(c.pixels.end(), image.ptr(r), image.ptr(r) + image.cols);
     }
 
@@ -99,8 +105,14 @@ void FindTargetsSeeds(Corpus& corpus) {
     *detector.settings = s;
     std::vector<cv::Point2d> targets;
     cv::Rect roi = c.roi, targetRect = c.targetRect;
-    const std::vector<std::uint8_t> buffer = c.Buffer();
-    found += detector.FindTargets(buffer.data(), targets, roi, targetRect, c.exclusions, false);
+    if (c.throughImage) {
+      std::vector<std::uint8_t> imageBuffer = c.ImageBuffer();
+      found += Oskelo::CV::Native64::FindTargetsInImage(detector, c.ImageView(imageBuffer),
+                                                        targets, roi, targetRect, c.exclusions);
+    } else {
+      const std::vector<std::uint8_t> buffer = c.Buffer();
+      found += detector.FindTargets(buffer.data(), targets, roi, targetRect, c.exclusions, false);
+    }
     fuzz::Writer seed;
     c.Write(seed);
     corpus.Add("find_targets_fuzz", seed);

@@ -40,9 +40,10 @@ class NATIVE64_API ImageProcessor {
   // imageRect.width bytes, each row preceded by columnOffset bytes that are not image whenever the
   // width is not 1248 (default 27; x of every centre then includes them). A buffer of packed rows
   // of another width therefore needs columnOffset 0; otherwise it is read past its end.
-  // FindTargetsInImage (ImageDetection.h) takes the layout from a cv::Mat instead. On success `targets` receives the ordered dot centres in pixels and the result is true; when
-  // no target is found the result is false and `targets` is left as it was. Throws cv::Exception
-  // for a null buffer, an imageRect without positive size or an imageType other than CV_8UC1.
+  // FindTargetsInImage (ImageDetection.h) takes the layout from a cv::Mat instead. On success
+  // `targets` receives the ordered dot centres in pixels and the result is true; when no target is
+  // found the result is false and `targets` is left as it was. Throws cv::Exception for a null
+  // buffer, an imageRect without positive size or an imageType other than CV_8UC1.
   bool FindTargets(const unsigned char* image, std::vector<cv::Point_<double>>& targets);
 
   // Long form, for following a target from frame to frame.

@@ -176,9 +176,9 @@ TEST(TargetSurvey, AnOutlineScoringAtTheSearchsCeilingDoesNotQualify) {
   }
 }
 
-// Over every fifth threshold, on plates at several distances, a plate with a dot painted over,
-// trackers and the large single dot at both scales: some region qualifies exactly when the forced
-// whole-frame search finds a box, and the box it finds is one of those regions.
+// Over every fifth threshold, on plates at several distances, a plate with a dot painted over and
+// trackers: some region qualifies exactly when the forced whole-frame search finds a box, and the
+// box it finds is one of those regions.
 TEST(TargetSurvey, SomeRegionQualifiesExactlyWhenTheBoxSearchFindsABox) {
   struct Case {
     std::string name;
@@ -205,17 +205,10 @@ TEST(TargetSurvey, SomeRegionQualifiesExactlyWhenTheBoxSearchFindsABox) {
     cases.push_back({"tracker " + std::to_string(i), tracker,
                      synth::Render(camera, {placed}, render).image, true});
   }
-  LargeSingleDot large;
-  for (const auto& [ideal, showsABox] : {std::pair{3996.0, true}, std::pair{7900.0, false}}) {
-    large.settings.sizeScale = large.ScaleFor(ideal);
-    cases.push_back(
-        {"large dot, ideal " + std::to_string(ideal), large.settings, large.image, showsABox});
-  }
-
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    int found = 0, thresholds = 0;
-    for (int t = 0; t <= 255; t += 5, ++thresholds) {
+    int found = 0;
+    for (int t = 0; t <= 255; t += 5) {
       const TargetSurvey survey = SurveyTargets(c.settings, c.image, t);
       const std::vector<const SurveyedRegion*> qualifying = Qualifying(survey);
       cv::Rect box;
@@ -228,7 +221,6 @@ TEST(TargetSurvey, SomeRegionQualifiesExactlyWhenTheBoxSearchFindsABox) {
           << "threshold " << t;
     }
     EXPECT_EQ(found > 0, c.showsABox);
-    EXPECT_LT(found, thresholds);  // above the box's grey no region is bright
   }
 }
 
