@@ -246,6 +246,21 @@ TEST(BadInputs, ExtractPairFromImages) {
   EXPECT_TRUE(calibration.rightTargets.empty());
 }
 
+TEST(BadInputs, FindTargetsBySweep) {
+  ImageProcessor detector;
+  const ImageProcessorSettings before = *detector.settings;
+  std::vector<cv::Point2d> targets = {{1, 2}};
+  int threshold = 7;
+  for (const cv::Mat& bad : RefusedImages()) {
+    EXPECT_THROW(FindTargetsBySweep(detector, bad, targets, &threshold), cv::Exception);
+  }
+  ExpectSameRecord(*detector.settings, before);
+  const cv::Mat blank(handmade::kHeight, handmade::kWidth, CV_8UC1, cv::Scalar(128));
+  EXPECT_FALSE(FindTargetsBySweep(detector, blank, targets, &threshold));  // no target
+  EXPECT_EQ(targets, (std::vector<cv::Point2d>{{1, 2}}));
+  EXPECT_EQ(threshold, 7);
+}
+
 TEST(BadInputs, SurveyTargets) {
   ImageProcessor detector;
   SetUpForTracker(detector);

@@ -46,4 +46,15 @@ NATIVE64_API bool FindTargetsInImage(ImageProcessor& detector, const cv::Mat& im
 NATIVE64_API bool ExtractPairFromImages(Calibration& calibration, const cv::Mat& left,
                                         const cv::Mat& right);
 
+// The threshold sweep of ExtractPairFromImages for one still image: detects in the forced
+// whole-frame state at the thresholds 20, 25, ..., 215 (or once with the settings as they are,
+// when fixedThreshold is set) and again at the middle successful threshold. True, with that final
+// detection's ordered targets, when some threshold shows the target; `threshold`, when given,
+// receives the threshold of the final detection. False leaves `targets` as it was. Checks the image
+// as FindTargetsInImage does. Detections of one frame share its measurements, as the pair
+// extraction's do, so the sweep costs far less than 40 separate calls.
+NATIVE64_API bool FindTargetsBySweep(ImageProcessor& detector, const cv::Mat& image,
+                                     std::vector<cv::Point_<double>>& targets,
+                                     int* threshold = nullptr);
+
 }  // namespace Oskelo::CV::Native64

@@ -25,10 +25,9 @@ struct SurveyedRegion {
   double dotLengthLow = 0.0;   // dot window of this outline, boundary pixels (exclusive bounds)
   double dotLengthHigh = 0.0;
   bool outlineFits = false;  // outlineLength lies strictly inside the survey's outline window
-  // outlineFits, exactly dotCount dot-sized holes, and a score the search accepts (the outline's
-  // distance from the ideal length plus its dots' distances from their window's middle, below
-  // 10000 boundary pixels; only huge outlines with dots near their window's edges miss it): a box
-  // the search may choose. Among several, it takes the lowest score.
+  // outlineFits and exactly dotCount dot-sized holes: a box the search may choose. Among several,
+  // it takes the one of lowest score (the outline's distance from the ideal length plus its dots'
+  // distances from their window's middle).
   bool qualifies = false;
 };
 

@@ -71,6 +71,23 @@ bool ExtractPlatePair(ImageProcessorSettings& settings, const ImageView& left,
   return leftFinal && rightFinal && !leftTargets.empty() && !rightTargets.empty();
 }
 
+bool FindTargetsBySweep(ImageProcessorSettings& settings, const ImageView& image,
+                        std::vector<cv::Point2d>& targets, int& finalThreshold) {
+  FrameSearch search(settings, image);
+  std::vector<int> thresholds;
+  if (settings.fixedThreshold) {
+    if (search.Search(targets)) thresholds.push_back(settings.threshold);
+  } else {
+    for (int t = kFirstThreshold; t < kThresholdEnd; t += kThresholdStep) {
+      if (search.AtThreshold(t, targets)) thresholds.push_back(t);
+    }
+  }
+  if (thresholds.empty()) return false;
+  targets.clear();
+  finalThreshold = thresholds[thresholds.size() / 2];
+  return search.AtThreshold(finalThreshold, targets) && !targets.empty();
+}
+
 }  // namespace detail
 
 namespace {
@@ -97,6 +114,19 @@ bool Calibration::ExtractPair(const unsigned char* left, const unsigned char* ri
   const detail::ImageView leftView = detail::WrapImageBuffer(left, *settings, false);
   const detail::ImageView rightView = detail::WrapImageBuffer(right, *settings, false);
   return AppendPlatePair(*this, leftView, rightView);
+}
+
+bool FindTargetsBySweep(ImageProcessor& detector, const cv::Mat& image,
+                        std::vector<cv::Point_<double>>& targets, int* threshold) {
+  const detail::ImageView view = detail::ViewImage(image, "FindTargetsBySweep");
+  detector.settings->imageRect.width = image.cols;
+  detector.settings->imageRect.height = image.rows;
+  std::vector<cv::Point_<double>> found;
+  int finalThreshold = -1;
+  if (!detail::FindTargetsBySweep(*detector.settings, view, found, finalThreshold)) return false;
+  targets = found;
+  if (threshold != nullptr) *threshold = finalThreshold;
+  return true;
 }
 
 bool ExtractPairFromImages(Calibration& calibration, const cv::Mat& left, const cv::Mat& right) {

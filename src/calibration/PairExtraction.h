@@ -19,4 +19,9 @@ bool ExtractPlatePair(ImageProcessorSettings& settings, const ImageView& left,
                       const ImageView& right, std::vector<cv::Point2d>& leftTargets,
                       std::vector<cv::Point2d>& rightTargets);
 
+// The same sweep for one image: true, with the final ordered list in `targets` and its threshold in
+// `finalThreshold`, when the final detection at the middle successful threshold finds targets.
+bool FindTargetsBySweep(ImageProcessorSettings& settings, const ImageView& image,
+                        std::vector<cv::Point2d>& targets, int& finalThreshold);
+
 }  // namespace Oskelo::CV::Native64::detail

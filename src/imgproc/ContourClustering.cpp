@@ -31,14 +31,15 @@ bool TouchesExclusion(const std::vector<cv::Point>& contour,
   return false;
 }
 
-// A score truncated toward zero as an int; scores that an int cannot hold (from a box or dot
-// window that settings far from any real target make huge, infinite or undefined) become
-// kNoScore, which no box beats.
-int TruncatedScore(double score) {
-  if (!(score > -static_cast<double>(kNoScore) && score < static_cast<double>(kNoScore))) {
-    return kNoScore;
-  }
-  return static_cast<int>(score);
+// Scores beyond this (from a box or dot window that settings far from any real target make huge,
+// infinite or undefined) are no score at all.
+constexpr double kLargestScore = 1e18;
+
+// A score truncated toward zero, in 64 bits; one beyond kLargestScore becomes kNoScore, which no
+// box beats.
+Score TruncatedScore(double score) {
+  if (!(score > -kLargestScore && score < kLargestScore)) return kNoScore;
+  return static_cast<Score>(score);
 }
 
 }  // namespace
@@ -91,19 +92,20 @@ bool DotLengthFits(const DotWindow& window, double dotLength) {
   return window.low < dotLength && dotLength < window.high;
 }
 
-int AddDotScore(int dotScore, double dotLength, const DotWindow& window) {
-  return TruncatedScore(dotScore + std::abs(dotLength - window.expected));
+Score AddDotScore(Score dotScore, double dotLength, const DotWindow& window) {
+  return TruncatedScore(static_cast<double>(dotScore) + std::abs(dotLength - window.expected));
 }
 
-int BoxScore(const BoxGeometry& geometry, double boxLength, int dotScore) {
-  return TruncatedScore(std::abs(boxLength - geometry.idealBoxLength) + dotScore);
+Score BoxScore(const BoxGeometry& geometry, double boxLength, Score dotScore) {
+  return TruncatedScore(std::abs(boxLength - geometry.idealBoxLength) +
+                        static_cast<double>(dotScore));
 }
 
 int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
                          const std::vector<cv::Vec4i>& hierarchy, std::vector<int>& indices,
                          const std::vector<cv::Rect>& exclusions, const BoxGeometry& geometry,
                          int dotCount, bool debug) {
-  int bestScore = kNoScore;
+  Score bestScore = kNoScore;
   int bestBox = -1;
   std::vector<int> dots;
   const int count = static_cast<int>(std::min(contours.size(), hierarchy.size()));
@@ -120,7 +122,7 @@ int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
     const DotWindow window = DotWindowFor(geometry, boxLength);
 
     dots.clear();
-    int errorSum = 0;
+    Score errorSum = 0;
     for (int c = hierarchy[m][2]; c >= 0 && c < count; c = hierarchy[c][0]) {
       const double dotLength = static_cast<double>(contours[c].size());
       if (debug) {
@@ -141,7 +143,7 @@ int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
 
     if (static_cast<int>(dots.size()) != dotCount) continue;
     if (debug) std::cout << "YES! found all normal tracker dots" << indices.size() << std::endl;
-    const int score = BoxScore(geometry, boxLength, errorSum);
+    const Score score = BoxScore(geometry, boxLength, errorSum);
     if (score < bestScore) {
       bestScore = score;
       bestBox = m;

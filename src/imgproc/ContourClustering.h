@@ -1,5 +1,6 @@
 #pragma once
 
+#include <limits>
 #include <opencv2/core.hpp>
 #include <vector>
 
@@ -33,15 +34,17 @@ DotWindow DotWindowFor(const BoxGeometry& geometry, double boxLength);
 // Whether a hole of this length counts as a dot: strictly inside the window.
 bool DotLengthFits(const DotWindow& window, double dotLength);
 
-// Scores of the box search, lower is better. A box is chosen only with a score below kNoScore,
-// which settings far from the image's target (huge boxes with dots at their window's edges) can
-// reach.
-constexpr int kNoScore = 10000;
+// Scores of the box search, lower is better, in boundary pixels. They are kept in 64 bits and
+// start from no score at all, so that any qualifying box can be chosen: a plate in a large image
+// scores far more than 10000 (its outline alone is tens of thousands of pixels long, and each of
+// its dots' lengths differs from the window's middle by tens of pixels).
+using Score = long long;
+constexpr Score kNoScore = std::numeric_limits<Score>::max();
 // The running score of a box's dots after one more dot: its length's distance from the window's
-// middle added, the sum truncated toward zero (kNoScore when an int cannot hold it).
-int AddDotScore(int dotScore, double dotLength, const DotWindow& window);
+// middle added, the sum truncated toward zero (kNoScore when it is not finite or beyond 1e18).
+Score AddDotScore(Score dotScore, double dotLength, const DotWindow& window);
 // A box's score: its length's distance from the ideal plus its dots' score, truncated likewise.
-int BoxScore(const BoxGeometry& geometry, double boxLength, int dotScore);
+Score BoxScore(const BoxGeometry& geometry, double boxLength, Score dotScore);
 
 // The expected geometry for a target of `dotCount` dots on a gridRows x gridColumns grid with the
 // given spacing and dot diameter (pattern units), the box window scaled by `sizeScale`.

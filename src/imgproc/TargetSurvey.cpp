@@ -28,7 +28,7 @@ SurveyedRegion JudgeRegion(const std::vector<std::vector<cv::Point>>& contours,
   const detail::DotWindow window = detail::DotWindowFor(geometry, outlineLength);
   region.dotLengthLow = window.low;
   region.dotLengthHigh = window.high;
-  int dotScore = 0;
+  detail::Score dotScore = 0;
   for (int hole = hierarchy[outer][2]; hole >= 0; hole = hierarchy[hole][0]) {
     ++region.holes;
     const double holeLength = static_cast<double>(contours[hole].size());

@@ -132,6 +132,22 @@ TEST(ExtractPair, FromImagesGivesTheRawResultOnContinuousImagesAndViews) {
       EXPECT_EQ(fromImages.rightTargets, raw.rightTargets);
       ExpectSameRecordAsRaw(*fromImages.settings, *raw.settings, kDefaultColumnOffset);
       appended += rawFound ? 1 : 0;
+      // The single-image sweep finds in each image what the pair's sweep found there.
+      for (const auto& [image, expected] :
+           {std::pair{&leftImage, &raw.leftTargets}, {&rightImage, &raw.rightTargets}}) {
+        Calibration plate;  // a detector configured for the plate
+        std::vector<cv::Point_<double>> found;
+        int threshold = -1;
+        ASSERT_EQ(FindTargetsBySweep(*plate.imageProcessor, *image, found, &threshold), rawFound);
+        if (rawFound) {
+          EXPECT_EQ(found, expected->front());
+          EXPECT_GE(threshold, 20);
+          EXPECT_LE(threshold, 215);
+        } else {
+          EXPECT_TRUE(found.empty());
+          EXPECT_EQ(threshold, -1);
+        }
+      }
     }
   }
   EXPECT_EQ(appended, 4);  // both plate pairs, in both layouts; no random frame

@@ -140,7 +140,8 @@ TEST(TargetSurvey, TheIdealLengthAtUnitScaleGivesTheScaleThatFitsAnOutline) {
 // boundary pixels) with a dark 880 x 880 hole (outline about 3520), for a geometry whose dot
 // window starts at 0.5 * 3996 * 1.65 = 3297 and has its middle at 9890. The dots' score is then
 // about 6370; a scale whose ideal outline is 3996 adds nothing to it, one whose ideal is 7900 adds
-// 3904 and lifts the score past the search's ceiling of 10000.
+// 3904 and lifts the score past 10000, where a search that started from a best score of 10000
+// would never choose it although it fits every size rule (as a plate in a large image does).
 struct LargeSingleDot {
   cv::Mat image;
   ImageProcessorSettings settings;
@@ -160,9 +161,9 @@ struct LargeSingleDot {
   }
 };
 
-TEST(TargetSurvey, AnOutlineScoringAtTheSearchsCeilingDoesNotQualify) {
+TEST(TargetSurvey, ABoxScoringAboveTenThousandStillQualifiesAndIsFound) {
   LargeSingleDot large;
-  for (const auto& [ideal, qualifies] : {std::pair{3996.0, true}, std::pair{7900.0, false}}) {
+  for (const auto& [ideal, qualifies] : {std::pair{3996.0, true}, std::pair{7900.0, true}}) {
     large.settings.sizeScale = large.ScaleFor(ideal);
     const TargetSurvey survey = SurveyTargets(large.settings, large.image, 100);
     ASSERT_EQ(survey.regions.size(), 1u);

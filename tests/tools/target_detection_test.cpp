@@ -128,6 +128,21 @@ TEST(DetectTarget, FindsThePlateAtAnyPitchInAnyUnit) {
   }
 }
 
+TEST(DetectTarget, FindsASmallTargetInTheSmallestImage) {
+  // 64 x 64 pixels holding a 4 x 3 plate at a pitch of 12 px.
+  synth::Camera camera;
+  camera.imageSize = {64, 64};
+  camera.K = cv::Matx33d(kFocalPx, 0, 31.5, 0, kFocalPx, 31.5, 0, 0, 1);
+  const synth::Target plate = synth::Target::Grid(4, 3, kSpacingMm, kDiameterMm, 0.5 * kSpacingMm);
+  const auto pose =
+      synth::PlaceInView(plate, camera, {31.5, 31.5}, kFocalPx * kSpacingMm / 12.0, 10, 5, 3);
+  const synth::Rendering rendering = synth::Render(camera, {pose}, synth::RenderSettings());
+  const dotcal::Detection detection =
+      dotcal::DetectTarget(rendering.image, dotcal::MakeShape("4x3", 12, kSpacingMm, kDiameterMm));
+  ASSERT_TRUE(detection.found) << detection.reason;
+  EXPECT_EQ(detection.dots.size(), 12u);
+}
+
 TEST(DetectTarget, SaysWhyThePlateWasMissed) {
   const synth::Camera camera = WideCamera();
   const synth::Target plate = synth::Target::Tracker(7, 5, kSpacingMm, kDiameterMm, {});

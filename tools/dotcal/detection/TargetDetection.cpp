@@ -2,7 +2,6 @@
 
 #include "detection/MissReason.h"
 #include "detection/SizeScale.h"
-#include "detection/ThresholdSweep.h"
 
 namespace dotcal {
 namespace {
@@ -31,30 +30,17 @@ Detection DetectTarget(const cv::Mat& image, const TargetShape& shape, double si
   ImageProcessor detector;
   ConfigureDetector(*detector.settings, shape);
   detector.settings->sizeScale = sizeScale;
-  std::vector<std::vector<cv::Point2d>> found;  // one list per successful threshold, ascending
-  std::vector<int> thresholds;
-  for (int threshold : SweepThresholds()) {
-    cv::Rect roi = WholeImage(image), targetRect = roi;
-    detector.settings->thresholdState = kWholeImageState;
-    detector.settings->threshold = threshold;
-    std::vector<cv::Point2d> targets;
-    if (FindTargetsInImage(detector, image, targets, roi, targetRect, {}) &&
-        targets.size() == static_cast<std::size_t>(shape.dots)) {
-      found.push_back(std::move(targets));
-      thresholds.push_back(threshold);
-    }
-  }
   Detection detection;
   detection.sizeScale = sizeScale;
-  if (found.empty()) {
-    detection.reason = ExplainMiss(*detector.settings, image);
+  std::vector<cv::Point2d> dots;
+  if (Oskelo::CV::Native64::FindTargetsBySweep(detector, image, dots, &detection.threshold) &&
+      dots.size() == static_cast<std::size_t>(shape.dots)) {
+    detection.found = true;
+    detection.dots = std::move(dots);
     return detection;
   }
-  // A detection at a fixed threshold over the whole image does not depend on earlier calls, so
-  // the middle success is the result of detecting again at its threshold.
-  detection.found = true;
-  detection.dots = found[found.size() / 2];
-  detection.threshold = thresholds[thresholds.size() / 2];
+  detection.threshold = -1;
+  detection.reason = ExplainMiss(*detector.settings, image);
   return detection;
 }
 

@@ -19,9 +19,9 @@ struct Detection {
   std::string reason;             // when not found: why, in words a user can act on
 };
 
-// Finds the target in a still image the way the calibration finds its plate: the binarisation
-// threshold is swept over the grey range and the middle of the thresholds at which every dot was
-// found is taken. `image`: 8-bit grey of any size. The first form chooses sizeScale from the image
+// Finds the target in a still image the way the calibration finds its plate (FindTargetsBySweep):
+// the binarisation threshold is swept over the grey range and the middle of the thresholds at
+// which every dot was found is taken. `image`: 8-bit grey of any size. The first form chooses sizeScale from the image
 // (SizeScale.h); the second uses the one given.
 Detection DetectTarget(const cv::Mat& image, const TargetShape& shape);
 Detection DetectTarget(const cv::Mat& image, const TargetShape& shape, double sizeScale);
