@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "imgproc/image_views.h"
 #include "imgproc/settings_record.h"
 #include "native64/Calibration.h"
 #include "native64/ImageDetection.h"
@@ -82,17 +83,6 @@ TEST(ExtractPair, WithAFixedThresholdDetectsOnceAtThatThreshold) {
   const cv::Mat right2 = PlateWithLevels(rig.right, 40.0, 73.0);
   ASSERT_TRUE(calibration.ExtractPair(left.data, right2.data));
   EXPECT_EQ(calibration.settings->threshold, 57);
-}
-
-// The image as a non-continuous view into a larger one of random bytes (seeded), which a reader
-// that strays outside the view would see.
-cv::Mat AsViewIntoLarger(const cv::Mat& image, std::uint64_t seed) {
-  cv::Mat larger(image.rows + 6, image.cols + 21, CV_8UC1);
-  cv::RNG rng(seed);
-  rng.fill(larger, cv::RNG::UNIFORM, 0, 256);
-  cv::Mat view = larger(cv::Rect(13, 2, image.cols, image.rows));
-  image.copyTo(view);
-  return view;
 }
 
 // ExtractPairFromImages against ExtractPair on packed copies: the same lists appended and the same

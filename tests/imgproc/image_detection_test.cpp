@@ -10,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 #include <set>
 
+#include "imgproc/image_views.h"
 #include "imgproc/settings_record.h"
 #include "native64/Calibration.h"
 #include "native64/ImageDetection.h"
@@ -147,17 +148,6 @@ std::vector<cv::Mat> TrackerSequence() {
     frames.push_back(synth::Render(camera, {placed}, render).image);
   }
   return frames;
-}
-
-// The image as a non-continuous view into a larger one of random bytes (seeded), which a reader
-// that strays outside the view would see.
-cv::Mat AsViewIntoLarger(const cv::Mat& image, std::uint64_t seed) {
-  cv::Mat larger(image.rows + 9, image.cols + 37, CV_8UC1);
-  cv::RNG rng(seed);
-  rng.fill(larger, cv::RNG::UNIFORM, 0, 256);
-  cv::Mat view = larger(cv::Rect(29, 4, image.cols, image.rows));
-  image.copyTo(view);
-  return view;
 }
 
 TEST(ImageDetection, GivesTheRawResultsOnContinuousImagesAndViewsOverATrackingSequence) {
