@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "CommandError.h"
 #include "detection/TargetShape.h"
 #include "inputs/TargetFile.h"
@@ -63,6 +65,17 @@ TEST(TargetFile, WrittenTargetsReadBackInYamlAndJson) {
     EXPECT_EQ(read.unit, "cm");
     EXPECT_DOUBLE_EQ(read.MetresPerUnit(), 0.01);
   }
+}
+
+TEST(TargetFile, HandWrittenYamlNeedsNoHeaderLine) {
+  const std::string folder = ScratchFolder(DOTCAL_SCRATCH);
+  std::ofstream(folder + "/plate.yaml") << "# my plate\ncolumns: 10\nrows: 10\nspacing: 30\n"
+                                           "dot_diameter: 10  # mm\n";
+  const dotcal::TargetShape plate = dotcal::ReadTargetFile(folder + "/plate.yaml");
+  EXPECT_EQ(plate.dots, 100);
+  EXPECT_EQ(plate.diameter, 10.0);
+  EXPECT_EQ(plate.margin, 22.5);  // three quarters of the spacing
+  EXPECT_EQ(plate.unit, "mm");
 }
 
 TEST(TargetFile, CommandLineOptionsChangeTheDefaultTargetOrNameTheirConflict) {
