@@ -44,9 +44,8 @@ std::vector<std::string> SeriesFiles(const std::vector<FilePair>& pairs) {
 
 // The calibration file: the result, and what it was made from.
 CalibrationFile MakeFile(const Calibration& calibration, const TargetShape& shape, cv::Size size,
-                         const std::vector<FilePair>& pairs) {
+                         const std::vector<FilePair>& pairs, const ViewErrors& views) {
   CalibrationFile file = FromCalibration(calibration, size);
-  const ViewErrors views = ComputeViewErrors(calibration);
   file.perViewErrors = cv::Mat(static_cast<int>(views.pairs.size()), 2, CV_64F);
   for (std::size_t v = 0; v < views.pairs.size(); ++v) {
     file.perViewErrors.at<double>(static_cast<int>(v), 0) = views.left[v];
@@ -99,7 +98,7 @@ json MatrixJson(const cv::Mat& m) {
 
 json ResultJson(const CalibrationFile& file, const TargetShape& shape, int bits,
                 const std::vector<FilePair>& pairs, const std::vector<PairResult>& results,
-                const Calibration& calibration) {
+                const ViewErrors& errors, const SpacingErrors& spacing) {
   const auto& p = file.parameters;
   json j;
   j["image_width"] = file.imageSize.width;
@@ -139,14 +138,12 @@ json ResultJson(const CalibrationFile& file, const TargetShape& shape, int bits,
   j["rms_right"] = file.rmsRight;
   j["rms_stereo"] = file.rmsStereo;
   json views = json::array();
-  const ViewErrors errors = ComputeViewErrors(calibration);
   for (std::size_t v = 0; v < errors.pairs.size(); ++v) {
     views.push_back(
         {{"pair", errors.pairs[v]}, {"left", errors.left[v]}, {"right", errors.right[v]}});
   }
   j["per_view_errors"] = views;
   j["baseline"] = cv::norm(p.translation);
-  const SpacingErrors spacing = TriangulatedSpacing(calibration);
   j["spacing_error"] = {{"rms", spacing.rms}, {"max", spacing.max}, {"count", spacing.count}};
   j["calibration_time"] = file.calibrationTime;
   return j;
@@ -202,10 +199,12 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
   text << usable << " of " << pairs.size() << " pairs used\n";
 
   ComputeCalibration(calibration);
-  const CalibrationFile file = MakeFile(calibration, shape, series.Size(), pairs);
+  // The evidence of the file, the report, the plot and the JSON, measured once.
+  const ViewErrors views = ComputeViewErrors(calibration);
+  const SpacingErrors spacing = TriangulatedSpacing(calibration);
+  const CalibrationFile file = MakeFile(calibration, shape, series.Size(), pairs, views);
   WriteCalibrationFile(options.out, file);
   PrintCalibration(text, file, shape.unit);
-  const SpacingErrors spacing = TriangulatedSpacing(calibration);
   text << Format(
       "  triangulated dot spacing (%g %s): error RMS %.4f, max %.4f over %d neighbour distances\n",
       shape.spacing, shape.unit.c_str(), spacing.rms, spacing.max, spacing.count);
@@ -216,11 +215,11 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
   }
   if (!options.overlays.empty()) {
     const std::string plot = (fs::path(options.overlays) / "reprojection_errors.png").string();
-    WriteImage(plot, PlotViewErrors(ComputeViewErrors(calibration)));
+    WriteImage(plot, PlotViewErrors(views));
   }
   for (const std::string& path : written) text << "wrote " << path << "\n";
   if (options.json) {
-    json result = ResultJson(file, shape, series.Bits(), pairs, results, calibration);
+    json result = ResultJson(file, shape, series.Bits(), pairs, results, views, spacing);
     result["files"] = written;
     out << result.dump(2) << "\n";
   }

@@ -1,5 +1,8 @@
 #include "detection/MissReason.h"
 
+#include <utility>
+#include <vector>
+
 #include "detection/ThresholdSweep.h"
 #include "reports/TextFormat.h"
 
@@ -14,7 +17,7 @@ using Oskelo::CV::Native64::TargetSurvey;
 struct Closest {
   bool any = false;
   SurveyedRegion region;
-  TargetSurvey survey;  // without its regions
+  TargetSurvey survey;  // its threshold and outline window, without its regions
 };
 
 // Closer: fewer holes missing or extra, then a qualifying or fitting outline, then a longer one.
@@ -32,12 +35,13 @@ Closest FindClosest(const Oskelo::CV::Native64::ImageProcessorSettings& settings
   Closest closest;
   for (int threshold : SweepThresholds()) {
     TargetSurvey survey = SurveyTargets(settings, image, threshold);
-    for (const SurveyedRegion& region : survey.regions) {
+    const std::vector<SurveyedRegion> regions = std::move(survey.regions);
+    survey.regions.clear();  // the window and threshold are all a reason needs of the survey
+    for (const SurveyedRegion& region : regions) {
       if (closest.any && !Closer(region, closest.region, settings.dotCount)) continue;
       closest.any = true;
       closest.region = region;
       closest.survey = survey;
-      closest.survey.regions.clear();
     }
   }
   return closest;
