@@ -1,0 +1,110 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+#include "native64/Native64Export.h"
+
+// Pivot calibration of a tool from its poses. Cone::Calibrate fits a sphere to every marker's
+// track on its own; on the short arcs of a real pivot (a tool rocked 10 to 20 degrees) each of
+// those fits is badly conditioned along the tool axis. The methods here use every marker of every
+// frame at once:
+// - PivotFromPoses: the algebraic one-step pivot. Each frame i gives the tool's rigid pose
+//   (R_i, t_i), mapping tool coordinates into measurement coordinates; one linear least-squares
+//   solve of R_i * tipInTool + t_i = pivot over all frames gives the tip in the tool frame and the
+//   pivot in the measurement frame (the standard pose-based pivot calibration, as in Yaniv,
+//   "Which pivot calibration?", SPIE Medical Imaging 2015).
+// - PivotFromMarkers: the poses from a marker model registered onto each frame's markers
+//   (Tarnwell::Native::CV::GetRigidTransform's least-squares rigid fit), then PivotFromPoses.
+// - FitSharedSphere: one sphere centre shared by every marker's track, each marker with its own
+//   radius (the algebraic Kasa objective summed over the markers).
+// Outlying frames are rejected and reported frame by frame; the motion's spread is measured so
+// that a host can warn about a pivot that cannot determine the tip well.
+namespace Oskelo::CV::Native64 {
+
+struct PivotFitOptions {
+  // A frame whose residual (the distance |R_i * tipInTool + t_i - pivot|) exceeds this multiple of
+  // the median residual of the frames in use is rejected, and the solve repeated without it until
+  // no frame is rejected. Larger keeps more frames; 0 or less keeps every frame.
+  double outlierFactor = 3.0;
+  // Rejection never leaves fewer than this share of the frames: beyond it the data hold no single
+  // pivot, and the remaining frames are kept and the result flagged with kPivotManyRejected.
+  double minKeptShare = 0.5;
+  // Warning thresholds. Fewer used frames than minFrames give kPivotFewFrames.
+  int minFrames = 20;
+  // A largest tilt of the tool axis from its mean direction below minTiltDeg (degrees) gives
+  // kPivotLittleTilt: the tip along the axis is then poorly determined.
+  double minTiltDeg = 15.0;
+  // A spin about the tool axis (range, degrees) more than spinToTiltRatio times the largest tilt
+  // gives kPivotSpinOnly: the tool was turned about its axis rather than rocked.
+  double spinToTiltRatio = 3.0;
+};
+
+// Conditions of a pivot calibration a user can act on (bits of PivotFitResult::warnings).
+enum PivotWarning : unsigned {
+  kPivotFewFrames = 1u << 0,      // fewer used frames than PivotFitOptions::minFrames
+  kPivotLittleTilt = 1u << 1,     // the tool was tilted less than PivotFitOptions::minTiltDeg
+  kPivotSpinOnly = 1u << 2,       // mostly spun about its axis
+  kPivotManyRejected = 1u << 3,   // rejection stopped at PivotFitOptions::minKeptShare
+};
+
+struct PivotFitResult {
+  bool solved = false;    // false: too few frames (fewer than 2 poses) or a degenerate motion
+  cv::Point3d tipInTool;  // the tip in the tool frame
+  cv::Point3d pivot;      // the pivot point in the measurement frame
+  // RMS of the 3N coordinate residuals R_i * tipInTool + t_i - pivot over the N used frames
+  // (the figure pivot calibration tools report), in the unit of the poses.
+  double rms = 0.0;
+  std::vector<double> frameResiduals;  // per input frame: |R_i * tipInTool + t_i - pivot|
+  std::vector<bool> frameUsed;         // per input frame: false when rejected as an outlier
+  int framesUsed = 0;
+  int framesRejected = 0;
+  // Spread of the motion over the used frames. The tool axis of a frame is the direction from
+  // the pivot to the tool frame's origin; tilt is its angle from the mean axis, spin the rotation
+  // about the axis relative to the first used frame. Degrees.
+  double medianTiltDeg = 0.0;
+  double maxTiltDeg = 0.0;
+  double spinRangeDeg = 0.0;
+  unsigned warnings = 0;  // PivotWarning bits
+};
+
+// The algebraic one-step pivot from rigid poses, each a 4x4 transform (R | t; 0 0 0 1) from tool
+// to measurement coordinates, solved by SVD. Throws cv::Exception for a pose that is not 4x4 of
+// 64-bit floats or holds a value that is not finite.
+NATIVE64_API PivotFitResult PivotFromPoses(const std::vector<cv::Mat>& poses,
+                                           const PivotFitOptions& options = PivotFitOptions());
+
+// The tool's pose in every frame from `model` (the markers in the tool frame) registered onto the
+// frame's markers (`frames[i][m]`: marker m in frame i, in the model's order), then
+// PivotFromPoses. `poses`, when given, receives the registered poses. Throws cv::Exception when
+// the model has fewer than 3 markers or a frame holds another number of markers than the model.
+NATIVE64_API PivotFitResult PivotFromMarkers(const std::vector<std::vector<cv::Point3d>>& frames,
+                                             const std::vector<cv::Point3d>& model,
+                                             const PivotFitOptions& options = PivotFitOptions(),
+                                             std::vector<cv::Mat>* poses = nullptr);
+
+// A marker model from tracked frames: the markers' mean shape, found by registering every frame
+// onto the first and averaging (one round of generalised Procrustes analysis), in the first
+// frame's coordinates. Throws cv::Exception for no frames, fewer than 3 markers, or frames of
+// different marker counts.
+NATIVE64_API std::vector<cv::Point3d> MeanMarkerModel(
+    const std::vector<std::vector<cv::Point3d>>& frames);
+
+struct SharedSphereFit {
+  bool solved = false;          // false: fewer than 4 points in all, or coplanar tracks
+  cv::Point3d centre;           // the common centre
+  std::vector<double> radii;    // one per track
+  double rms = 0.0;             // RMS of the distances from each point to its track's sphere
+};
+
+// One sphere centre for every track (`tracks[m]`: marker m's positions), each track with its own
+// radius: the linear least-squares solve of |p|^2 = 2 c . p + d_m (d_m = r_m^2 - |c|^2) over all
+// points, the Kasa objective summed over the tracks.
+NATIVE64_API SharedSphereFit FitSharedSphere(const std::vector<std::vector<cv::Point3d>>& tracks);
+
+// One sentence per warning bit set in `warnings`, for a user who can act on it.
+NATIVE64_API std::vector<std::string> PivotWarningTexts(unsigned warnings,
+                                                        const PivotFitOptions& options);
+
+}  // namespace Oskelo::CV::Native64
