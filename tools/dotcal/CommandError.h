@@ -8,8 +8,9 @@ namespace dotcal {
 // Exit statuses of every command.
 enum ExitStatus : int {
   kExitSuccess = 0,
-  kExitWorkFailed = 1,  // the inputs were read, but the work could not be done
-  kExitUsage = 2,       // the command line is wrong or names inputs that do not exist
+  kExitWorkFailed = 1,     // the inputs were read, but the work could not be done
+  kExitUsage = 2,          // the command line is wrong or names inputs that do not exist
+  kExitInterrupted = 130,  // stopped by SIGINT (Ctrl-C) after writing what was done: 128 + 2
 };
 
 // The command line cannot be used as given: a missing file, a pattern that matches nothing,
@@ -22,6 +23,12 @@ class UsageError : public std::runtime_error {
 // An input was found but could not be used, or the work itself failed: an unreadable or
 // malformed file, an image of the wrong size, no target, no usable pair. Exit status 1.
 class WorkFailed : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The user interrupted the command (SIGINT) and it stopped cleanly. Exit status 130.
+class Interrupted : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

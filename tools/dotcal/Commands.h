@@ -28,13 +28,15 @@ struct RenderOptions {
   std::uint64_t seed = 1;          // plate poses and image noise
   double noise = 1.5;              // sensor noise, grey levels
   int toolFrames = 40;             // frames of the pivoting tool (0: none)
+  int movingFrames = 0;            // frames of the two moving tools (0: none)
   std::string size = "1248x1082";  // image size, W x H pixels
   TargetOptions target;            // the plate (default: the 9 x 13 plate)
   int bits = 8;                    // significant bits: 8-bit PNG, or 16-bit PNG above 8
 };
 
 // Writes a synthetic stereo series: plate/left_NN.png, plate/right_NN.png, tool/left_NNN.png,
-// tool/right_NNN.png, target.yml (the plate) and truth.json.
+// tool/right_NNN.png, moving/left_NNN.png, moving/right_NNN.png (two tools moving freely),
+// target.yml (the plate), probe.yml (the second tool's exact definition) and truth.json.
 void RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err);
 
 struct CalibrateOptions {
@@ -88,5 +90,24 @@ struct PivotOptions {
 // Pivot-calibrates a tool from a stereo image sequence and prints the tip, the marker offsets and
 // the RMS distance of the per-frame tip estimates from the tip.
 void RunPivot(const PivotOptions& options, std::ostream& out, std::ostream& err);
+
+struct TrackOptions {
+  std::string calib;               // calibration file
+  std::vector<std::string> tools;  // tool files (one or more)
+  std::vector<std::string> left;   // left frames: image files or patterns, a video, a camera
+  std::vector<std::string> right;  // the same for the right camera
+  std::string reference;           // reference file (empty: none)
+  std::string format = "csv";      // csv or jsonl
+  std::string out;                 // output file (empty: standard output)
+  std::string frame = "camera";    // camera (the left camera's own frame) or rectified
+  double rate = 30.0;              // frames per second of image files
+  double maxResidual = 0.5;        // largest registration residual of an OK pose, tool's unit
+  std::string bits = "auto";
+};
+
+// Tracks tools frame by frame and writes one row per frame and tool (TrackRows). Throws
+// WorkFailed, after writing every row it could, when frames could not be read or the two
+// sources end at different frames; Interrupted when SIGINT stopped it.
+void RunTrack(const TrackOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace dotcal

@@ -1,5 +1,5 @@
 // dotcal: stereo calibration, triangulation and tool pivot calibration from the command line.
-// Exit status: 0 success, 1 the work failed, 2 a usage error.
+// Exit status: 0 success, 1 the work failed, 2 a usage error, 130 interrupted (track).
 #include <CLI/CLI.hpp>
 #include <exception>
 #include <iostream>
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
 
   CLI::App app{
       "dotcal: calibrates a stereo pair of cameras from images of a dot plate, finds targets, "
-      "triangulates them and pivot-calibrates tools.\n"
+      "triangulates them, pivot-calibrates tools and tracks them.\n"
       "Exit status: 0 success, 1 the work failed, 2 a usage error.",
       "dotcal"};
   app.require_subcommand(1);
@@ -68,6 +68,11 @@ int main(int argc, char** argv) {
   renderCommand->add_option("--noise", render.noise, "sensor noise, grey levels")
       ->capture_default_str();
   renderCommand->add_option("--tool-frames", render.toolFrames, "frames of the pivoting tool")
+      ->capture_default_str();
+  renderCommand
+      ->add_option("--moving-frames", render.movingFrames,
+                   "frames of two tools moving freely (the pivoting tool and a second one, "
+                   "whose definition goes to probe.yml)")
       ->capture_default_str();
   renderCommand->add_option("--size", render.size, "image size, width x height in pixels")
       ->capture_default_str();
@@ -135,6 +140,48 @@ int main(int argc, char** argv) {
   pivotCommand->add_option("--method", pivot.method, "sphere fit: hyper, iterative, pratt, taubin")
       ->capture_default_str();
 
+  TrackOptions track;
+  CLI::App* trackCommand = app.add_subcommand(
+      "track",
+      "track tools frame by frame in image files, videos or cameras; one row per frame and tool");
+  trackCommand->add_option("--calib", track.calib, "calibration file")->required();
+  trackCommand->add_option("--tool", track.tools, "tool file (repeat for more tools)")->required();
+  trackCommand
+      ->add_option("--left", track.left,
+                   "left frames: image files or quoted patterns (sorted by name), a video file "
+                   "(.mkv, .avi, .mp4, ...), or a camera: v4l2:N or a device such as /dev/video0")
+      ->required();
+  trackCommand->add_option("--right", track.right, "right frames, as --left")->required();
+  trackCommand->add_option("--reference", track.reference,
+                           "reference file: map tip, position and rotation into its frame (its "
+                           "transform applies to coordinates in the frame --frame selects)");
+  trackCommand->add_option("--format", track.format, "csv (with a header line) or jsonl")
+      ->check(CLI::IsMember({"csv", "jsonl"}))
+      ->capture_default_str();
+  trackCommand->add_option("--out", track.out, "file for the rows (default: standard output)");
+  trackCommand
+      ->add_option("--frame", track.frame,
+                   "camera: the left camera's own frame (x right, y down, z forward); rectified: "
+                   "the rectified left camera frame; lengths in the calibration's unit")
+      ->check(CLI::IsMember({"camera", "rectified"}))
+      ->capture_default_str();
+  trackCommand
+      ->add_option("--rate", track.rate,
+                   "frames per second of image files: frame i is at i / rate seconds (videos "
+                   "and cameras carry their own times)")
+      ->capture_default_str();
+  trackCommand
+      ->add_option("--max-residual", track.maxResidual,
+                   "largest registration residual (RMS of the marker coordinates, tool's unit) "
+                   "of an OK pose; above it HIGH_RESIDUAL")
+      ->capture_default_str();
+  AddBitsOption(*trackCommand, track.bits);
+  trackCommand->footer(
+      "Columns: frame,time,tool,status,tip_x,tip_y,tip_z,x,y,z,qw,qx,qy,qz,residual,markers. "
+      "status: OK, MISSING (not found), OUT_OF_ORDER (dots not at the model's distances), "
+      "HIGH_RESIDUAL; only OK rows carry a pose. x,y,z: the tool frame's origin; qw..qz: its "
+      "rotation (w first). Exit status 130 when interrupted (Ctrl-C) after writing whole rows.");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -149,10 +196,14 @@ int main(int argc, char** argv) {
     if (command == detectCommand) RunDetect(detect, std::cout, std::cerr);
     if (command == triangulateCommand) RunTriangulate(triangulate, std::cout, std::cerr);
     if (command == pivotCommand) RunPivot(pivot, std::cout, std::cerr);
+    if (command == trackCommand) RunTrack(track, std::cout, std::cerr);
   } catch (const UsageError& e) {
     std::cerr << "dotcal " << command->get_name() << ": " << e.what() << "\n"
               << "Run with --help for more information.\n";
     return kExitUsage;
+  } catch (const Interrupted& e) {
+    std::cerr << "dotcal " << command->get_name() << ": " << e.what() << "\n";
+    return kExitInterrupted;
   } catch (const WorkFailed& e) {
     std::cerr << "dotcal " << command->get_name() << ": " << e.what() << "\n";
     return kExitWorkFailed;

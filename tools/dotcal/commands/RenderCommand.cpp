@@ -3,11 +3,14 @@
 
 #include "CommandError.h"
 #include "Commands.h"
+#include "inputs/CalibrationFile.h"
 #include "inputs/GroundTruthFile.h"
 #include "inputs/ImageFiles.h"
 #include "inputs/TargetFile.h"
+#include "inputs/ToolFile.h"
 #include "reports/ProgressBar.h"
 #include "synth/Scenes.h"
+#include "workflows/MovingToolScene.h"
 #include "workflows/PivotToolScene.h"
 #include "workflows/StereoRendering.h"
 
@@ -20,6 +23,7 @@ namespace fs = std::filesystem;
 // and each image takes about 3 MB of disk as PNG.
 constexpr int kMaxPairs = 200;
 constexpr int kMaxToolFrames = 1000;
+constexpr int kMaxMovingFrames = 10000;
 constexpr double kMaxNoise = 50.0;  // grey levels: beyond it the dots drown
 // Image sides the synthetic rig renders: from the smallest image that holds a plate to what the
 // tool reads.
@@ -57,6 +61,9 @@ void CheckOptions(const RenderOptions& options) {
   if (options.toolFrames < 0 || options.toolFrames > kMaxToolFrames) {
     throw UsageError("--tool-frames takes 0 to " + std::to_string(kMaxToolFrames));
   }
+  if (options.movingFrames < 0 || options.movingFrames > kMaxMovingFrames) {
+    throw UsageError("--moving-frames takes 0 to " + std::to_string(kMaxMovingFrames));
+  }
   if (!(options.noise >= 0.0 && options.noise <= kMaxNoise)) {
     throw UsageError("--noise takes 0 to 50 grey levels");
   }
@@ -87,6 +94,52 @@ void RenderSequence(const std::vector<synth::PlacedTarget>& poses, Sequence sequ
   }
 }
 
+// Renders the moving tools into moving/ and records their poses in `truth`.
+void RenderMoving(const MovingToolScene& scene, const std::string& root,
+                  const synth::RenderSettings& settings, std::uint64_t seed, GroundTruth& truth,
+                  std::ostream& err) {
+  for (const MovingTool& tool : scene.tools) truth.movingTools.push_back(tool.name);
+  const int frames = static_cast<int>(scene.tools.front().frames.size());
+  ProgressBar progress(err, "render moving", frames, ProgressBar::StderrIsTerminal());
+  for (int k = 0; k < frames; ++k) {
+    std::vector<synth::PlacedTarget> targets;
+    GroundTruth::MovingFrame frame;
+    for (const MovingTool& tool : scene.tools) {
+      targets.push_back(tool.frames[k]);
+      frame.tools.push_back({cv::Point3d(tool.worldFromToolT[k]), tool.worldFromToolR[k]});
+    }
+    const StereoImages images =
+        RenderStereo(truth.rig, targets, settings, seed, Sequence::kMoving, k);
+    frame.left = "moving/" + Numbered("left", k, 3);
+    frame.right = "moving/" + Numbered("right", k, 3);
+    WriteImage((fs::path(root) / frame.left).string(), images.left);
+    WriteImage((fs::path(root) / frame.right).string(), images.right);
+    truth.movingFrames.push_back(std::move(frame));
+    progress.Advance();
+  }
+}
+
+// The second tool's definition file: its markers (in detection order) and tip mapped into the
+// tool frame that the tool file's rule defines.
+ToolDefinition SecondToolDefinition(const synth::StereoRig& rig, const MovingTool& tool) {
+  const TargetShape shape = SecondToolShape();
+  const std::vector<cv::Point3d> inScene = MarkersInDetectionOrder(rig, tool, shape);
+  const cv::Matx44d fileFromScene(ToolFrameFromMarkers(inScene));
+  const auto map = [&](const cv::Point3d& p) {
+    const cv::Vec4d q = fileFromScene * cv::Vec4d(p.x, p.y, p.z, 1.0);
+    return cv::Point3d(q[0], q[1], q[2]);
+  };
+  ToolDefinition definition;
+  definition.name = tool.name;
+  definition.unit = "mm";
+  definition.tracker = shape;
+  for (const cv::Point3d& p : inScene) definition.markers.push_back(map(p));
+  definition.tip = map({0, 0, 0});
+  definition.method = "truth";
+  definition.created = IsoTimeNow();
+  return definition;
+}
+
 }  // namespace
 
 void RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err) {
@@ -115,6 +168,12 @@ void RunRender(const RenderOptions& options, std::ostream& out, std::ostream& er
     RenderSequence(tool.frames, Sequence::kTool, "tool", options.out, settings, options.seed,
                    truth.toolFrames, truth.rig, err);
   }
+  if (options.movingFrames > 0) {
+    const MovingToolScene scene = MakeMovingToolScene(truth.rig, options.movingFrames);
+    RenderMoving(scene, options.out, settings, options.seed, truth, err);
+    WriteToolFile((fs::path(options.out) / "probe.yml").string(),
+                  SecondToolDefinition(truth.rig, scene.tools[1]));
+  }
   const std::string truthPath = (fs::path(options.out) / "truth.json").string();
   WriteGroundTruth(truthPath, truth);
   WriteTargetFile((fs::path(options.out) / "target.yml").string(), truth.plate);
@@ -122,6 +181,10 @@ void RunRender(const RenderOptions& options, std::ostream& out, std::ostream& er
   out << "wrote " << options.pairs << " plate pairs to " << options.out << "/plate/";
   if (options.toolFrames > 0) {
     out << ", " << options.toolFrames << " tool frames to " << options.out << "/tool/";
+  }
+  if (options.movingFrames > 0) {
+    out << ", " << options.movingFrames << " frames of two moving tools to " << options.out
+        << "/moving/ (the second tool's definition: probe.yml)";
   }
   out << " and the truth to " << truthPath << "\n";
 }

@@ -48,6 +48,22 @@ json FramesJson(const std::vector<GroundTruth::Frame>& frames) {
   return list;
 }
 
+json MovingJson(const GroundTruth& truth) {
+  json frames = json::array();
+  for (const GroundTruth::MovingFrame& frame : truth.movingFrames) {
+    json tools = json::array();
+    for (std::size_t i = 0; i < frame.tools.size(); ++i) {
+      tools.push_back({{"name", truth.movingTools[i]},
+                       {"tip", Point(frame.tools[i].tip)},
+                       {"rotation", Rows(frame.tools[i].rotation)}});
+    }
+    frames.push_back({{"left", frame.left}, {"right", frame.right}, {"tools", tools}});
+  }
+  return {{"tools", truth.movingTools},
+          {"tool_frame", "tip at the origin, +z along the tool axis toward the tracker"},
+          {"frames", frames}};
+}
+
 }  // namespace
 
 void WriteGroundTruth(const std::string& path, const GroundTruth& truth) {
@@ -72,6 +88,7 @@ void WriteGroundTruth(const std::string& path, const GroundTruth& truth) {
         {"unit", plate.unit},
         {"pairs", FramesJson(truth.platePairs)}}},
       {"tool", {{"tip", Point(truth.toolTip)}, {"frames", FramesJson(truth.toolFrames)}}},
+      {"moving", MovingJson(truth)},
   };
   std::ofstream file(path);
   file << document.dump(1) << '\n';

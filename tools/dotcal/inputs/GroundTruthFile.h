@@ -28,11 +28,25 @@ struct GroundTruth {
   std::vector<Frame> platePairs;  // the plate's dots row by row
   cv::Point3d toolTip;            // the pivot of the tool sequence
   std::vector<Frame> toolFrames;  // the tracker's 7 dots per frame
+
+  // A tool's pose in one frame of the moving sequence. Its tool frame has the tip at the origin
+  // and +z along the tool axis toward the tracker.
+  struct ToolPose {
+    cv::Point3d tip;       // x_world = rotation x_tool + tip
+    cv::Matx33d rotation;  // world from tool
+  };
+  struct MovingFrame {
+    std::string left, right;
+    std::vector<ToolPose> tools;  // in the order of movingTools
+  };
+  std::vector<std::string> movingTools;  // the tools' names
+  std::vector<MovingFrame> movingFrames;
 };
 
 // Writes the truth as JSON (nlohmann-json): cameras (K, distortion k1 k2 p1 p2 k3, image size),
 // the right camera's pose (x_right = R x_left + T), the render settings, and every frame with its
-// image names and dot positions. Throws WorkFailed when the file cannot be written.
+// image names and dot positions; the moving sequence with every tool's tip and rotation per frame.
+// Throws WorkFailed when the file cannot be written.
 void WriteGroundTruth(const std::string& path, const GroundTruth& truth);
 
 }  // namespace dotcal

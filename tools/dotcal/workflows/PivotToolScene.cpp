@@ -35,18 +35,33 @@ cv::Matx33d WorldFromTool(double tiltRad, double azimuthRad, double spinRad) {
 
 }  // namespace
 
+ToolBody PivotTool() {
+  ToolBody body;
+  body.tracker = synth::Target::Tracker();
+  body.toolFromTrackerR = kToolFromTracker;
+  const cv::Vec3d boxCentre(body.tracker.box.x + 0.5 * body.tracker.box.width,
+                            body.tracker.box.y + 0.5 * body.tracker.box.height, 0.0);
+  // The tracker's box centre lies on the tool axis.
+  body.toolFromTrackerT = cv::Vec3d(0, 0, kTrackerDistanceMm) - kToolFromTracker * boxCentre;
+  return body;
+}
+
+synth::PlacedTarget PlaceTool(const ToolBody& body, const cv::Matx33d& worldFromToolR,
+                              const cv::Vec3d& worldFromToolT) {
+  synth::PlacedTarget placed;
+  placed.target = body.tracker;
+  placed.world_from_target_R = worldFromToolR * body.toolFromTrackerR;
+  placed.world_from_target_t = worldFromToolT + worldFromToolR * body.toolFromTrackerT;
+  return placed;
+}
+
 PivotToolScene MakePivotToolScene(const synth::StereoRig& rig, int frames) {
   PivotToolScene scene;
   scene.tip = kTipMm;
   scene.trackerDistance = kTrackerDistanceMm;
   scene.coneHalfAngleDeg = kConeHalfAngleDeg;
 
-  const synth::Target tracker = synth::Target::Tracker();
-  const cv::Vec3d boxCentre(tracker.box.x + 0.5 * tracker.box.width,
-                            tracker.box.y + 0.5 * tracker.box.height, 0.0);
-  // The tracker's box centre lies on the tool axis.
-  const cv::Vec3d toolFromTrackerT =
-      cv::Vec3d(0, 0, kTrackerDistanceMm) - kToolFromTracker * boxCentre;
+  const ToolBody body = PivotTool();
 
   for (int k = 0; k < frames; ++k) {
     const double share = frames > 1 ? static_cast<double>(k) / (frames - 1) : 0.0;
@@ -56,10 +71,7 @@ PivotToolScene MakePivotToolScene(const synth::StereoRig& rig, int frames) {
     const double spin = synth::Radians(kSpinDeg) * std::sin(2.0 * synth::kPi * share);
     const cv::Matx33d worldFromTool = WorldFromTool(tilt, azimuth, spin);
 
-    synth::PlacedTarget placed;
-    placed.target = tracker;
-    placed.world_from_target_R = worldFromTool * kToolFromTracker;
-    placed.world_from_target_t = cv::Vec3d(kTipMm) + worldFromTool * toolFromTrackerT;
+    const synth::PlacedTarget placed = PlaceTool(body, worldFromTool, cv::Vec3d(kTipMm));
     if (!synth::DotsInsideImage(rig.left, placed, kDotMarginPx) ||
         !synth::DotsInsideImage(rig.right, placed, kDotMarginPx)) {
       CV_Error(cv::Error::StsOutOfRange, "the pivoting tool leaves the cameras' view");

@@ -24,11 +24,19 @@ std::uint64_t NoiseSeed(std::uint64_t seriesSeed, Sequence sequence, int frame, 
 StereoImages RenderStereo(const synth::StereoRig& rig, const synth::PlacedTarget& target,
                           synth::RenderSettings settings, std::uint64_t seriesSeed,
                           Sequence sequence, int frame) {
+  return RenderStereo(rig, std::vector<synth::PlacedTarget>{target}, settings, seriesSeed, sequence,
+                      frame);
+}
+
+StereoImages RenderStereo(const synth::StereoRig& rig,
+                          const std::vector<synth::PlacedTarget>& targets,
+                          synth::RenderSettings settings, std::uint64_t seriesSeed,
+                          Sequence sequence, int frame) {
   StereoImages images;
   settings.seed = NoiseSeed(seriesSeed, sequence, frame, 0);
-  images.left = synth::Render(rig.left, {target}, settings).image;
+  images.left = synth::Render(rig.left, targets, settings).image;
   settings.seed = NoiseSeed(seriesSeed, sequence, frame, 1);
-  images.right = synth::Render(rig.right, {target}, settings).image;
+  images.right = synth::Render(rig.right, targets, settings).image;
   return images;
 }
 

@@ -17,12 +17,17 @@ struct StereoImages {
 };
 
 // Which sequence of a series a frame belongs to; each has its own noise.
-enum class Sequence : std::uint64_t { kPlate = 1, kTool = 2 };
+enum class Sequence : std::uint64_t { kPlate = 1, kTool = 2, kMoving = 3 };
 
 // Renders one target through both cameras. The noise of each image comes from its own seed,
 // derived from the series seed, the sequence and the frame index, so a series replays from its
 // seed and no two images share noise.
 StereoImages RenderStereo(const synth::StereoRig& rig, const synth::PlacedTarget& target,
+                          synth::RenderSettings settings, std::uint64_t seriesSeed,
+                          Sequence sequence, int frame);
+// The same for several targets in one scene (they must not overlap in either image).
+StereoImages RenderStereo(const synth::StereoRig& rig,
+                          const std::vector<synth::PlacedTarget>& targets,
                           synth::RenderSettings settings, std::uint64_t seriesSeed,
                           Sequence sequence, int frame);
 
