@@ -135,6 +135,17 @@ int main(int argc, char** argv) {
   pivotCommand->add_option("--method", pivot.method, "sphere fit: hyper, iterative, pratt, taubin")
       ->capture_default_str();
 
+  RegisterOptions reg;
+  CLI::App* registerCommand =
+      app.add_subcommand("register", "find a reference frame from point pairs and write it (.yml)");
+  registerCommand
+      ->add_option("--points", reg.points,
+                   "CSV of point pairs: name, reference x, y, z, measured x, y, z")
+      ->required();
+  registerCommand->add_option("--out", reg.out, "reference file to write (.yml)")->required();
+  registerCommand->add_option("--unit", reg.unit, "the points' length unit: mm, cm, m or in")
+      ->capture_default_str();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -149,6 +160,7 @@ int main(int argc, char** argv) {
     if (command == detectCommand) RunDetect(detect, std::cout, std::cerr);
     if (command == triangulateCommand) RunTriangulate(triangulate, std::cout, std::cerr);
     if (command == pivotCommand) RunPivot(pivot, std::cout, std::cerr);
+    if (command == registerCommand) RunRegister(reg, std::cout, std::cerr);
   } catch (const UsageError& e) {
     std::cerr << "dotcal " << command->get_name() << ": " << e.what() << "\n"
               << "Run with --help for more information.\n";
