@@ -13,4 +13,5 @@
 #include "native64/NominalPattern.h"
 #include "native64/Reference.h"
 #include "native64/TargetSurvey.h"
+#include "native64/ToolPivot.h"
 #include "native64/Utils.h"

@@ -16,7 +16,7 @@
 //   pivot in the measurement frame (the standard pose-based pivot calibration, as in Yaniv,
 //   "Which pivot calibration?", SPIE Medical Imaging 2015).
 // - PivotFromMarkers: the poses from a marker model registered onto each frame's markers
-//   (Tarnwell::Native::CV::GetRigidTransform's least-squares rigid fit), then PivotFromPoses.
+//   (the least-squares rigid fit of Cone::GetRigidTransform), then PivotFromPoses.
 // - FitSharedSphere: one sphere centre shared by every marker's track, each marker with its own
 //   radius (the algebraic Kasa objective summed over the markers).
 // Outlying frames are rejected and reported frame by frame; the motion's spread is measured so
@@ -43,14 +43,17 @@ struct PivotFitOptions {
 
 // Conditions of a pivot calibration a user can act on (bits of PivotFitResult::warnings).
 enum PivotWarning : unsigned {
-  kPivotFewFrames = 1u << 0,      // fewer used frames than PivotFitOptions::minFrames
-  kPivotLittleTilt = 1u << 1,     // the tool was tilted less than PivotFitOptions::minTiltDeg
-  kPivotSpinOnly = 1u << 2,       // mostly spun about its axis
-  kPivotManyRejected = 1u << 3,   // rejection stopped at PivotFitOptions::minKeptShare
+  kPivotFewFrames = 1u << 0,     // fewer used frames than PivotFitOptions::minFrames
+  kPivotLittleTilt = 1u << 1,    // the tool was tilted less than PivotFitOptions::minTiltDeg
+  kPivotSpinOnly = 1u << 2,      // mostly spun about its axis
+  kPivotManyRejected = 1u << 3,  // rejection stopped at PivotFitOptions::minKeptShare
 };
 
 struct PivotFitResult {
-  bool solved = false;    // false: too few frames (fewer than 2 poses) or a degenerate motion
+  // false: too few frames (fewer than 3 poses determine a pivot) or a degenerate motion (no
+  // rotation, or turning about one axis only). Then tipInTool, pivot, rms, the residuals and the
+  // motion's measures are NaN, every frame counts as used, and the warnings say why.
+  bool solved = false;
   cv::Point3d tipInTool;  // the tip in the tool frame
   cv::Point3d pivot;      // the pivot point in the measurement frame
   // RMS of the 3N coordinate residuals R_i * tipInTool + t_i - pivot over the N used frames
@@ -78,7 +81,8 @@ NATIVE64_API PivotFitResult PivotFromPoses(const std::vector<cv::Mat>& poses,
 // The tool's pose in every frame from `model` (the markers in the tool frame) registered onto the
 // frame's markers (`frames[i][m]`: marker m in frame i, in the model's order), then
 // PivotFromPoses. `poses`, when given, receives the registered poses. Throws cv::Exception when
-// the model has fewer than 3 markers or a frame holds another number of markers than the model.
+// the model has fewer than 3 markers or all of them on one line, a frame holds another number of
+// markers than the model, or a marker that is not finite.
 NATIVE64_API PivotFitResult PivotFromMarkers(const std::vector<std::vector<cv::Point3d>>& frames,
                                              const std::vector<cv::Point3d>& model,
                                              const PivotFitOptions& options = PivotFitOptions(),
@@ -92,10 +96,13 @@ NATIVE64_API std::vector<cv::Point3d> MeanMarkerModel(
     const std::vector<std::vector<cv::Point3d>>& frames);
 
 struct SharedSphereFit {
-  bool solved = false;          // false: fewer than 4 points in all, or coplanar tracks
-  cv::Point3d centre;           // the common centre
-  std::vector<double> radii;    // one per track
-  double rms = 0.0;             // RMS of the distances from each point to its track's sphere
+  // false: too few points (fewer than 4, or than 3 plus the number of tracks), an empty track, a
+  // point that is not finite, or tracks that do not determine one centre (all in one plane, or
+  // circles about one axis).
+  bool solved = false;
+  cv::Point3d centre;         // the common centre
+  std::vector<double> radii;  // one per track
+  double rms = 0.0;           // RMS of the distances from each point to its track's sphere
 };
 
 // One sphere centre for every track (`tracks[m]`: marker m's positions), each track with its own

@@ -32,4 +32,15 @@ cv::Matx33d ProperRotation(const cv::Matx33d& H) {
   return (u * K * vt).t();
 }
 
+RigidPose RegisterRigid(const std::vector<cv::Point3_<double>>& from,
+                        const std::vector<cv::Point3_<double>>& to) {
+  const std::size_t n = from.size();
+  const cv::Point3_<double> cFrom = Centroid(from, n);
+  const cv::Point3_<double> cTo = Centroid(to, n);
+  RigidPose pose;
+  pose.R = ProperRotation(CrossCovariance(from, to, n, cFrom, cTo));
+  pose.t = cv::Vec3d(cTo) - pose.R * cv::Vec3d(cFrom);
+  return pose;
+}
+
 }  // namespace Oskelo::CV::Native64::detail

@@ -27,4 +27,16 @@ cv::Matx33d CrossCovariance(const std::vector<cv::Point3_<double>>& a,
 // fit better, the axis of the smallest singular value is flipped instead.
 cv::Matx33d ProperRotation(const cv::Matx33d& H);
 
+// A rigid motion x -> R x + t.
+struct RigidPose {
+  cv::Matx33d R = cv::Matx33d::eye();
+  cv::Vec3d t = cv::Vec3d(0.0, 0.0, 0.0);
+};
+
+// The least-squares proper rigid motion carrying from[i] onto to[i] for every i < from.size(), by
+// the steps above: the rotation of the centred sets, then the translation that carries from's
+// centroid onto to's. `to` must hold at least as many points as `from`.
+RigidPose RegisterRigid(const std::vector<cv::Point3_<double>>& from,
+                        const std::vector<cv::Point3_<double>>& to);
+
 }  // namespace Oskelo::CV::Native64::detail

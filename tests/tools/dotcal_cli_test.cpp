@@ -449,6 +449,55 @@ TEST(DotcalBadInput, APlateThatDoesNotMatchTheImagesAcceptsNoPair) {
   EXPECT_FALSE(fs::exists(out));
 }
 
+TEST(DotcalRegister, WritesTheFrameOrNamesWhatIsWrongWithThePoints) {
+  const std::string folder = ScratchFolder(kScratch);
+  const auto points = [&](const std::string& name, const std::string& text) {
+    std::ofstream(folder + "/" + name) << text;
+    return folder + "/" + name;
+  };
+  const std::string header = "name,ref_x,ref_y,ref_z,meas_x,meas_y,meas_z\n";
+  // The measured points: the reference points turned by 90 degrees about z and moved by
+  // (10, 20, 30), exactly.
+  const std::string good =
+      points("good.csv", header +
+                             "# fiducials\nF1,0,0,0,10,20,30\nF2,100,0,0,10,120,30\n"
+                             "F3,0,100,0,-90,20,30\nF4,0,0,100,10,20,130\n");
+  const std::string out = folder + "/ref.yml";
+  Outcome run = Dotcal({"register", "--points", good, "--out", out}, folder);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("RMS over 4 points: 0.0000 mm"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("  F3 "), std::string::npos) << run.out;
+  cv::FileStorage storage(out, cv::FileStorage::READ);
+  const cv::Matx44d T(Read(storage, "reference_from_measured"));
+  // Exact pairs: the transform is exact to rounding.
+  const cv::Vec4d mapped = T * cv::Vec4d(-90, 20, 30, 1);
+  EXPECT_LT(cv::norm(cv::Vec4d(0, 100, 0, 1) - mapped), 1e-9);
+  EXPECT_EQ(storage["points"].size(), 4u);
+
+  struct Case {
+    std::string file;
+    int status;
+    std::string message;
+  };
+  for (const Case& c : {
+           Case{points("two.csv", header + "F1,0,0,0,1,1,1\nF2,1,0,0,2,1,1\n"), 1,
+                "two.csv: 2 point pairs; a reference frame needs at least 3"},
+           Case{points("line.csv", header + "F1,0,0,0,1,1,1\nF2,1,0,0,2,1,1\nF3,2,0,0,3,1,1\n"), 1,
+                "line.csv: the reference points lie on one line"},
+           Case{points("bad_row.csv", header + "F1,0,0,0,1,1,1\n\nF2,1,0,0,2,1\n"), 1,
+                "bad_row.csv, line 4: 6 fields, expected 7"},
+           Case{points("bad_number.csv", header + "F1,0,0,0,1,1,1\nF2,1,0,zero,2,1,1\n"), 1,
+                "bad_number.csv, line 3: field 4 ('zero') is not a finite number"},
+           Case{folder + "/missing.csv", 2, "missing.csv: no such file"},
+       }) {
+    fs::remove(out);
+    run = Dotcal({"register", "--points", c.file, "--out", out}, folder);
+    EXPECT_EQ(run.status, c.status) << c.file;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(out)) << c.file;
+  }
+}
+
 TEST(DotcalUsage, CommandLineErrorsExitWithTwoAndHelpWithZero) {
   const std::string folder = ScratchFolder(kScratch);
   for (const std::vector<std::string>& arguments :
@@ -467,7 +516,8 @@ TEST(DotcalUsage, CommandLineErrorsExitWithTwoAndHelpWithZero) {
     EXPECT_EQ(run.status, 2) << ::testing::PrintToString(arguments);
     EXPECT_FALSE(run.err.empty());
   }
-  for (const char* command : {"demo", "render", "calibrate", "detect", "triangulate", "pivot"}) {
+  for (const char* command :
+       {"demo", "render", "calibrate", "detect", "triangulate", "pivot", "register"}) {
     const Outcome run = Dotcal({command, "--help"}, folder);
     EXPECT_EQ(run.status, 0) << command;
     EXPECT_NE(run.out.find("Usage: dotcal " + std::string(command)), std::string::npos) << run.out;

@@ -110,4 +110,14 @@ struct TrackOptions {
 // sources end at different frames; Interrupted when SIGINT stopped it.
 void RunTrack(const TrackOptions& options, std::ostream& out, std::ostream& err);
 
+struct RegisterOptions {
+  std::string points;       // CSV: name, reference x y z, measured x y z
+  std::string out;          // reference file to write
+  std::string unit = "mm";  // the points' length unit
+};
+
+// Finds the rigid transform from measured into reference coordinates from named point pairs,
+// prints each point's residual and the RMS, and writes the reference file.
+void RunRegister(const RegisterOptions& options, std::ostream& out, std::ostream& err);
+
 }  // namespace dotcal

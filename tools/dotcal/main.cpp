@@ -181,6 +181,16 @@ int main(int argc, char** argv) {
       "status: OK, MISSING (not found), OUT_OF_ORDER (dots not at the model's distances), "
       "HIGH_RESIDUAL; only OK rows carry a pose. x,y,z: the tool frame's origin; qw..qz: its "
       "rotation (w first). Exit status 130 when interrupted (Ctrl-C) after writing whole rows.");
+  RegisterOptions reg;
+  CLI::App* registerCommand =
+      app.add_subcommand("register", "find a reference frame from point pairs and write it (.yml)");
+  registerCommand
+      ->add_option("--points", reg.points,
+                   "CSV of point pairs: name, reference x, y, z, measured x, y, z")
+      ->required();
+  registerCommand->add_option("--out", reg.out, "reference file to write (.yml)")->required();
+  registerCommand->add_option("--unit", reg.unit, "the points' length unit: mm, cm, m or in")
+      ->capture_default_str();
 
   try {
     app.parse(argc, argv);
@@ -197,6 +207,7 @@ int main(int argc, char** argv) {
     if (command == triangulateCommand) RunTriangulate(triangulate, std::cout, std::cerr);
     if (command == pivotCommand) RunPivot(pivot, std::cout, std::cerr);
     if (command == trackCommand) RunTrack(track, std::cout, std::cerr);
+    if (command == registerCommand) RunRegister(reg, std::cout, std::cerr);
   } catch (const UsageError& e) {
     std::cerr << "dotcal " << command->get_name() << ": " << e.what() << "\n"
               << "Run with --help for more information.\n";

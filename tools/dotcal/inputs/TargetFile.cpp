@@ -14,31 +14,43 @@ namespace fs = std::filesystem;
 // A default margin as a share of the spacing: that of the synthetic plate.
 constexpr double kDefaultMarginSpacings = 0.75;
 
-cv::FileNode Required(const cv::FileStorage& storage, const char* key, const std::string& path) {
-  const cv::FileNode node = storage[key];
-  if (node.empty()) throw WorkFailed(path + ": " + key + " is missing");
+// Where a key of the description is: "file.yml: key" at the top level, "file.yml: parent.key"
+// inside another file's map.
+struct KeyPlace {
+  const std::string& path;
+  const std::string& parent;
+  std::string operator()(const char* key) const {
+    return path + ": " + (parent.empty() ? std::string() : parent + ".") + key;
+  }
+};
+
+cv::FileNode Required(const cv::FileNode& map, const char* key, const KeyPlace& place) {
+  const cv::FileNode node = map[key];
+  if (node.empty()) throw WorkFailed(place(key) + " is missing");
   return node;
 }
 
-int ReadCount(const cv::FileStorage& storage, const char* key, const std::string& path) {
-  const cv::FileNode node = Required(storage, key, path);
-  if (!node.isInt()) throw WorkFailed(path + ": " + key + " is not a whole number");
+int ReadCount(const cv::FileNode& map, const char* key, const KeyPlace& place) {
+  const cv::FileNode node = Required(map, key, place);
+  if (!node.isInt()) throw WorkFailed(place(key) + " is not a whole number");
   return static_cast<int>(node);
 }
 
-double ReadLength(const cv::FileNode& node, const char* key, const std::string& path) {
-  if (!node.isInt() && !node.isReal()) throw WorkFailed(path + ": " + key + " is not a number");
+double ReadLength(const cv::FileNode& node, const char* key, const KeyPlace& place) {
+  if (!node.isInt() && !node.isReal()) throw WorkFailed(place(key) + " is not a number");
   return static_cast<double>(node);
 }
 
-std::vector<int> ReadEmptyNodes(const cv::FileStorage& storage, const std::string& path) {
-  const cv::FileNode node = storage["empty_nodes"];
+std::vector<int> ReadEmptyNodes(const cv::FileNode& map, const KeyPlace& place) {
+  const cv::FileNode node = map["empty_nodes"];
   std::vector<int> nodes;
   if (node.empty()) return nodes;
   if (node.isInt()) return {static_cast<int>(node)};
-  if (!node.isSeq()) throw WorkFailed(path + ": empty_nodes is not a list of node numbers");
+  if (!node.isSeq()) throw WorkFailed(place("empty_nodes") + " is not a list of node numbers");
   for (const cv::FileNode& entry : node) {
-    if (!entry.isInt()) throw WorkFailed(path + ": empty_nodes holds something not a node number");
+    if (!entry.isInt()) {
+      throw WorkFailed(place("empty_nodes") + " holds something not a node number");
+    }
     nodes.push_back(static_cast<int>(entry));
   }
   return nodes;
@@ -46,22 +58,23 @@ std::vector<int> ReadEmptyNodes(const cv::FileStorage& storage, const std::strin
 
 }  // namespace
 
-TargetShape ReadTargetFile(const std::string& path) {
-  const cv::FileStorage storage = OpenStorageFile(path, "target");
+TargetShape ReadTargetNode(const cv::FileNode& map, const std::string& path,
+                           const std::string& parent, const std::string& defaultName) {
+  const KeyPlace place{path, parent};
+  if (!map.isMap()) throw WorkFailed(path + ": " + parent + " is not a map of target keys");
   TargetShape shape;
-  shape.name =
-      storage["name"].isString() ? storage["name"].string() : fs::path(path).stem().string();
-  shape.columns = ReadCount(storage, "columns", path);
-  shape.rows = ReadCount(storage, "rows", path);
-  shape.spacing = ReadLength(Required(storage, "spacing", path), "spacing", path);
-  shape.diameter = ReadLength(Required(storage, "dot_diameter", path), "dot_diameter", path);
-  const cv::FileNode margin = storage["margin"];
+  shape.name = map["name"].isString() ? map["name"].string() : defaultName;
+  shape.columns = ReadCount(map, "columns", place);
+  shape.rows = ReadCount(map, "rows", place);
+  shape.spacing = ReadLength(Required(map, "spacing", place), "spacing", place);
+  shape.diameter = ReadLength(Required(map, "dot_diameter", place), "dot_diameter", place);
+  const cv::FileNode margin = map["margin"];
   shape.margin =
-      margin.empty() ? kDefaultMarginSpacings * shape.spacing : ReadLength(margin, "margin", path);
-  const cv::FileNode unit = storage["unit"];
-  if (!unit.empty() && !unit.isString()) throw WorkFailed(path + ": unit is not a text");
+      margin.empty() ? kDefaultMarginSpacings * shape.spacing : ReadLength(margin, "margin", place);
+  const cv::FileNode unit = map["unit"];
+  if (!unit.empty() && !unit.isString()) throw WorkFailed(place("unit") + " is not a text");
   if (!unit.empty()) shape.unit = unit.string();
-  shape.emptyNodes = ReadEmptyNodes(storage, path);
+  shape.emptyNodes = ReadEmptyNodes(map, place);
   // Counted in 64 bits: the grid's size is checked only below.
   const long long nodes = static_cast<long long>(shape.columns) * shape.rows;
   shape.dots = static_cast<int>(std::max<long long>(
@@ -69,9 +82,25 @@ TargetShape ReadTargetFile(const std::string& path) {
   try {
     shape.Check();
   } catch (const UsageError& e) {
-    throw WorkFailed(path + ": " + e.what());
+    throw WorkFailed(path + ": " + (parent.empty() ? std::string() : parent + ": ") + e.what());
   }
   return shape;
+}
+
+void WriteTargetNode(cv::FileStorage& storage, const TargetShape& shape) {
+  storage << "name" << shape.name;
+  storage << "columns" << shape.columns << "rows" << shape.rows;
+  storage << "spacing" << shape.spacing << "dot_diameter" << shape.diameter;
+  storage << "margin" << shape.margin << "unit" << shape.unit;
+  storage << "empty_nodes"
+          << "[";
+  for (int node : shape.emptyNodes) storage << node;
+  storage << "]";
+}
+
+TargetShape ReadTargetFile(const std::string& path) {
+  const cv::FileStorage storage = OpenStorageFile(path, "target");
+  return ReadTargetNode(storage.root(), path, "", fs::path(path).stem().string());
 }
 
 void WriteTargetFile(const std::string& path, const TargetShape& shape) {
@@ -79,14 +108,7 @@ void WriteTargetFile(const std::string& path, const TargetShape& shape) {
     cv::FileStorage storage(path, cv::FileStorage::WRITE);
     if (!storage.isOpened()) throw WorkFailed(path + ": cannot be written");
     storage.writeComment("Dot target for dotcal; lengths in the unit below");
-    storage << "name" << shape.name;
-    storage << "columns" << shape.columns << "rows" << shape.rows;
-    storage << "spacing" << shape.spacing << "dot_diameter" << shape.diameter;
-    storage << "margin" << shape.margin << "unit" << shape.unit;
-    storage << "empty_nodes"
-            << "[";
-    for (int node : shape.emptyNodes) storage << node;
-    storage << "]";
+    WriteTargetNode(storage, shape);
     storage.release();
   } catch (const cv::Exception& e) {
     throw WorkFailed(path + ": cannot be written (" + e.err + ")");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <opencv2/core.hpp>
 #include <string>
 
 #include "detection/TargetShape.h"
@@ -27,6 +28,15 @@ TargetShape ReadTargetFile(const std::string& path);
 // Writes a target file that ReadTargetFile reads back to the same shape. Throws WorkFailed when
 // the file cannot be written.
 void WriteTargetFile(const std::string& path, const TargetShape& shape);
+
+// The same description as a map inside another file (a tool file's tracker). Messages name the
+// file and the key as "path: parent.key"; `parent` empty reads a map at the file's top level.
+// `defaultName` is taken when the map has no name. Throws WorkFailed as ReadTargetFile does.
+TargetShape ReadTargetNode(const cv::FileNode& map, const std::string& path,
+                           const std::string& parent, const std::string& defaultName);
+
+// Writes the description's keys into the open map of `storage`.
+void WriteTargetNode(cv::FileStorage& storage, const TargetShape& shape);
 
 // The target as given on a command line: a target file, or a grid with its sizes.
 struct TargetOptions {

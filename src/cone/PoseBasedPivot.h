@@ -1,0 +1,19 @@
+#pragma once
+
+#include <vector>
+
+#include "cone/Kabsch.h"
+#include "native64/ToolPivot.h"
+
+// The pose-based pivot on poses already checked, shared by PivotFromPoses and PivotFromMarkers.
+namespace Oskelo::CV::Native64::detail {
+
+// Ratio of the smallest to the largest singular value of a pivot or shared-sphere system below
+// which it is taken as rank-deficient: exact degenerate motions give rounding-level ratios (1e-16),
+// noisy but determined ones ratios many orders above.
+constexpr double kPivotSingularRatio = 1e-10;
+
+// The one-step pivot with outlier rejection and the motion's measures and warnings.
+PivotFitResult SolvePivot(const std::vector<RigidPose>& poses, const PivotFitOptions& options);
+
+}  // namespace Oskelo::CV::Native64::detail
