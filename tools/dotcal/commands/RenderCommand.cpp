@@ -135,7 +135,9 @@ ToolDefinition SecondToolDefinition(const synth::StereoRig& rig, const MovingToo
   definition.tracker = shape;
   for (const cv::Point3d& p : inScene) definition.markers.push_back(map(p));
   definition.tip = map({0, 0, 0});
-  definition.method = "truth";
+  // The file format names pivot methods only; the exact markers are what a pose-based
+  // calibration (the default method) estimates.
+  definition.method = "pose";
   definition.created = IsoTimeNow();
   return definition;
 }

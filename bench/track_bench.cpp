@@ -1,0 +1,180 @@
+// The per-frame tracking loop of `dotcal track`, on frames rendered once and held in memory (no
+// decoding): for one tool, detection in both cameras (TargetFollower), triangulation,
+// registration and the output row written to a string stream.
+//   BM_TrackLoop: stereo frames per second of the loop, and its speed as a ratio to the
+//       short-form detection (FindTargetsInImage over the whole frame, both cameras) of the same
+//       frames, timed in the same run;
+//   BM_ShortFormDetection: that short-form detection alone, per stereo frame;
+//   BM_TrackLongRun: 10^5 frames of the sequence played back and forth, with the time per frame
+//       and the resident memory at the start and end, to show that neither grows.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "calibration/known_rig.h"
+#include "native64/ImageDetection.h"
+#include "reports/TrackRows.h"
+#include "workflows/MovingToolScene.h"
+#include "workflows/StereoRendering.h"
+#include "workflows/ToolTracker.h"
+
+namespace {
+
+using Oskelo::CV::Native64::Calibration;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFrames = 90;  // one period of the scene's motion: 3 s at 30 frames per second
+
+struct Sequence {
+  synth::StereoRig rig = synth::StereoRig::Default();
+  Calibration calibration;
+  dotcal::ToolDefinition tool;
+  std::vector<dotcal::StereoImages> frames;
+};
+
+// The pointer alone, rendered once per process.
+const Sequence& Rendered() {
+  static const std::unique_ptr<Sequence> sequence = [] {
+    auto s = std::make_unique<Sequence>();
+    SetKnownCalibration(s->calibration, s->rig);
+    const dotcal::MovingToolScene scene = dotcal::MakeMovingToolScene(s->rig, kFrames);
+    const dotcal::MovingTool& pointer = scene.tools.front();
+    s->tool.name = pointer.name;
+    s->tool.tracker = dotcal::TargetShape::Tracker();
+    s->tool.markers = dotcal::MarkersInDetectionOrder(s->rig, pointer, s->tool.tracker);
+    for (int k = 0; k < kFrames; ++k) {
+      s->frames.push_back(dotcal::RenderStereo(s->rig, pointer.frames[k], synth::RenderSettings(),
+                                               9, dotcal::Sequence::kMoving, k));
+    }
+    return s;
+  }();
+  return *sequence;
+}
+
+cv::Matx44d CameraFromRectified(const Calibration& calibration) {
+  const cv::Matx33d R = cv::Matx33d(calibration.parameters.rectificationLeft).t();
+  return {R(0, 0), R(0, 1), R(0, 2), 0, R(1, 0), R(1, 1), R(1, 2), 0,
+          R(2, 0), R(2, 1), R(2, 2), 0, 0,       0,       0,       1};
+}
+
+// The frame of step i when the sequence is played forward, then backward, and so on: the tool
+// never jumps.
+int PingPong(long long i) {
+  const long long period = 2 * (kFrames - 1);
+  const long long k = i % period;
+  return static_cast<int>(k < kFrames ? k : period - k);
+}
+
+// One tracking step: the work of `dotcal track` per frame for one tool.
+class Loop {
+ public:
+  explicit Loop(const Sequence& s)
+      : tracker_(s.calibration, s.tool, CameraFromRectified(s.calibration), 0.5),
+        rows_(out_, dotcal::TrackRows::Format::kCsv, {s.tool.name}) {}
+
+  bool Step(const dotcal::StereoImages& images, long long index) {
+    const dotcal::ToolPose pose = tracker_.Track(images.left, images.right);
+    rows_.Write(index, static_cast<double>(index) / 30.0, 0, pose);
+    if (out_.tellp() > (1 << 20)) out_.str({});  // keep the stream's memory bounded
+    return pose.status == dotcal::TrackStatus::kOk;
+  }
+
+ private:
+  dotcal::ToolTracker tracker_;
+  std::ostringstream out_;
+  dotcal::TrackRows rows_;
+};
+
+// Seconds per stereo frame of the short-form detection over the sequence.
+double ShortFormSeconds(const Sequence& s, int passes) {
+  Oskelo::CV::Native64::ImageProcessor detector;
+  dotcal::ConfigureDetector(*detector.settings, s.tool.tracker);
+  std::vector<cv::Point2d> targets;
+  const auto start = Clock::now();
+  for (int pass = 0; pass < passes; ++pass) {
+    for (const dotcal::StereoImages& images : s.frames) {
+      benchmark::DoNotOptimize(
+          Oskelo::CV::Native64::FindTargetsInImage(detector, images.left, targets));
+      benchmark::DoNotOptimize(
+          Oskelo::CV::Native64::FindTargetsInImage(detector, images.right, targets));
+    }
+  }
+  return std::chrono::duration<double>(Clock::now() - start).count() / (passes * kFrames);
+}
+
+long ResidentKiB() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+void BM_TrackLoop(benchmark::State& state) {
+  const Sequence& s = Rendered();
+  Loop loop(s);
+  long long i = 0, lost = 0;
+  const auto start = Clock::now();
+  for (auto _ : state) {
+    lost += !loop.Step(s.frames[PingPong(i)], i);
+    ++i;
+  }
+  const double loopSeconds = std::chrono::duration<double>(Clock::now() - start).count() / i;
+  const double shortForm = ShortFormSeconds(s, 3);
+  state.SetItemsProcessed(i);
+  state.counters["stereo_fps"] = 1.0 / loopSeconds;
+  state.counters["short_form_fps"] = 1.0 / shortForm;
+  state.counters["speed_vs_short_form"] = shortForm / loopSeconds;
+  state.counters["lost"] = static_cast<double>(lost);
+}
+BENCHMARK(BM_TrackLoop)->Unit(benchmark::kMicrosecond);
+
+void BM_ShortFormDetection(benchmark::State& state) {
+  const Sequence& s = Rendered();
+  Oskelo::CV::Native64::ImageProcessor detector;
+  dotcal::ConfigureDetector(*detector.settings, s.tool.tracker);
+  std::vector<cv::Point2d> targets;
+  long long i = 0;
+  for (auto _ : state) {
+    const dotcal::StereoImages& images = s.frames[PingPong(i++)];
+    benchmark::DoNotOptimize(
+        Oskelo::CV::Native64::FindTargetsInImage(detector, images.left, targets));
+    benchmark::DoNotOptimize(
+        Oskelo::CV::Native64::FindTargetsInImage(detector, images.right, targets));
+  }
+  state.SetItemsProcessed(i);
+}
+BENCHMARK(BM_ShortFormDetection)->Unit(benchmark::kMicrosecond);
+
+void BM_TrackLongRun(benchmark::State& state) {
+  constexpr long long kSteps = 100000;
+  constexpr long long kTenth = kSteps / 10;
+  const Sequence& s = Rendered();
+  for (auto _ : state) {
+    Loop loop(s);
+    const long residentBefore = ResidentKiB();
+    double firstSeconds = 0.0, lastSeconds = 0.0;
+    long long lost = 0;
+    auto mark = Clock::now();
+    for (long long i = 0; i < kSteps; ++i) {
+      lost += !loop.Step(s.frames[PingPong(i)], i);
+      if (i + 1 == kTenth) {
+        firstSeconds = std::chrono::duration<double>(Clock::now() - mark).count();
+      }
+      if (i + 1 == kSteps - kTenth) mark = Clock::now();
+    }
+    lastSeconds = std::chrono::duration<double>(Clock::now() - mark).count();
+    state.counters["us_per_frame_first_10pc"] = 1e6 * firstSeconds / kTenth;
+    state.counters["us_per_frame_last_10pc"] = 1e6 * lastSeconds / kTenth;
+    state.counters["rss_before_KiB"] = static_cast<double>(residentBefore);
+    state.counters["rss_after_KiB"] = static_cast<double>(ResidentKiB());
+    state.counters["lost"] = static_cast<double>(lost);
+  }
+}
+BENCHMARK(BM_TrackLongRun)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+
+}  // namespace
