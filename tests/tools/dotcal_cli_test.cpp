@@ -511,13 +511,18 @@ TEST(DotcalUsage, CommandLineErrorsExitWithTwoAndHelpWithZero) {
          "4y2"},
         {"pivot", "--calib", kSeries + "/calib.yml", "--left", "a", "--right", "b", "--method",
          "median"},
+        {"track", "--calib", kSeries + "/calib.yml", "--tool", "t.yml", "--left", "a", "--right",
+         "b", "--format", "xml"},
+        {"track", "--calib", kSeries + "/calib.yml", "--tool", kSeries + "/probe.yml", "--left",
+         "v4l2:x", "--right", "v4l2:1"},
+        {"render", "--out", folder + "/r", "--moving-frames", "-1"},
         {"demo", "--unknown"}}) {
     const Outcome run = Dotcal(arguments, folder);
     EXPECT_EQ(run.status, 2) << ::testing::PrintToString(arguments);
     EXPECT_FALSE(run.err.empty());
   }
   for (const char* command :
-       {"demo", "render", "calibrate", "detect", "triangulate", "pivot", "register"}) {
+       {"demo", "render", "calibrate", "detect", "triangulate", "pivot", "register", "track"}) {
     const Outcome run = Dotcal({command, "--help"}, folder);
     EXPECT_EQ(run.status, 0) << command;
     EXPECT_NE(run.out.find("Usage: dotcal " + std::string(command)), std::string::npos) << run.out;

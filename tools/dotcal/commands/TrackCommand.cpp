@@ -85,7 +85,7 @@ void CheckOptions(const TrackOptions& options) {
 
 // What a source has, counted after the other one ended.
 std::string FrameCount(long long read, long long rest) {
-  return rest < 0 ? "more than " + std::to_string(read) : std::to_string(read + rest);
+  return rest < 0 ? "at least " + std::to_string(read) : std::to_string(read + rest);
 }
 
 }  // namespace

@@ -116,7 +116,11 @@ class CaptureSource : public FrameSource {
     if (!capture_.read(raw) || raw.empty()) return false;
     frame = Frame();
     frame.name = description_ + " frame " + std::to_string(index_++);
-    frame.time = capture_.get(cv::CAP_PROP_POS_MSEC) / 1000.0;
+    // A video's stream times start at 0; a camera's are the driver's clock, so its first frame
+    // becomes time 0.
+    const double seconds = capture_.get(cv::CAP_PROP_POS_MSEC) / 1000.0;
+    if (index_ == 1) start_ = camera_ ? seconds : 0.0;
+    frame.time = seconds - start_;
     frame.image = Grey(raw);
     CheckSize(frame.image, expected_, frame.name, what_);
     return true;
@@ -137,6 +141,7 @@ class CaptureSource : public FrameSource {
   cv::Size expected_;
   std::string what_;
   long long index_ = 0;
+  double start_ = 0.0;  // the time of the first frame, seconds
 };
 
 std::unique_ptr<FrameSource> OpenCamera(const std::string& name, cv::Size expected,

@@ -34,7 +34,7 @@ class FrameSource {
 
 // Opens a frame source named on the command line by `option`:
 // - "v4l2:N" or a device path under /dev (e.g. /dev/video0): a camera through OpenCV's V4L2
-//   backend; time from the driver's frame timestamps (CAP_PROP_POS_MSEC);
+//   backend; time from the driver's frame timestamps (CAP_PROP_POS_MSEC), the first frame at 0;
 // - one file with a video extension (.mkv, .avi, .mp4, .mov, .webm, .m4v, .mpg, .mpeg, .ts): a
 //   video through OpenCV's FFmpeg backend; time from the stream's timestamps (CAP_PROP_POS_MSEC);
 // - otherwise image files and patterns (ExpandPatterns, sorted by name); frame i at time

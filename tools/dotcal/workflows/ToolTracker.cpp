@@ -73,7 +73,9 @@ bool ToolTracker::KeepsDistances(const std::vector<cv::Point3d>& points) const {
   std::size_t pair = 0;
   for (std::size_t i = 0; i < points.size(); ++i) {
     for (std::size_t j = i + 1; j < points.size(); ++j, ++pair) {
-      if (std::abs(cv::norm(points[i] - points[j]) - modelDistances_[pair]) > distanceTolerance_) {
+      // Written so that a point that did not triangulate (NaN) fails the check.
+      if (!(std::abs(cv::norm(points[i] - points[j]) - modelDistances_[pair]) <=
+            distanceTolerance_)) {
         return false;
       }
     }
