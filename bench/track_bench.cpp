@@ -74,7 +74,7 @@ int PingPong(long long i) {
 class Loop {
  public:
   explicit Loop(const Sequence& s)
-      : tracker_(s.calibration, s.tool, CameraFromRectified(s.calibration), 0.5),
+      : tracker_(s.calibration, s.tool, CameraFromRectified(s.calibration), 0.1),
         rows_(out_, dotcal::TrackRows::Format::kCsv, {s.tool.name}) {}
 
   bool Step(const dotcal::StereoImages& images, long long index) {

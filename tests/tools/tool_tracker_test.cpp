@@ -74,12 +74,12 @@ TEST_F(ToolTrackerTest, FollowsBothMovingToolsAndSaysWhenAPoseCannotBeTrusted) {
   std::vector<std::unique_ptr<dotcal::ToolTracker>> trackers;
   for (int t = 0; t < 2; ++t) {
     trackers.push_back(std::make_unique<dotcal::ToolTracker>(
-        calibration_, Exact(scene.tools[t], shapes[t]), cameraFromRectified, 0.5));
+        calibration_, Exact(scene.tools[t], shapes[t]), cameraFromRectified, 0.1));
   }
   // The pointer with two markers swapped, and one whose residual bound no fit meets.
   dotcal::ToolDefinition swapped = Exact(scene.tools[0], shapes[0]);
   std::swap(swapped.markers[0], swapped.markers[3]);
-  dotcal::ToolTracker outOfOrder(calibration_, swapped, cameraFromRectified, 0.5);
+  dotcal::ToolTracker outOfOrder(calibration_, swapped, cameraFromRectified, 0.1);
   dotcal::ToolTracker strict(calibration_, Exact(scene.tools[0], shapes[0]), cameraFromRectified,
                              1e-6);
 
