@@ -3,6 +3,7 @@
 // pivot calibration of the tool frames, and the answers to bad input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -16,8 +17,10 @@
 #include <vector>
 
 #include "calibration/calibration_tolerances.h"
+#include "inputs/ToolFile.h"
 #include "run_dotcal.h"
 #include "scratch_folder.h"
+#include "synth/PointScenes.h"
 
 namespace {
 
@@ -191,11 +194,11 @@ TEST(DotcalTriangulate, ReadsColourImagesAsGrey) {
   EXPECT_EQ(a.out, b.out);
 }
 
-TEST(DotcalPivot, FindsTheTipOfThePivotingTool) {
+TEST(DotcalPivot, FindsTheTipOfThePivotingToolWithTheSphereFit) {
   const std::string folder = ScratchFolder(kScratch);
   const Outcome run =
       Dotcal({"pivot", "--calib", kSeries + "/calib.yml", "--left", kSeries + "/tool/left_*.png",
-              "--right", kSeries + "/tool/right_*.png"},
+              "--right", kSeries + "/tool/right_*.png", "--method", "hyper"},
              folder);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("frames: 16, used 16"), std::string::npos) << run.out;
@@ -215,6 +218,242 @@ TEST(DotcalPivot, FindsTheTipOfThePivotingTool) {
   const cv::Point3d trueTip(RectifyingRotation() * cv::Vec3d(Point(Truth()["tool"]["tip"])));
   EXPECT_LT(cv::norm(tip - trueTip), kTipTolMm) << run.out;
   EXPECT_LT(rms, kTipRmsMaxMm);
+}
+
+// The least-squares rigid transform (Kabsch) that maps `from` onto `to`, as R and t.
+void RigidFit(const std::vector<cv::Point3d>& from, const std::vector<cv::Point3d>& to,
+              cv::Matx33d& R, cv::Vec3d& t) {
+  cv::Vec3d a(0, 0, 0), b(0, 0, 0);
+  for (std::size_t k = 0; k < from.size(); ++k) a += cv::Vec3d(from[k]), b += cv::Vec3d(to[k]);
+  a *= 1.0 / from.size(), b *= 1.0 / from.size();
+  cv::Matx33d H = cv::Matx33d::zeros();
+  for (std::size_t k = 0; k < from.size(); ++k)
+    H += (cv::Vec3d(from[k]) - a) * (cv::Vec3d(to[k]) - b).t();
+  cv::Mat w, u, vt;
+  cv::SVD::compute(cv::Mat(H), w, u, vt);
+  const cv::Matx33d U(u), Vt(vt);
+  const double d = cv::determinant(Vt.t() * U.t()) < 0 ? -1.0 : 1.0;
+  R = Vt.t() * cv::Matx33d(1, 0, 0, 0, 1, 0, 0, 0, d) * U.t();
+  t = b - R * a;
+}
+
+TEST(DotcalPivot, WritesAToolFileWhoseTipFollowsTheTruePoses) {
+  const std::string folder = ScratchFolder(kScratch);
+  const std::string toolFile = folder + "/pointer.yml";
+  const Outcome run =
+      Dotcal({"pivot", "--calib", kSeries + "/calib.yml", "--left", kSeries + "/tool/left_*.png",
+              "--right", kSeries + "/tool/right_*.png", "--out", toolFile},
+             folder);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const dotcal::ToolDefinition tool = dotcal::ReadToolFile(toolFile);
+  EXPECT_EQ(tool.name, "pointer");
+  EXPECT_EQ(tool.method, "pose");
+  EXPECT_EQ(tool.unit, "mm");
+  EXPECT_EQ(tool.calibrationFile, kSeries + "/calib.yml");
+  EXPECT_EQ(tool.calibrationChecksum, dotcal::FileChecksum(kSeries + "/calib.yml"));
+  EXPECT_EQ(tool.framesUsed + tool.framesRejected, 16);
+  EXPECT_GT(tool.tiltMaxDeg, tool.tiltMedianDeg);
+  // Every rejected frame is reported, by number and file.
+  int rejectedLines = 0;
+  for (std::size_t at = run.out.find("rejected frame "); at != std::string::npos;
+       at = run.out.find("rejected frame ", at + 1)) {
+    ++rejectedLines;
+    EXPECT_NE(run.out.find("/tool/left_0", at), std::string::npos) << run.out;
+  }
+  EXPECT_EQ(rejectedLines, tool.framesRejected) << run.out;
+  // The 16 frames and the small cone of the series give the library's two warnings.
+  EXPECT_NE(run.err.find("warning: fewer than 20 frames"), std::string::npos) << run.err;
+
+  // The tool's markers registered onto the true dots of every frame carry its tip to the true
+  // tip (world frame, as the dots). The markers are the triangulated shape: the calibration's
+  // scale bound (0.3 %) over the tracker's 50 mm keeps them within kPositionTolMm of the dots.
+  const json truth = Truth();
+  const cv::Point3d trueTip = Point(truth["tool"]["tip"]);
+  ASSERT_EQ(tool.markers.size(), 7u);
+  const auto trueDots = [](const json& frame) {
+    std::vector<cv::Point3d> dots;
+    for (const json& p : frame["dots"]) dots.push_back(Point(p));
+    return dots;
+  };
+  // The detector numbers the dots in its own grid order, which need not be the renderer's: the
+  // correspondence is the one permutation under which the shapes agree (the tracker has no
+  // symmetry).
+  std::vector<int> order = {0, 1, 2, 3, 4, 5, 6}, best = order;
+  double bestError = 1e9;
+  const std::vector<cv::Point3d> first = trueDots(truth["tool"]["frames"][0]);
+  do {
+    std::vector<cv::Point3d> dots;
+    for (int k : order) dots.push_back(first[k]);
+    cv::Matx33d R;
+    cv::Vec3d t;
+    RigidFit(tool.markers, dots, R, t);
+    double worst = 0.0;
+    for (std::size_t m = 0; m < dots.size(); ++m) {
+      worst = std::max(worst, cv::norm(cv::Point3d(R * cv::Vec3d(tool.markers[m]) + t) - dots[m]));
+    }
+    if (worst < bestError) bestError = worst, best = order;
+  } while (std::next_permutation(order.begin(), order.end()));
+  EXPECT_LT(bestError, kPositionTolMm);
+  for (const json& frame : truth["tool"]["frames"]) {
+    const std::vector<cv::Point3d> all = trueDots(frame);
+    std::vector<cv::Point3d> dots;
+    for (int k : best) dots.push_back(all[k]);
+    cv::Matx33d R;
+    cv::Vec3d t;
+    RigidFit(tool.markers, dots, R, t);
+    const cv::Point3d tip(R * cv::Vec3d(tool.tip) + t);
+    EXPECT_LT(cv::norm(tip - trueTip), kTipTolMm) << frame["left"];
+  }
+}
+
+// An exact pivot: 7 markers, 30 poses on a 20-degree cone, no noise.
+synth::PivotScene ExactPivot() {
+  std::mt19937_64 rng(17);
+  return synth::PivotTracks({40, -30, 900}, 7, 30, 20.0, 0.0, rng);
+}
+
+// Written with 17 digits, exact data give the tip to rounding: 1e-6 mm leaves a thousand times
+// the SVD's rounding on coordinates of 1000 mm.
+constexpr double kExactTipTol = 1e-6;
+// Printed with 4 decimals: half a unit of the last one, and rounding.
+constexpr double kPrintedTol = 6e-5;
+
+cv::Point3d PrintedPoint(const std::string& out, const std::string& label) {
+  cv::Point3d p(NAN, NAN, NAN);
+  const std::size_t at = out.find("\n" + label);
+  if (at != std::string::npos) {
+    std::sscanf(out.c_str() + at + 1 + label.size(), "%lf %lf %lf", &p.x, &p.y, &p.z);
+  }
+  return p;
+}
+
+TEST(DotcalPivot, PosesAndTracksOfAnExactPivotGiveItsTip) {
+  const std::string folder = ScratchFolder(kScratch);
+  const synth::PivotScene scene = ExactPivot();
+  {
+    std::ofstream poses(folder + "/poses.csv");
+    poses << "# tool to tracker, row-major\n";
+    for (const cv::Matx33d& R : scene.world_from_tool) {
+      const double t[3] = {scene.tip.x, scene.tip.y, scene.tip.z};
+      for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) poses << cv::format("%.17g,", R(r, c));
+        poses << cv::format("%.17g,", t[r]);
+      }
+      poses << "0,0,0,1\n";
+    }
+    std::ofstream tracks(folder + "/tracks.csv");
+    tracks << "frame,marker,x,y,z\n";
+    for (std::size_t k = 0; k < scene.world_from_tool.size(); ++k) {
+      for (std::size_t m = 0; m < scene.tracks.size(); ++m) {
+        if (k == 4 && m == 3) continue;  // frame 4 lost marker 3
+        const cv::Point3d& p = scene.tracks[m][k];
+        tracks << cv::format("%zu,%zu,%.17g,%.17g,%.17g\n", k, m, p.x, p.y, p.z);
+      }
+    }
+  }
+  // Poses: the tip in their tool frame is its origin, the pivot the scene's tip.
+  Outcome run = Dotcal({"pivot", "--poses", folder + "/poses.csv"}, folder);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("poses: 30\npivot fit (pose): 30 frames used, 0 rejected"),
+            std::string::npos)
+      << run.out;
+  EXPECT_LT(cv::norm(PrintedPoint(run.out, "tool tip") - cv::Point3d(0, 0, 0)), kPrintedTol)
+      << run.out;
+  EXPECT_LT(cv::norm(PrintedPoint(run.out, "tip") - scene.tip), kPrintedTol) << run.out;
+
+  // Tracks: the tool file holds the markers and the tip in the tool frame of the rule.
+  const std::string toolFile = folder + "/probe.yml";
+  run = Dotcal({"pivot", "--tracks", folder + "/tracks.csv", "--out", toolFile, "--name", "probe"},
+               folder);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("note: frame 4 lacks marker 3: skipped"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("frames: 30, used 29, missing a marker in 1"), std::string::npos)
+      << run.out;
+  const dotcal::ToolDefinition tool = dotcal::ReadToolFile(toolFile);
+  EXPECT_EQ(tool.name, "probe");
+  EXPECT_TRUE(tool.calibrationFile.empty());
+  EXPECT_TRUE(tool.calibrationChecksum.empty());
+  EXPECT_EQ(tool.tracker.dots, 7);
+  const cv::Matx44d tool_from_scene(dotcal::ToolFrameFromMarkers(scene.markersInTool));
+  const auto inTool = [&](const cv::Point3d& p) {
+    const cv::Vec4d q = tool_from_scene * cv::Vec4d(p.x, p.y, p.z, 1);
+    return cv::Point3d(q[0], q[1], q[2]);
+  };
+  EXPECT_LT(cv::norm(tool.tip - inTool({0, 0, 0})), kExactTipTol);
+  ASSERT_EQ(tool.markers.size(), 7u);
+  for (std::size_t m = 0; m < 7; ++m) {
+    EXPECT_LT(cv::norm(tool.markers[m] - inTool(scene.markersInTool[m])), kExactTipTol) << m;
+  }
+  EXPECT_LT(tool.pivotResidual, kExactTipTol);
+  EXPECT_EQ(tool.framesUsed, 29);
+
+  // The same tracks by the shared sphere and a Cone fit: the same tip.
+  for (const char* method : {"shared-sphere", "taubin"}) {
+    run =
+        Dotcal({"pivot", "--tracks", folder + "/tracks.csv", "--method", method, "--out", toolFile},
+               folder);
+    ASSERT_EQ(run.status, 0) << method << ": " << run.err;
+    EXPECT_LT(cv::norm(dotcal::ReadToolFile(toolFile).tip - inTool({0, 0, 0})), kExactTipTol)
+        << method;
+  }
+}
+
+TEST(DotcalPivot, BadPoseAndTrackFilesAndInputsAreNamed) {
+  const std::string folder = ScratchFolder(kScratch);
+  const auto file = [&](const std::string& name, const std::string& text) {
+    std::ofstream(folder + "/" + name) << text;
+    return folder + "/" + name;
+  };
+  const std::string pose = "1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1\n";
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string message;
+  };
+  const std::string series = kSeries + "/tool/left_000.png";
+  for (const Case& c : {
+           Case{{"--poses", file("short.csv", pose + pose + "1,0,0,0,0,1,0,0,0,0,1,0,0,0,0\n")},
+                1,
+                "short.csv, line 3: 15 fields, expected 16"},
+           Case{{"--poses", file("scaled.csv", pose + "2,0,0,0,0,2,0,0,0,0,2,0,0,0,0,1\n")},
+                1,
+                "scaled.csv, line 2: the pose is not rigid"},
+           Case{{"--poses", file("still.csv", pose + pose + pose + pose)},
+                1,
+                "the pose fit found no pivot"},
+           Case{{"--tracks", file("tracks.csv", "frame,marker,x,y,z\n0,0,1,2,3\n0,1,1,2,x\n")},
+                1,
+                "tracks.csv, line 3: field 5 ('x') is not a finite number"},
+           Case{{"--tracks", file("twice.csv", "0,0,1,2,3\n0,0,1,2,3\n")},
+                1,
+                "twice.csv, line 2: frame 0 holds marker 0 twice"},
+           Case{{"--tracks", file("half.csv", "0.5,0,1,2,3\n")},
+                1,
+                "half.csv, line 1: the frame number is not a whole number"},
+           Case{{"--tracks", file("two.csv", "0,0,1,2,3\n0,1,1,2,4\n"), "--out", folder + "/t.yml",
+                 "--grid", "2x2"},
+                2,
+                "--tracks holds 2 markers, but the tracker has 4 dots"},
+           Case{{}, 2, "give the tool's frames"},
+           Case{{"--poses", folder + "/short.csv", "--tracks", folder + "/tracks.csv"},
+                2,
+                "--poses and --tracks are different inputs"},
+           Case{{"--left", series, "--right", series}, 2, "--calib is missing"},
+           Case{{"--poses", folder + "/short.csv", "--method", "hyper"},
+                2,
+                "only --method pose applies"},
+           Case{{"--poses", folder + "/short.csv", "--out", folder + "/t.yml"},
+                2,
+                "--out writes the tool's markers, which --poses does not hold"},
+           Case{{"--poses", folder + "/none.csv"}, 2, "none.csv: no such file"},
+       }) {
+    std::vector<std::string> arguments = {"pivot"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const Outcome run = Dotcal(arguments, folder);
+    EXPECT_EQ(run.status, c.status) << c.message << ": " << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(folder + "/t.yml"));
+  }
 }
 
 // Files for the bad-input cases.

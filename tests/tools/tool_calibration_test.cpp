@@ -61,6 +61,24 @@ TEST_F(ToolSequenceTest, FindsTheTipWithEveryFitAndSkipsLostFrames) {
     EXPECT_LT(cv::norm(result.markerOffsets[0] - (sequence.Frames()[0][0] - result.tip)), 1e-9);
     EXPECT_LT(result.tipRms, kTipTolMm) << method;
   }
+  // Every method of the pivot command: the pivot at the truth, and the model in the first frame's
+  // coordinates, where the tip lies at the pivot (exactly so for the sphere methods).
+  for (const char* method : {"pose", "shared-sphere", "hyper"}) {
+    const dotcal::ToolPivot pivot = dotcal::CalibrateToolPivot(sequence.Frames(), method);
+    EXPECT_LT(cv::norm(pivot.pivot - trueTip), kTipTolMm) << method;
+    EXPECT_LT(pivot.tipRms, kTipTolMm) << method;
+    ASSERT_EQ(pivot.model.size(), 7u);
+    EXPECT_EQ(pivot.motion.frameUsed.size(), static_cast<std::size_t>(kFrames));
+    EXPECT_LT(cv::norm(pivot.tipInModel - pivot.pivot), kTipTolMm) << method;
+    // The sphere methods' model is the first frame, in whose coordinates the pivot is the tip.
+    if (std::string(method) != "pose") {
+      EXPECT_EQ(pivot.model, sequence.Frames()[0]);
+      EXPECT_EQ(pivot.tipInModel, pivot.pivot);
+      EXPECT_EQ(pivot.motion.framesRejected, 0);
+    }
+  }
+  EXPECT_THROW(dotcal::CalibrateToolPivot({}, "pose"), dotcal::WorkFailed);
+  EXPECT_THROW(dotcal::CheckPivotMethod("median"), dotcal::UsageError);
 }
 
 TEST_F(ToolSequenceTest, ATargetOfAnotherShapeIsNotTakenForTheTool) {

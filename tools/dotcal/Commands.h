@@ -79,16 +79,23 @@ struct TriangulateOptions {
 void RunTriangulate(const TriangulateOptions& options, std::ostream& out, std::ostream& err);
 
 struct PivotOptions {
+  // The tool's frames, from exactly one input: stereo images (calib, left, right), poses or tracks.
   std::string calib;
   std::vector<std::string> left;
   std::vector<std::string> right;
+  std::string poses;     // CSV: 16 numbers per row, a row-major 4x4 pose tool -> measurement
+  std::string tracks;    // CSV: frame, marker, x, y, z
   TargetOptions target;  // default: the 7-dot tracker
-  std::string method = "hyper";
+  std::string method = "pose";
   std::string bits = "auto";
+  std::string out;   // tool file to write (empty: none)
+  std::string name;  // the tool's name in it (empty: the stem of `out`)
 };
 
-// Pivot-calibrates a tool from a stereo image sequence and prints the tip, the marker offsets and
-// the RMS distance of the per-frame tip estimates from the tip.
+// Pivot-calibrates a tool from a stereo image sequence, poses or marker tracks. Prints the frames
+// used and rejected, the tip as the pivot point in the measurement frame and in the tool frame,
+// the marker offsets, the residual RMS and the motion's tilt and spin, and warnings on `err`;
+// writes the tool file when `out` is given.
 void RunPivot(const PivotOptions& options, std::ostream& out, std::ostream& err);
 
 struct TrackOptions {

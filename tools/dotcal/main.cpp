@@ -129,16 +129,27 @@ int main(int argc, char** argv) {
 
   PivotOptions pivot;
   CLI::App* pivotCommand = app.add_subcommand(
-      "pivot", "pivot-calibrate a tool from a stereo image sequence of its target");
-  pivotCommand->add_option("--calib", pivot.calib, "calibration file")->required();
-  pivotCommand->add_option("--left", pivot.left, "left frames: files or quoted patterns")
-      ->required();
-  pivotCommand->add_option("--right", pivot.right, "right frames, paired by sorted name")
-      ->required();
+      "pivot",
+      "pivot-calibrate a tool from a stereo image sequence of its target, its poses or its marker "
+      "tracks, and write its tool file");
+  pivotCommand->add_option("--calib", pivot.calib, "calibration file (with --left and --right)");
+  pivotCommand->add_option("--left", pivot.left, "left frames: files or quoted patterns");
+  pivotCommand->add_option("--right", pivot.right, "right frames, paired by sorted name");
+  pivotCommand->add_option("--poses", pivot.poses,
+                           "CSV of poses instead of images: 16 numbers a row, a row-major 4x4 "
+                           "transform from tool to measurement coordinates");
+  pivotCommand->add_option("--tracks", pivot.tracks,
+                           "CSV of marker positions instead of images: frame, marker, x, y, z");
   AddTargetOptions(*pivotCommand, pivot.target, "the 7-dot tracker on a 4 x 2 grid, spacing 16 mm");
   AddBitsOption(*pivotCommand, pivot.bits);
-  pivotCommand->add_option("--method", pivot.method, "sphere fit: hyper, iterative, pratt, taubin")
+  pivotCommand
+      ->add_option("--method", pivot.method,
+                   "pose (one-step fit of the poses), shared-sphere (one centre for every "
+                   "marker's track), or a sphere fit per marker: hyper, iterative, pratt, taubin")
       ->capture_default_str();
+  pivotCommand->add_option("--out", pivot.out, "tool file to write (.yml)");
+  pivotCommand->add_option("--name", pivot.name,
+                           "the tool's name (default: the --out file's stem)");
 
   TrackOptions track;
   CLI::App* trackCommand = app.add_subcommand(

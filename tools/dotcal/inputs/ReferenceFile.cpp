@@ -46,8 +46,9 @@ cv::Point3d ReadPoint(const cv::FileNode& map, const char* key, const std::strin
   return {xyz[0], xyz[1], xyz[2]};
 }
 
-// Why `m` is not a 4 x 4 rigid transform, or "" when it is one.
-std::string RigidFault(const cv::Mat& m) {
+}  // namespace
+
+std::string RigidTransformFault(const cv::Mat& m, double tolerance) {
   if (m.rows != 4 || m.cols != 4 || m.channels() != 1) return "is not a 4 x 4 matrix";
   cv::Mat values;
   m.convertTo(values, CV_64F);
@@ -58,14 +59,12 @@ std::string RigidFault(const cv::Mat& m) {
   }
   const cv::Matx33d R(T(0, 0), T(0, 1), T(0, 2), T(1, 0), T(1, 1), T(1, 2), T(2, 0), T(2, 1),
                       T(2, 2));
-  if (cv::norm(R * R.t() - cv::Matx33d::eye(), cv::NORM_INF) > kRigidTol ||
-      std::abs(cv::determinant(R) - 1.0) > kRigidTol) {
+  if (!(cv::norm(R * R.t() - cv::Matx33d::eye(), cv::NORM_INF) <= tolerance) ||
+      !(std::abs(cv::determinant(R) - 1.0) <= tolerance)) {
     return "is not rigid: its rotation is not orthonormal with determinant +1";
   }
   return "";
 }
-
-}  // namespace
 
 void WriteReferenceFile(const std::string& path, const ReferenceFrame& frame) {
   try {
@@ -111,7 +110,8 @@ ReferenceFrame ReadReferenceFile(const std::string& path) {
   } catch (const cv::Exception&) {
     matrix.release();
   }
-  const std::string fault = matrix.empty() ? "is not a matrix" : RigidFault(matrix);
+  const std::string fault =
+      matrix.empty() ? "is not a matrix" : RigidTransformFault(matrix, kRigidTol);
   if (!fault.empty()) throw WorkFailed(where + "reference_from_measured " + fault);
   matrix.convertTo(frame.referenceFromMeasured, CV_64F);
 

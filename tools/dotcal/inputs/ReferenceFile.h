@@ -39,4 +39,9 @@ void WriteReferenceFile(const std::string& path, const ReferenceFrame& frame);
 // a 4 x 4 rigid transform.
 ReferenceFrame ReadReferenceFile(const std::string& path);
 
+// Why `m` is not a 4 x 4 rigid transform (one channel, finite, last row 0 0 0 1, a rotation
+// orthonormal with determinant +1 to `tolerance`), as a phrase ("is not rigid: ..."), or "" when
+// it is one.
+std::string RigidTransformFault(const cv::Mat& m, double tolerance);
+
 }  // namespace dotcal

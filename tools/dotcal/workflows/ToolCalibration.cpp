@@ -12,8 +12,13 @@ namespace {
 
 using Oskelo::CV::Native64::Calibration;
 using Oskelo::CV::Native64::Cone;
+using Oskelo::CV::Native64::PivotFitOptions;
+using Oskelo::CV::Native64::PivotFitResult;
 
 const char* const kFitNames[] = {"hyper", "iterative", "pratt", "taubin"};
+const char* const kPoseMethod = "pose";
+const char* const kSharedSphereMethod = "shared-sphere";
+
 // Points the fits need: the hyper and Pratt fits 5, the iterative and Taubin fits 4.
 constexpr int kFitMinimum[] = {5, 4, 5, 4};
 // Dots of a frame whose distances to one another differ from those of the first frame by more
@@ -64,18 +69,20 @@ bool ToolSequence::KeepsShape(const std::vector<cv::Point3d>& points) const {
   return largestChange <= kShapeToleranceShare * smallest;
 }
 
-PivotResult ToolSequence::Calibrate(int fitMethod) const {
+PivotResult ToolSequence::Calibrate(int fitMethod) const { return ConePivot(frames_, fitMethod); }
+
+PivotResult ConePivot(const std::vector<std::vector<cv::Point3d>>& frames, int fitMethod) {
   const int needed = MinimumFrames(fitMethod);
-  if (static_cast<int>(frames_.size()) < needed) {
-    throw WorkFailed("the target was triangulated in " + std::to_string(frames_.size()) +
+  if (static_cast<int>(frames.size()) < needed) {
+    throw WorkFailed("the target was triangulated in " + std::to_string(frames.size()) +
                      " frames; the " + kFitNames[fitMethod] + " fit needs at least " +
                      std::to_string(needed));
   }
   Cone cone;
   cone.fitMethod = fitMethod;
-  const std::size_t markers = frames_.front().size();
+  const std::size_t markers = frames.front().size();
   cone.markerTracks.assign(markers, {});
-  for (const std::vector<cv::Point3d>& frame : frames_) {
+  for (const std::vector<cv::Point3d>& frame : frames) {
     for (std::size_t m = 0; m < markers; ++m) cone.markerTracks[m].push_back(frame[m]);
   }
   cone.Calibrate();
@@ -83,9 +90,9 @@ PivotResult ToolSequence::Calibrate(int fitMethod) const {
   PivotResult result;
   result.tip = cone.pivot;
   result.markerOffsets = cone.markerOffsets;
-  result.framesUsed = static_cast<int>(frames_.size());
+  result.framesUsed = static_cast<int>(frames.size());
   double sumSquares = 0.0;
-  for (const std::vector<cv::Point3d>& frame : frames_) {
+  for (const std::vector<cv::Point3d>& frame : frames) {
     cv::Point3d position, angles;
     cv::Mat transform;
     cone.FindTransformation_old(frame, position, angles, transform, {0, 0, 0});
@@ -93,7 +100,7 @@ PivotResult ToolSequence::Calibrate(int fitMethod) const {
     const cv::Point3d d = position - result.tip;
     sumSquares += d.dot(d);
   }
-  result.tipRms = std::sqrt(sumSquares / static_cast<double>(frames_.size()));
+  result.tipRms = std::sqrt(sumSquares / static_cast<double>(frames.size()));
   if (!std::isfinite(result.tip.x) || !std::isfinite(result.tip.y) ||
       !std::isfinite(result.tip.z)) {
     throw WorkFailed(
@@ -101,6 +108,129 @@ PivotResult ToolSequence::Calibrate(int fitMethod) const {
         "one point");
   }
   return result;
+}
+
+void CheckPivotMethod(const std::string& name) {
+  if (name == kPoseMethod || name == kSharedSphereMethod || IsConeMethod(name)) return;
+  throw UsageError("--method takes pose, shared-sphere, hyper, iterative, pratt or taubin, not '" +
+                   name + "'");
+}
+
+bool IsConeMethod(const std::string& name) {
+  return std::find(std::begin(kFitNames), std::end(kFitNames), name) != std::end(kFitNames);
+}
+
+namespace {
+
+std::string WarningSentences(const PivotFitResult& fit, const PivotFitOptions& options) {
+  std::string text;
+  for (const std::string& sentence :
+       Oskelo::CV::Native64::PivotWarningTexts(fit.warnings, options)) {
+    text += "; " + sentence;
+  }
+  return text;
+}
+
+void RequireSolved(const PivotFitResult& fit, const PivotFitOptions& options) {
+  if (!fit.solved) {
+    throw WorkFailed("the pose fit found no pivot: the motion does not determine one" +
+                     WarningSentences(fit, options));
+  }
+}
+
+void RequireFrames(std::size_t frames, int needed, const std::string& method) {
+  if (static_cast<int>(frames) < needed) {
+    throw WorkFailed("the tool was located in " + std::to_string(frames) + " frames; the " +
+                     method + " fit needs at least " + std::to_string(needed));
+  }
+}
+
+// RMS distance of R_i * tip + t_i from the pivot over the poses.
+double TipRms(const std::vector<cv::Mat>& poses, const cv::Point3d& tip, const cv::Point3d& pivot) {
+  double sumSquares = 0.0;
+  for (const cv::Mat& pose : poses) {
+    const cv::Matx44d T(pose);
+    const cv::Vec4d p = T * cv::Vec4d(tip.x, tip.y, tip.z, 1.0);
+    const cv::Point3d d = cv::Point3d(p[0], p[1], p[2]) - pivot;
+    sumSquares += d.dot(d);
+  }
+  return std::sqrt(sumSquares / static_cast<double>(poses.size()));
+}
+
+std::vector<cv::Point3d> Offsets(const std::vector<cv::Point3d>& frame, const cv::Point3d& pivot) {
+  std::vector<cv::Point3d> offsets;
+  for (const cv::Point3d& p : frame) offsets.push_back(p - pivot);
+  return offsets;
+}
+
+}  // namespace
+
+ToolPivot CalibrateToolPivot(const std::vector<std::vector<cv::Point3d>>& frames,
+                             const std::string& method, const PivotFitOptions& options) {
+  CheckPivotMethod(method);
+  if (!frames.empty() && frames.front().size() < 3) {
+    throw WorkFailed("the tool has " + std::to_string(frames.front().size()) +
+                     " markers; a pivot calibration needs at least 3");
+  }
+  ToolPivot pivot;
+  pivot.method = method;
+  if (method == kPoseMethod) {
+    RequireFrames(frames.size(), kPoseMinimumFrames, method);
+    pivot.model = Oskelo::CV::Native64::MeanMarkerModel(frames);
+    pivot.motion = Oskelo::CV::Native64::PivotFromMarkers(frames, pivot.model, options);
+    RequireSolved(pivot.motion, options);
+    pivot.pivot = pivot.motion.pivot;
+    pivot.tipInModel = pivot.motion.tipInTool;
+    const auto firstUsed =
+        std::find(pivot.motion.frameUsed.begin(), pivot.motion.frameUsed.end(), true);
+    pivot.markerOffsets = Offsets(frames[firstUsed - pivot.motion.frameUsed.begin()], pivot.pivot);
+    // The 3N coordinate residuals' RMS is the tip distances' RMS over sqrt(3).
+    pivot.tipRms = pivot.motion.rms * std::sqrt(3.0);
+    return pivot;
+  }
+
+  // The sphere methods: the model is the first frame, the tip the sphere centre, in that frame's
+  // coordinates; the motion comes from the pose fit with every frame kept.
+  if (IsConeMethod(method)) {
+    const PivotResult cone = ConePivot(frames, FitMethodCode(method));
+    pivot.pivot = cone.tip;
+    pivot.markerOffsets = cone.markerOffsets;
+    pivot.tipRms = cone.tipRms;
+  } else {
+    std::vector<std::vector<cv::Point3d>> tracks(frames.empty() ? 0 : frames.front().size());
+    for (const std::vector<cv::Point3d>& frame : frames) {
+      for (std::size_t m = 0; m < tracks.size(); ++m) tracks[m].push_back(frame[m]);
+    }
+    const Oskelo::CV::Native64::SharedSphereFit sphere =
+        Oskelo::CV::Native64::FitSharedSphere(tracks);
+    if (!sphere.solved) {
+      throw WorkFailed("the shared-sphere fit found no centre in " + std::to_string(frames.size()) +
+                       " frames: too few, or tracks that do not determine one (a motion in one "
+                       "plane or about one axis)");
+    }
+    pivot.pivot = sphere.centre;
+    pivot.markerOffsets = Offsets(frames.front(), pivot.pivot);
+  }
+  pivot.model = frames.front();
+  pivot.tipInModel = pivot.pivot;
+  PivotFitOptions keepAll = options;
+  keepAll.outlierFactor = 0.0;
+  std::vector<cv::Mat> poses;
+  pivot.motion = Oskelo::CV::Native64::PivotFromMarkers(frames, pivot.model, keepAll, &poses);
+  if (method == kSharedSphereMethod) pivot.tipRms = TipRms(poses, pivot.tipInModel, pivot.pivot);
+  return pivot;
+}
+
+ToolPivot CalibratePosePivot(const std::vector<cv::Mat>& poses, const PivotFitOptions& options) {
+  RequireFrames(poses.size(), kPoseMinimumFrames, kPoseMethod);
+  ToolPivot pivot;
+  pivot.method = kPoseMethod;
+  pivot.motion = Oskelo::CV::Native64::PivotFromPoses(poses, options);
+  RequireSolved(pivot.motion, options);
+  pivot.pivot = pivot.motion.pivot;
+  pivot.tipInModel = pivot.motion.tipInTool;
+  pivot.tipRms = pivot.motion.rms * std::sqrt(3.0);
+  return pivot;
 }
 
 }  // namespace dotcal

@@ -7,6 +7,7 @@
 #include "detection/TargetDetection.h"
 #include "detection/TargetShape.h"
 #include "native64/Native64.h"
+#include "native64/ToolPivot.h"
 
 namespace dotcal {
 
@@ -16,6 +17,13 @@ int FitMethodCode(const std::string& name);
 
 // Points each marker track needs for the fit (the fit's minimum).
 int MinimumFrames(int fitMethod);
+
+// The pivot methods of `dotcal pivot --method`: "pose" (the default), "shared-sphere", and the
+// Cone sphere fits. Throws UsageError for another name.
+void CheckPivotMethod(const std::string& name);
+
+// True for the Cone sphere fits (hyper, iterative, pratt, taubin).
+bool IsConeMethod(const std::string& name);
 
 // What became of one frame pair of a tool sequence.
 enum class FrameOutcome {
@@ -32,6 +40,45 @@ struct PivotResult {
   double tipRms = 0.0;                      // RMS distance of those from the tip
   int framesUsed = 0;
 };
+
+// Cone's pivot calibration of tracked frames (`frames[i][m]`: marker m in frame i): a sphere
+// fitted to each marker's track, the tip the mean of the sphere centres, and each frame's tip
+// position from registering the calibrated marker model onto the frame (FindTransformation_old).
+// Throws WorkFailed when there are fewer frames than the fit needs or the tip is not finite.
+PivotResult ConePivot(const std::vector<std::vector<cv::Point3d>>& frames, int fitMethod);
+
+// A pivot calibration by any method, in the terms of a tool definition.
+struct ToolPivot {
+  std::string method;
+  cv::Point3d pivot;       // the pivot point in the measurement frame
+  cv::Point3d tipInModel;  // the tip in the coordinates of `model` (of the poses' tool frame)
+  // The marker model: the markers' mean shape in the first frame's coordinates for the pose
+  // method, the first frame for the sphere methods; empty for poses without markers.
+  std::vector<cv::Point3d> model;
+  std::vector<cv::Point3d> markerOffsets;  // each marker in the first used frame less the pivot
+  // RMS distance of the per-frame tip positions from the pivot over the used frames; the RMS of
+  // the 3N coordinate residuals is this over sqrt(3).
+  double tipRms = 0.0;
+  // The pose fit's frames used and rejected, per-frame residuals and the motion's tilt, spin and
+  // warnings. For the sphere methods, the pose fit of the same frames with every frame kept: it
+  // measures the motion, and its tip is not the one reported.
+  Oskelo::CV::Native64::PivotFitResult motion;
+};
+
+// The fewest frames the pose method takes.
+constexpr int kPoseMinimumFrames = 3;
+
+// Pivot calibration of tracked frames with `method` (CheckPivotMethod's names). Throws WorkFailed
+// when the frames cannot give a tip: too few for the method, fewer than 3 markers, or a motion
+// that does not determine one.
+ToolPivot CalibrateToolPivot(
+    const std::vector<std::vector<cv::Point3d>>& frames, const std::string& method,
+    const Oskelo::CV::Native64::PivotFitOptions& options = Oskelo::CV::Native64::PivotFitOptions());
+
+// The pose method on rigid poses (4x4, tool to measurement). Throws WorkFailed as above.
+ToolPivot CalibratePosePivot(
+    const std::vector<cv::Mat>& poses,
+    const Oskelo::CV::Native64::PivotFitOptions& options = Oskelo::CV::Native64::PivotFitOptions());
 
 // Follows a tool's target through a stereo sequence, triangulates its dots in every frame in
 // which both cameras found it, and pivot-calibrates the tool with Cone: a sphere is fitted to each
