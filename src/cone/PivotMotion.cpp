@@ -52,14 +52,15 @@ double SmallestArc(std::vector<double> angles) {
 
 }  // namespace
 
-// Tilt: the tool axis of frame i, R_i (-tip) normalised (the direction from the pivot to the tool
-// frame's origin), against the normalised mean of the axes. Spin: the twist about the axis
-// -tip (tool coordinates) of R_ref^T R_i, the rotation from the first used frame to frame i.
-void MeasurePivotMotion(const std::vector<RigidPose>& poses, PivotFitResult& result) {
+// Tilt: the tool axis of frame i, R_i u with u = (axisPoint - tip) normalised (the direction from
+// the pivot to the axis point), against the normalised mean of the axes. Spin: the twist about u
+// of R_ref^T R_i, the rotation from the first used frame to frame i.
+void MeasurePivotMotion(const std::vector<RigidPose>& poses, const cv::Vec3d& axisPoint,
+                        PivotFitResult& result) {
   result.medianTiltDeg = result.maxTiltDeg = result.spinRangeDeg = kNaN;
-  const cv::Vec3d toOrigin = -cv::Vec3d(result.tipInTool);
-  if (!(cv::norm(toOrigin) > 0.0)) return;
-  const cv::Vec3d u = cv::normalize(toOrigin);
+  const cv::Vec3d toAxisPoint = axisPoint - cv::Vec3d(result.tipInTool);
+  if (!(cv::norm(toAxisPoint) > 0.0)) return;
+  const cv::Vec3d u = cv::normalize(toAxisPoint);
 
   std::vector<cv::Vec3d> axes;
   std::vector<double> twists;

@@ -136,7 +136,8 @@ PivotFitResult Unsolved(std::size_t frames, const PivotFitOptions& options) {
 
 }  // namespace
 
-PivotFitResult SolvePivot(const std::vector<RigidPose>& poses, const PivotFitOptions& options) {
+PivotFitResult SolvePivot(const std::vector<RigidPose>& poses, const PivotFitOptions& options,
+                          const cv::Vec3d& axisPoint) {
   std::vector<bool> used(poses.size(), true);
   unsigned warnings = 0;
   const PivotSolution solution = RejectOutliers(poses, options, used, warnings);
@@ -155,7 +156,7 @@ PivotFitResult SolvePivot(const std::vector<RigidPose>& poses, const PivotFitOpt
     if (used[i]) squares += result.frameResiduals[i] * result.frameResiduals[i];
   }
   result.rms = std::sqrt(squares / (3.0 * result.framesUsed));
-  MeasurePivotMotion(poses, result);
+  MeasurePivotMotion(poses, axisPoint, result);
   result.warnings = warnings | MotionWarnings(result, options);
   return result;
 }
@@ -249,7 +250,9 @@ PivotFitResult PivotFromMarkers(const std::vector<std::vector<cv::Point3d>>& fra
     poses->clear();
     for (const detail::RigidPose& pose : rigid) poses->push_back(PoseMatrix(pose));
   }
-  return detail::SolvePivot(rigid, options);
+  // The axis from the tip to the markers' centroid: the tool's own axis, whatever the model's
+  // frame (a mean model's origin is the tracker's).
+  return detail::SolvePivot(rigid, options, cv::Vec3d(detail::Centroid(model, model.size())));
 }
 
 }  // namespace Oskelo::CV::Native64
