@@ -103,8 +103,9 @@ std::vector<std::string> PivotWarningTexts(unsigned warnings, const PivotFitOpti
   }
   if (warnings & kPivotLittleTilt) {
     texts.push_back(cv::format(
-        "the tool was tilted less than %.1f degrees from its mean axis; rock it further (at least "
-        "%.1f degrees) so that the tip along the tool axis is determined",
+        "the tool was tilted less than %.1f degrees from its mean axis, or in one plane only; rock "
+        "it further and in several directions (at least %.1f degrees) so that the tip along the "
+        "tool axis is determined",
         options.minTiltDeg, options.minTiltDeg));
   }
   if (warnings & kPivotSpinOnly) {

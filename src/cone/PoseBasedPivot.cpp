@@ -95,8 +95,9 @@ PivotSolution RejectOutliers(const std::vector<RigidPose>& poses, const PivotFit
   PivotSolution solution = SolveUsed(poses, used);
   if (!solution.solved || !(options.outlierFactor > 0.0)) return solution;
   const int total = static_cast<int>(poses.size());
-  const int fewestKept =
-      std::max(kFewestPoses, static_cast<int>(std::ceil(options.minKeptShare * total)));
+  // A share above 1 or NaN keeps every frame; below 0, as 0.
+  const double share = !(options.minKeptShare <= 1.0) ? 1.0 : std::max(options.minKeptShare, 0.0);
+  const int fewestKept = std::max(kFewestPoses, static_cast<int>(std::ceil(share * total)));
   const double floor = kRoundingShare * SceneScale(poses, solution);
   // Every round drops a frame, so at most `total` rounds.
   for (int round = 0; round < total; ++round) {
