@@ -627,13 +627,4 @@ TEST(BadInputs, FitSharedSphere) {
   EXPECT_TRUE(FitSharedSphere({kSphere}).solved);
 }
 
-TEST(BadInputs, PivotWarningTexts) {
-  EXPECT_TRUE(PivotWarningTexts(0u, PivotFitOptions()).empty());
-  EXPECT_TRUE(PivotWarningTexts(~0u & ~0xFu, PivotFitOptions()).empty());  // bits it does not know
-  PivotFitOptions nonsense;
-  nonsense.minTiltDeg = kNaN;
-  nonsense.minFrames = INT_MIN;
-  EXPECT_EQ(PivotWarningTexts(~0u, nonsense).size(), 4u);
-}
-
 }  // namespace

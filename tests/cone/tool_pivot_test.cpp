@@ -55,7 +55,7 @@ Frames FramesOf(const synth::PivotScene& scene) {
   return frames;
 }
 
-TEST(PoseBasedPivot, ExactPosesGiveTheTipAndDegenerateMotionsNone) {
+TEST(PoseBasedPivot, ExactPosesGiveTheTipAndOneAxisNone) {
   std::mt19937_64 rng(3);
   // A 15-degree cone: the short arc of a real pivot.
   const synth::PivotScene scene = synth::PivotTracks(kTip, 4, 40, 15.0, 0.0, rng);
@@ -87,7 +87,8 @@ TEST(PoseBasedPivot, ExactPosesGiveTheTipAndDegenerateMotionsNone) {
   EXPECT_NEAR(fromMarkers.spinRangeDeg, fromPoses.spinRangeDeg, 1e-9);
   ASSERT_EQ(poses.size(), 40u);
   const cv::Matx33d expectedR = scene.world_from_tool[7] * modelR.t();
-  EXPECT_LT(cv::norm(poses[7](cv::Rect(0, 0, 3, 3)), cv::Mat(expectedR)), 1e-12);  // unit entries
+  EXPECT_LT(cv::norm(poses[7](cv::Rect(0, 0, 3, 3)), cv::Mat(expectedR)),
+            1e-12);  // entries of at most 1: rounding
 
   // The minimal motion: three poses about independent axes.
   const std::vector<cv::Mat> all = CentroidPoses(scene);
@@ -95,20 +96,16 @@ TEST(PoseBasedPivot, ExactPosesGiveTheTipAndDegenerateMotionsNone) {
   ASSERT_TRUE(minimal.solved);
   EXPECT_LT(cv::norm(minimal.pivot - kTip), kExactTol);
 
-  // Degenerate motions: no rotation at all, or turning about one axis only, leave the tip along
-  // that axis undetermined; two poses always share an axis. No answer, no throw.
-  const cv::Matx33d R0 = scene.world_from_tool[0];
-  std::vector<cv::Mat> translated, spun;
+  // Turning about one axis only leaves the tip along that axis undetermined: no answer, no throw
+  // (one rotation and too few poses are rows of the bad-input table).
+  std::vector<cv::Mat> spun;
   for (int i = 0; i < 10; ++i) {
-    translated.push_back(Pose(R0, cv::Vec3d(i, 2.0 * i, 0)));
-    const cv::Matx33d Ri = synth::AxisAngle({0, 0, 1}, 0.3 * i) * R0;
+    const cv::Matx33d Ri = synth::AxisAngle({0, 0, 1}, 0.3 * i) * scene.world_from_tool[0];
     spun.push_back(Pose(Ri, cv::Vec3d(kTip) - Ri * cv::Vec3d(tipInTool)));
   }
-  for (const auto& degenerate : {translated, spun, std::vector<cv::Mat>{all[0], all[1]}}) {
-    const PivotFitResult none = PivotFromPoses(degenerate);
-    EXPECT_FALSE(none.solved);
-    EXPECT_TRUE(std::isnan(none.pivot.x) && std::isnan(none.rms));  // never a plausible answer
-  }
+  const PivotFitResult none = PivotFromPoses(spun);
+  EXPECT_FALSE(none.solved);
+  EXPECT_TRUE(std::isnan(none.pivot.x) && std::isnan(none.rms));  // never a plausible answer
 }
 
 TEST(PoseBasedPivot, MeanMarkerModelIsTheRigidShape) {
