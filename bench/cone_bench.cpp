@@ -1,6 +1,7 @@
 // Sphere fits, rigid registration and the reference transform, each against a peer in the same
 // run: the registration against Eigen's umeyama (rotation and translation, no scale), the
-// reference transform against the same affine map applied with Eigen.
+// reference transform against the same affine map applied with Eigen, the pose-based pivot against
+// Cone::Calibrate on the same tracks.
 #include <benchmark/benchmark.h>
 
 #include <Eigen/Dense>
@@ -135,5 +136,61 @@ void BM_EigenTransform(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kTransformPoints);
 }
 BENCHMARK(BM_EigenTransform);
+
+// A pivot recording: a 4-marker tool rocked within 15 degrees and turned within 30 about its axis,
+// 1000 frames, noise 0.2.
+constexpr int kPivotFrames = 1000;
+
+synth::PivotScene PivotRecording() {
+  std::mt19937_64 rng(kSeed);
+  return synth::PivotTracks({5, -3, 200}, 4, kPivotFrames, 15, 0.2, rng, 30);
+}
+
+std::vector<std::vector<cv::Point3d>> FramesOf(const synth::PivotScene& scene) {
+  std::vector<std::vector<cv::Point3d>> frames(kPivotFrames);
+  for (const std::vector<cv::Point3d>& track : scene.tracks) {
+    for (int i = 0; i < kPivotFrames; ++i) frames[i].push_back(track[i]);
+  }
+  return frames;
+}
+
+// Registration of every frame, the solve and its rejection rounds, the motion's measures.
+void BM_PivotFromMarkers(benchmark::State& state) {
+  const std::vector<std::vector<cv::Point3d>> frames = FramesOf(PivotRecording());
+  const std::vector<cv::Point3d> model = Oskelo::CV::Native64::MeanMarkerModel(frames);
+  for (auto _ : state) {
+    const auto result = Oskelo::CV::Native64::PivotFromMarkers(frames, model);
+    benchmark::DoNotOptimize(result.pivot);
+  }
+}
+BENCHMARK(BM_PivotFromMarkers);
+
+void BM_MeanMarkerModel(benchmark::State& state) {
+  const std::vector<std::vector<cv::Point3d>> frames = FramesOf(PivotRecording());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(Oskelo::CV::Native64::MeanMarkerModel(frames).data());
+  }
+}
+BENCHMARK(BM_MeanMarkerModel);
+
+// The peer: the per-marker sphere fits of Cone on the same tracks.
+void BM_ConeCalibratePivot(benchmark::State& state) {
+  Cone cone;
+  cone.fitMethod = static_cast<int>(state.range(0));
+  cone.markerTracks = PivotRecording().tracks;
+  for (auto _ : state) {
+    cone.Calibrate();
+    benchmark::DoNotOptimize(cone.pivot);
+  }
+}
+BENCHMARK(BM_ConeCalibratePivot)->ArgName("fitMethod")->DenseRange(0, 3);
+
+void BM_FitSharedSphere(benchmark::State& state) {
+  const synth::PivotScene scene = PivotRecording();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(Oskelo::CV::Native64::FitSharedSphere(scene.tracks).centre);
+  }
+}
+BENCHMARK(BM_FitSharedSphere);
 
 }  // namespace

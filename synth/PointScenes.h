@@ -98,7 +98,8 @@ inline std::vector<cv::Point3d> Moved(const std::vector<cv::Point3d>& points, co
 // A tool pivoted about its tip, seen by a tracker. In the tool frame the tip is the origin and the
 // tool points along +z. Each pose tilts that axis by up to `coneDeg` (uniform over the cone's
 // solid angle) about the nominal axis, the world -z, and spins the tool about its own axis by a
-// uniform angle. The tip stays at `tip` in every pose.
+// uniform angle in [0, spinDeg) (a full turn by default; a hand rocking a tool turns it little).
+// The tip stays at `tip` in every pose.
 struct PivotScene {
   cv::Point3d tip;
   std::vector<cv::Point3d> markersInTool;        // marker positions in the tool frame
@@ -113,7 +114,7 @@ constexpr double kMarkerMaxDistance = 200.0;
 constexpr double kMarkerMaxOffAxisDeg = 30.0;
 
 inline PivotScene PivotTracks(const cv::Point3d& tip, int markers, int poses, double coneDeg,
-                              double sigma, std::mt19937_64& rng) {
+                              double sigma, std::mt19937_64& rng, double spinDeg = 360.0) {
   PivotScene scene;
   scene.tip = tip;
   std::uniform_real_distribution<double> distance(kMarkerMinDistance, kMarkerMaxDistance);
@@ -131,7 +132,8 @@ inline PivotScene PivotTracks(const cv::Point3d& tip, int markers, int poses, do
     const double tilt = std::atan2(cv::norm(hinge), z.dot(axis));
     const cv::Matx33d tilted =
         tilt > 0 ? AxisAngle(hinge / cv::norm(hinge), tilt) : cv::Matx33d::eye();
-    scene.world_from_tool.push_back(nominal * tilted * AxisAngle(z, spin(rng)));
+    const double turn = spin(rng) * (spinDeg / 360.0);
+    scene.world_from_tool.push_back(nominal * tilted * AxisAngle(z, turn));
   }
 
   scene.tracks.resize(markers);

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <limits>
+#include <opencv2/calib3d.hpp>
 #include <stdexcept>
 #include <vector>
 
@@ -95,9 +96,9 @@ TEST(BadInputs, FindTargetsShortForm) {
 
   // Settings far from any target: undefined sizes find nothing; extreme margins, powers,
   // thresholds and states still give an answer.
-  for (double ImageProcessorSettings::*size : {&ImageProcessorSettings::dotSpacing,
-                                                &ImageProcessorSettings::dotDiameter,
-                                                &ImageProcessorSettings::sizeScale}) {
+  for (double ImageProcessorSettings::*size :
+       {&ImageProcessorSettings::dotSpacing, &ImageProcessorSettings::dotDiameter,
+        &ImageProcessorSettings::sizeScale}) {
     for (const double nonsense : {kNaN, kInf, -1.0, 0.0}) {
       *detector.settings = before;
       (*detector.settings).*size = nonsense;
@@ -280,9 +281,9 @@ TEST(BadInputs, SurveyTargets) {
     EXPECT_TRUE(survey.regions.empty()) << threshold;
   }
   // Undefined sizes: the box is listed with its seven holes, and qualifies nowhere.
-  for (double ImageProcessorSettings::*size : {&ImageProcessorSettings::dotSpacing,
-                                                &ImageProcessorSettings::dotDiameter,
-                                                &ImageProcessorSettings::sizeScale}) {
+  for (double ImageProcessorSettings::*size :
+       {&ImageProcessorSettings::dotSpacing, &ImageProcessorSettings::dotDiameter,
+        &ImageProcessorSettings::sizeScale}) {
     for (const double nonsense : {kNaN, kInf, -1.0, 0.0}) {
       ImageProcessorSettings s = settings;
       s.*size = nonsense;
@@ -522,6 +523,108 @@ TEST(BadInputs, Utilities) {
   // 1e300 prints as 301 digits and ".000000": a row of four is longer than 1023 characters.
   Utils::MatToString(cv::Mat(1, 4, CV_64F, cv::Scalar(1e300)), text);
   EXPECT_EQ(text.size(), 1u + 4 * 308 + 3 * 2 + 1);
+}
+
+// Poses of a tool rocked about the tip (0, 0, 200), tip 170 below the tool frame's origin.
+std::vector<cv::Mat> RockedPoses() {
+  std::vector<cv::Mat> poses;
+  for (int k = 0; k < 8; ++k) {
+    const double turn = 0.8 * k;
+    cv::Mat rvec = (cv::Mat_<double>(3, 1) << 0.3 * std::cos(turn), 0.3 * std::sin(turn), 0.1 * k);
+    cv::Mat R;
+    cv::Rodrigues(rvec, R);
+    cv::Mat pose = cv::Mat::eye(4, 4, CV_64F);
+    R.copyTo(pose(cv::Rect(0, 0, 3, 3)));
+    const cv::Mat t =
+        (cv::Mat_<double>(3, 1) << 0, 0, 200) - R * (cv::Mat_<double>(3, 1) << 0, 0, -170);
+    t.copyTo(pose(cv::Rect(3, 0, 1, 3)));
+    poses.push_back(pose);
+  }
+  return poses;
+}
+
+TEST(BadInputs, PivotFromPoses) {
+  const std::vector<cv::Mat> good = RockedPoses();
+  const int sizes[3] = {4, 4, 4};
+  for (const cv::Mat& bad :
+       {cv::Mat(), cv::Mat(cv::Mat::eye(4, 4, CV_32F)), cv::Mat(cv::Mat::eye(3, 4, CV_64F)),
+        cv::Mat(4, 4, CV_64FC2), cv::Mat(3, sizes, CV_64F, cv::Scalar(0))}) {
+    std::vector<cv::Mat> poses = good;
+    poses[3] = bad;
+    EXPECT_THROW(PivotFromPoses(poses), cv::Exception);
+  }
+  for (const double nonsense : {kNaN, kInf}) {
+    std::vector<cv::Mat> poses = good;
+    poses[5] = good[5].clone();
+    poses[5].at<double>(1, 3) = nonsense;
+    EXPECT_THROW(PivotFromPoses(poses), cv::Exception);
+  }
+  // Too few poses, or a motion without a unique pivot: no answer, never a plausible one.
+  for (const std::vector<cv::Mat>& few :
+       {std::vector<cv::Mat>{}, std::vector<cv::Mat>{good[0]},
+        std::vector<cv::Mat>{good[0], good[1]}, std::vector<cv::Mat>(6, good[2])}) {
+    const PivotFitResult result = PivotFromPoses(few);
+    EXPECT_FALSE(result.solved);
+    EXPECT_TRUE(std::isnan(result.tipInTool.z) && std::isnan(result.rms));
+    EXPECT_EQ(result.frameUsed.size(), few.size());
+  }
+  // Options of any value give an answer.
+  PivotFitOptions options;
+  options.outlierFactor = kNaN;
+  options.minKeptShare = kNaN;
+  options.minTiltDeg = kNaN;
+  options.spinToTiltRatio = -kInf;
+  options.minFrames = INT_MIN;
+  EXPECT_TRUE(PivotFromPoses(good, options).solved);
+  options.outlierFactor = 1e-300;
+  options.minKeptShare = -1e300;
+  EXPECT_TRUE(PivotFromPoses(good, options).solved);
+}
+
+TEST(BadInputs, PivotFromMarkers) {
+  const Points3 model = {{0, 0, 0}, {50, 0, 0}, {0, 30, 0}, {20, 20, 10}};
+  const std::vector<Points3> frames(5, model);
+  std::vector<cv::Mat> poses = {cv::Mat::eye(4, 4, CV_64F)};
+  const auto refused = [&](const std::vector<Points3>& f, const Points3& m) {
+    EXPECT_THROW(PivotFromMarkers(f, m, PivotFitOptions(), &poses), cv::Exception);
+  };
+  refused(frames, Points3(model.begin(), model.begin() + 2));        // 2 markers
+  refused(frames, {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {-3, -3, -3}});  // on one line
+  refused(frames, {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}});                // at one place
+  refused(frames, {{0, 0, 0}, {50, 0, 0}, {0, kNaN, 0}});
+  std::vector<Points3> short_ = frames;
+  short_[2].pop_back();
+  refused(short_, model);
+  std::vector<Points3> withInf = frames;
+  withInf[4][1].z = kInf;
+  refused(withInf, model);
+  ASSERT_EQ(poses.size(), 1u);  // refusals leave the poses as they were
+  // No frames: no answer, and no poses.
+  EXPECT_FALSE(PivotFromMarkers({}, model, PivotFitOptions(), &poses).solved);
+  EXPECT_TRUE(poses.empty());
+}
+
+TEST(BadInputs, MeanMarkerModel) {
+  const Points3 model = {{0, 0, 0}, {50, 0, 0}, {0, 30, 0}};
+  EXPECT_THROW(MeanMarkerModel({}), cv::Exception);
+  EXPECT_THROW(MeanMarkerModel({{{0, 0, 0}, {1, 0, 0}}}), cv::Exception);
+  EXPECT_THROW(MeanMarkerModel({model, Points3(4)}), cv::Exception);
+  const Points3 withNaN = {{0, 0, 0}, {kNaN, 0, 0}, {0, 30, 0}};
+  const Points3 mean = MeanMarkerModel({model, withNaN});
+  ASSERT_EQ(mean.size(), 3u);
+  EXPECT_TRUE(std::isnan(mean[0].x));
+}
+
+TEST(BadInputs, FitSharedSphere) {
+  EXPECT_FALSE(FitSharedSphere({}).solved);
+  EXPECT_FALSE(FitSharedSphere({kSphere, {}}).solved);  // an empty track
+  EXPECT_FALSE(FitSharedSphere({Points3(kSphere.begin(), kSphere.begin() + 3)}).solved);
+  const Points3 flat = {{1, 0, 0}, {0, 1, 0}, {-1, 0, 0}, {0, -1, 0}, {0.6, 0.8, 0}};
+  EXPECT_FALSE(FitSharedSphere({flat}).solved);  // one plane
+  Points3 withNaN = kSphere;
+  withNaN[3].y = kNaN;
+  EXPECT_FALSE(FitSharedSphere({withNaN}).solved);
+  EXPECT_TRUE(FitSharedSphere({kSphere}).solved);
 }
 
 }  // namespace

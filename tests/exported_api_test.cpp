@@ -68,6 +68,14 @@ TEST(ExportedApi, ToolAndReferenceClassesAndFreeFunctionsAreReachable) {
   cv::Mat fit;
   Tarnwell::Native::CV::FitHyperSphere(sphere, fit, false);
   EXPECT_NEAR(fit.at<double>(3), 1.0, 1e-12);
+
+  namespace N = Oskelo::CV::Native64;
+  const N::SharedSphereFit shared = N::FitSharedSphere({sphere});
+  ASSERT_TRUE(shared.solved);
+  EXPECT_NEAR(shared.radii[0], 1.0, 1e-12);
+  EXPECT_FALSE(N::PivotFromPoses({}).solved);
+  EXPECT_FALSE(N::PivotFromMarkers({}, N::MeanMarkerModel({square, moved})).solved);
+  EXPECT_EQ(N::PivotWarningTexts(N::kPivotSpinOnly, N::PivotFitOptions()).size(), 1u);
 }
 
 }  // namespace

@@ -65,7 +65,9 @@ class NATIVE64_API Cone {
   // as 1. The middle angle lies in [-pi/2, pi/2], the others in [-pi, pi].
   int eulerOrder;
   // Sphere fit used by Calibrate(): 0 hyper (default, unbiased on short arcs), 1 iterative,
-  // 2 Pratt, 3 Taubin. Other values make Calibrate() throw.
+  // 2 Pratt, 3 Taubin. Other values make Calibrate() throw. The iterative fit minimises Kasa's
+  // algebraic objective, the sum of (|p - c|^2 - r^2)^2 over the points, not the geometric
+  // distance; it is biased towards small spheres on short arcs.
   int fitMethod;
   // One list per marker: its positions over the pivoting frames, in length units. Element 0 is the
   // marker's position in the reference (first) frame and defines its offset. Never changed here.

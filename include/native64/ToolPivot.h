@@ -64,8 +64,9 @@ struct PivotFitResult {
   int framesUsed = 0;
   int framesRejected = 0;
   // Spread of the motion over the used frames. The tool axis of a frame is the direction from
-  // the pivot to the tool frame's origin; tilt is its angle from the mean axis, spin the rotation
-  // about the axis relative to the first used frame. Degrees.
+  // the pivot to the tool frame's origin (PivotFromMarkers: to the model's centroid, so that the
+  // measures do not depend on the model's frame); tilt is its angle from the mean axis, spin the
+  // rotation about the axis relative to the first used frame. Degrees.
   double medianTiltDeg = 0.0;
   double maxTiltDeg = 0.0;
   double spinRangeDeg = 0.0;

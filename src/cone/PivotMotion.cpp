@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <opencv2/calib3d.hpp>
 
 namespace Oskelo::CV::Native64 {
 namespace detail {
@@ -24,18 +23,14 @@ double Median(std::vector<double> values) {
 }
 
 // The twist angle of the rotation R about the unit axis u (swing-twist decomposition,
-// R = swing * twist with twist about u): with R's quaternion (w, v), 2 atan2(v . u, w), in
-// (-pi, pi].
+// R = swing * twist with twist about u): with R's quaternion (w, v), w >= 0, it is
+// 2 atan2(v . u, w). From the matrix, v . u = (s . u) / (2 w) with s the axis vector of the skew
+// part (R - R^T) / 2, and 2 w^2 = (1 + trace R) / 2, so twist = 2 atan2(s . u, (1 + trace R) / 2),
+// in [-pi, pi]. Defined for rotations short of a half turn, as a tool's frame to frame are.
 double TwistAngle(const cv::Matx33d& R, const cv::Vec3d& u) {
-  cv::Vec3d rotationVector;
-  cv::Rodrigues(R, rotationVector);
-  const double angle = cv::norm(rotationVector);
-  if (angle == 0.0) return 0.0;
-  const double w = std::cos(0.5 * angle);
-  const double along = std::sin(0.5 * angle) * rotationVector.dot(u) / angle;
-  double twist = 2.0 * std::atan2(along, w);
-  if (twist <= -CV_PI) twist += 2.0 * CV_PI;
-  return twist;
+  const cv::Vec3d s(0.5 * (R(2, 1) - R(1, 2)), 0.5 * (R(0, 2) - R(2, 0)),
+                    0.5 * (R(1, 0) - R(0, 1)));
+  return 2.0 * std::atan2(s.dot(u), 0.5 * (1.0 + cv::trace(R)));
 }
 
 // The length of the smallest arc of the circle that holds every angle (radians): the full turn
@@ -52,14 +47,15 @@ double SmallestArc(std::vector<double> angles) {
 
 }  // namespace
 
-// Tilt: the tool axis of frame i, R_i (-tip) normalised (the direction from the pivot to the tool
-// frame's origin), against the normalised mean of the axes. Spin: the twist about the axis
-// -tip (tool coordinates) of R_ref^T R_i, the rotation from the first used frame to frame i.
-void MeasurePivotMotion(const std::vector<RigidPose>& poses, PivotFitResult& result) {
+// Tilt: the tool axis of frame i, R_i u with u = (axisPoint - tip) normalised (the direction from
+// the pivot to the axis point), against the normalised mean of the axes. Spin: the twist about u
+// of R_ref^T R_i, the rotation from the first used frame to frame i.
+void MeasurePivotMotion(const std::vector<RigidPose>& poses, const cv::Vec3d& axisPoint,
+                        PivotFitResult& result) {
   result.medianTiltDeg = result.maxTiltDeg = result.spinRangeDeg = kNaN;
-  const cv::Vec3d toOrigin = -cv::Vec3d(result.tipInTool);
-  if (!(cv::norm(toOrigin) > 0.0)) return;
-  const cv::Vec3d u = cv::normalize(toOrigin);
+  const cv::Vec3d toAxisPoint = axisPoint - cv::Vec3d(result.tipInTool);
+  if (!(cv::norm(toAxisPoint) > 0.0)) return;
+  const cv::Vec3d u = cv::normalize(toAxisPoint);
 
   std::vector<cv::Vec3d> axes;
   std::vector<double> twists;
@@ -102,8 +98,9 @@ std::vector<std::string> PivotWarningTexts(unsigned warnings, const PivotFitOpti
   }
   if (warnings & kPivotLittleTilt) {
     texts.push_back(cv::format(
-        "the tool was tilted less than %.1f degrees from its mean axis; rock it further (at least "
-        "%.1f degrees) so that the tip along the tool axis is determined",
+        "the tool was tilted less than %.1f degrees from its mean axis, or in one plane only; rock "
+        "it further and in several directions (at least %.1f degrees) so that the tip along the "
+        "tool axis is determined",
         options.minTiltDeg, options.minTiltDeg));
   }
   if (warnings & kPivotSpinOnly) {

@@ -95,8 +95,9 @@ PivotSolution RejectOutliers(const std::vector<RigidPose>& poses, const PivotFit
   PivotSolution solution = SolveUsed(poses, used);
   if (!solution.solved || !(options.outlierFactor > 0.0)) return solution;
   const int total = static_cast<int>(poses.size());
-  const int fewestKept =
-      std::max(kFewestPoses, static_cast<int>(std::ceil(options.minKeptShare * total)));
+  // A share above 1 or NaN keeps every frame; below 0, as 0.
+  const double share = !(options.minKeptShare <= 1.0) ? 1.0 : std::max(options.minKeptShare, 0.0);
+  const int fewestKept = std::max(kFewestPoses, static_cast<int>(std::ceil(share * total)));
   const double floor = kRoundingShare * SceneScale(poses, solution);
   // Every round drops a frame, so at most `total` rounds.
   for (int round = 0; round < total; ++round) {
@@ -136,7 +137,8 @@ PivotFitResult Unsolved(std::size_t frames, const PivotFitOptions& options) {
 
 }  // namespace
 
-PivotFitResult SolvePivot(const std::vector<RigidPose>& poses, const PivotFitOptions& options) {
+PivotFitResult SolvePivot(const std::vector<RigidPose>& poses, const PivotFitOptions& options,
+                          const cv::Vec3d& axisPoint) {
   std::vector<bool> used(poses.size(), true);
   unsigned warnings = 0;
   const PivotSolution solution = RejectOutliers(poses, options, used, warnings);
@@ -155,7 +157,7 @@ PivotFitResult SolvePivot(const std::vector<RigidPose>& poses, const PivotFitOpt
     if (used[i]) squares += result.frameResiduals[i] * result.frameResiduals[i];
   }
   result.rms = std::sqrt(squares / (3.0 * result.framesUsed));
-  MeasurePivotMotion(poses, result);
+  MeasurePivotMotion(poses, axisPoint, result);
   result.warnings = warnings | MotionWarnings(result, options);
   return result;
 }
@@ -249,7 +251,9 @@ PivotFitResult PivotFromMarkers(const std::vector<std::vector<cv::Point3d>>& fra
     poses->clear();
     for (const detail::RigidPose& pose : rigid) poses->push_back(PoseMatrix(pose));
   }
-  return detail::SolvePivot(rigid, options);
+  // The axis from the tip to the markers' centroid: the tool's own axis, whatever the model's
+  // frame (a mean model's origin is the tracker's).
+  return detail::SolvePivot(rigid, options, cv::Vec3d(detail::Centroid(model, model.size())));
 }
 
 }  // namespace Oskelo::CV::Native64

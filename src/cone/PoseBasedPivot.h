@@ -13,7 +13,9 @@ namespace Oskelo::CV::Native64::detail {
 // noisy but determined ones ratios many orders above.
 constexpr double kPivotSingularRatio = 1e-10;
 
-// The one-step pivot with outlier rejection and the motion's measures and warnings.
-PivotFitResult SolvePivot(const std::vector<RigidPose>& poses, const PivotFitOptions& options);
+// The one-step pivot with outlier rejection and the motion's measures and warnings; the tool axis
+// points from the tip to `axisPoint` (tool coordinates).
+PivotFitResult SolvePivot(const std::vector<RigidPose>& poses, const PivotFitOptions& options,
+                          const cv::Vec3d& axisPoint = cv::Vec3d(0.0, 0.0, 0.0));
 
 }  // namespace Oskelo::CV::Native64::detail
