@@ -1,21 +1,27 @@
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "CommandError.h"
 #include "Commands.h"
 #include "inputs/CalibrationFile.h"
 #include "inputs/ImageFiles.h"
+#include "inputs/ToolFile.h"
 #include "reports/CalibrationReport.h"
 #include "reports/ErrorPlot.h"
 #include "reports/Overlay.h"
 #include "reports/ProgressBar.h"
 #include "reports/TextFormat.h"
+#include "reports/TrackRows.h"
 #include "reports/ViewErrors.h"
 #include "synth/Scenes.h"
+#include "workflows/MovingToolScene.h"
 #include "workflows/PivotToolScene.h"
 #include "workflows/PlateCalibration.h"
 #include "workflows/StereoRendering.h"
 #include "workflows/ToolCalibration.h"
+#include "workflows/ToolTracker.h"
 
 namespace dotcal {
 namespace {
@@ -25,6 +31,10 @@ using Oskelo::CV::Native64::Calibration;
 using Oskelo::CV::Native64::Utils::Stopwatch;
 
 constexpr int kOverlayPairs = 2;  // plate pairs drawn with their dots
+constexpr int kTrackFrames = 30;  // frames of the moving tool that are tracked
+constexpr int kShownRows = 3;     // tracked rows printed
+// The tracking's largest registration residual of an OK pose, as dotcal track's default.
+constexpr double kMaxResidualMm = 0.1;
 
 // Index of the truth dot nearest to each detected dot.
 std::vector<int> MatchDots(const std::vector<cv::Point2d>& detected,
@@ -86,9 +96,33 @@ Calibration CalibrateRig(const synth::StereoRig& rig, const DemoOptions& options
   return calibration;
 }
 
-void CalibrateTool(const synth::StereoRig& rig, const DemoOptions& options,
-                   const Calibration& calibration, DemoFiles& files, std::ostream& out,
-                   std::ostream& err) {
+// The tool definition of the pose-based pivot of the tool's frames, as dotcal pivot --out writes
+// it.
+ToolDefinition PivotTool(const std::vector<std::vector<cv::Point3d>>& frames) {
+  const ToolPivot pivot = CalibrateToolPivot(frames, "pose");
+  ToolDefinition tool;
+  tool.name = "pointer";
+  tool.tracker = TargetShape::Tracker();
+  const cv::Matx44d toolFromModel(ToolFrameFromMarkers(pivot.model));
+  const auto mapped = [&](const cv::Point3d& p) {
+    const cv::Vec4d q = toolFromModel * cv::Vec4d(p.x, p.y, p.z, 1.0);
+    return cv::Point3d(q[0], q[1], q[2]);
+  };
+  for (const cv::Point3d& p : pivot.model) tool.markers.push_back(mapped(p));
+  tool.tip = mapped(pivot.tipInModel);
+  tool.pivotResidual = pivot.tipRms / std::sqrt(3.0);
+  tool.framesUsed = pivot.motion.framesUsed;
+  tool.framesRejected = pivot.motion.framesRejected;
+  tool.tiltMedianDeg = pivot.motion.medianTiltDeg;
+  tool.tiltMaxDeg = pivot.motion.maxTiltDeg;
+  tool.method = pivot.method;
+  tool.created = IsoTimeNow();
+  return tool;
+}
+
+ToolDefinition CalibrateTool(const synth::StereoRig& rig, const DemoOptions& options,
+                             const Calibration& calibration, DemoFiles& files, std::ostream& out,
+                             std::ostream& err) {
   const int frames = options.toolFrames;
   const PivotToolScene scene = MakePivotToolScene(rig, frames);
   ToolSequence sequence(calibration, TargetShape::Tracker());
@@ -141,6 +175,56 @@ void CalibrateTool(const synth::StereoRig& rig, const DemoOptions& options,
       "  tip error %.4f mm; per-frame tip: RMS %.4f mm about the estimate, %.4f mm "
       "about the truth\n",
       cv::norm(result.tip - trueTip), result.tipRms, frameError);
+  ToolDefinition tool = PivotTool(sequence.Frames());
+  tool.calibrationFile = "calibration.yml";
+  tool.calibrationChecksum = FileChecksum((fs::path(files.folder) / "calibration.yml").string());
+  WriteToolFile(files.Path("tool.yml"), tool);
+  return tool;
+}
+
+// Tracks the pivoted tool while it moves freely, writes the rows to track.csv, prints the first
+// few and the tip error against the truth (the left camera's frame).
+void TrackTool(const synth::StereoRig& rig, const DemoOptions& options,
+               const Calibration& calibration, const ToolDefinition& tool, DemoFiles& files,
+               std::ostream& out, std::ostream& err) {
+  const MovingToolScene scene = MakeMovingToolScene(rig, kTrackFrames);
+  const MovingTool& moving = scene.tools.front();
+  const cv::Matx33d R1t = cv::Matx33d(calibration.parameters.rectificationLeft).t();
+  const cv::Matx44d cameraFromRectified(R1t(0, 0), R1t(0, 1), R1t(0, 2), 0, R1t(1, 0), R1t(1, 1),
+                                        R1t(1, 2), 0, R1t(2, 0), R1t(2, 1), R1t(2, 2), 0, 0, 0, 0,
+                                        1);
+  ToolTracker tracker(calibration, tool, cameraFromRectified, kMaxResidualMm);
+  std::ofstream csv(files.Path("track.csv"));
+  std::ostringstream shown;
+  TrackRows rows(csv, TrackRows::Format::kCsv, {tool.name});
+  TrackRows shownRows(shown, TrackRows::Format::kCsv, {tool.name});
+  rows.WriteHeader();
+  shownRows.WriteHeader();
+  int ok = 0;
+  double sumSquares = 0.0;
+  {
+    ProgressBar progress(err, "tracked frames", kTrackFrames, ProgressBar::StderrIsTerminal());
+    for (int k = 0; k < kTrackFrames; ++k) {
+      const StereoImages images = RenderStereo(rig, moving.frames[k], synth::RenderSettings(),
+                                               options.seed, Sequence::kMoving, k);
+      const ToolPose pose = tracker.Track(images.left, images.right);
+      const double time = k / 30.0;
+      rows.Write(k, time, 0, pose);
+      if (k < kShownRows) shownRows.Write(k, time, 0, pose);
+      if (pose.status == TrackStatus::kOk) {
+        ++ok;
+        const cv::Point3d d = pose.tip - cv::Point3d(moving.worldFromToolT[k]);
+        sumSquares += d.dot(d);
+      }
+      progress.Advance();
+    }
+  }
+  out << "\nTracking the tool while it moves freely (tilt up to 30 degrees, spin), " << kTrackFrames
+      << " frames, left camera frame:\n";
+  std::istringstream lines(shown.str());
+  for (std::string line; std::getline(lines, line);) out << "  " << line << "\n";
+  out << Format("  ... %d of %d frames OK; tip error RMS %.4f mm against the truth\n", ok,
+                kTrackFrames, ok > 0 ? std::sqrt(sumSquares / ok) : std::nan(""));
 }
 
 }  // namespace
@@ -159,7 +243,8 @@ void RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
       cv::norm(rig.RightFromLeftT()), rig.left.K(0, 0), rig.left.imageSize.width,
       rig.left.imageSize.height, render.noiseSigma, render.blurSigma);
   const Calibration calibration = CalibrateRig(rig, options, files, out, err);
-  CalibrateTool(rig, options, calibration, files, out, err);
+  const ToolDefinition tool = CalibrateTool(rig, options, calibration, files, out, err);
+  TrackTool(rig, options, calibration, tool, files, out, err);
 
   out << "\nWrote:\n";
   for (const std::string& name : files.written) out << "  " << name << "\n";
