@@ -33,8 +33,6 @@ using Oskelo::CV::Native64::Utils::Stopwatch;
 constexpr int kOverlayPairs = 2;  // plate pairs drawn with their dots
 constexpr int kTrackFrames = 30;  // frames of the moving tool that are tracked
 constexpr int kShownRows = 3;     // tracked rows printed
-// The tracking's largest registration residual of an OK pose, as dotcal track's default.
-constexpr double kMaxResidualMm = 0.1;
 
 // Index of the truth dot nearest to each detected dot.
 std::vector<int> MatchDots(const std::vector<cv::Point2d>& detected,
@@ -96,30 +94,6 @@ Calibration CalibrateRig(const synth::StereoRig& rig, const DemoOptions& options
   return calibration;
 }
 
-// The tool definition of the pose-based pivot of the tool's frames, as dotcal pivot --out writes
-// it.
-ToolDefinition PivotTool(const std::vector<std::vector<cv::Point3d>>& frames) {
-  const ToolPivot pivot = CalibrateToolPivot(frames, "pose");
-  ToolDefinition tool;
-  tool.name = "pointer";
-  tool.tracker = TargetShape::Tracker();
-  const cv::Matx44d toolFromModel(ToolFrameFromMarkers(pivot.model));
-  const auto mapped = [&](const cv::Point3d& p) {
-    const cv::Vec4d q = toolFromModel * cv::Vec4d(p.x, p.y, p.z, 1.0);
-    return cv::Point3d(q[0], q[1], q[2]);
-  };
-  for (const cv::Point3d& p : pivot.model) tool.markers.push_back(mapped(p));
-  tool.tip = mapped(pivot.tipInModel);
-  tool.pivotResidual = pivot.tipRms / std::sqrt(3.0);
-  tool.framesUsed = pivot.motion.framesUsed;
-  tool.framesRejected = pivot.motion.framesRejected;
-  tool.tiltMedianDeg = pivot.motion.medianTiltDeg;
-  tool.tiltMaxDeg = pivot.motion.maxTiltDeg;
-  tool.method = pivot.method;
-  tool.created = IsoTimeNow();
-  return tool;
-}
-
 ToolDefinition CalibrateTool(const synth::StereoRig& rig, const DemoOptions& options,
                              const Calibration& calibration, DemoFiles& files, std::ostream& out,
                              std::ostream& err) {
@@ -175,7 +149,10 @@ ToolDefinition CalibrateTool(const synth::StereoRig& rig, const DemoOptions& opt
       "  tip error %.4f mm; per-frame tip: RMS %.4f mm about the estimate, %.4f mm "
       "about the truth\n",
       cv::norm(result.tip - trueTip), result.tipRms, frameError);
-  ToolDefinition tool = PivotTool(sequence.Frames());
+  const std::vector<std::vector<cv::Point3d>>& used = sequence.Frames();
+  ToolDefinition tool = DefineTool(CalibrateToolPivot(used, "pose"), TargetShape::Tracker(),
+                                   static_cast<int>(used.size()));
+  tool.name = "pointer";
   tool.calibrationFile = "calibration.yml";
   tool.calibrationChecksum = FileChecksum((fs::path(files.folder) / "calibration.yml").string());
   WriteToolFile(files.Path("tool.yml"), tool);
@@ -189,11 +166,8 @@ void TrackTool(const synth::StereoRig& rig, const DemoOptions& options,
                std::ostream& out, std::ostream& err) {
   const MovingToolScene scene = MakeMovingToolScene(rig, kTrackFrames);
   const MovingTool& moving = scene.tools.front();
-  const cv::Matx33d R1t = cv::Matx33d(calibration.parameters.rectificationLeft).t();
-  const cv::Matx44d cameraFromRectified(R1t(0, 0), R1t(0, 1), R1t(0, 2), 0, R1t(1, 0), R1t(1, 1),
-                                        R1t(1, 2), 0, R1t(2, 0), R1t(2, 1), R1t(2, 2), 0, 0, 0, 0,
-                                        1);
-  ToolTracker tracker(calibration, tool, cameraFromRectified, kMaxResidualMm);
+  ToolTracker tracker(calibration, tool, CameraFromRectified(calibration),
+                      TrackOptions().maxResidual);
   std::ofstream csv(files.Path("track.csv"));
   std::ostringstream shown;
   TrackRows rows(csv, TrackRows::Format::kCsv, {tool.name});
@@ -208,7 +182,7 @@ void TrackTool(const synth::StereoRig& rig, const DemoOptions& options,
       const StereoImages images = RenderStereo(rig, moving.frames[k], synth::RenderSettings(),
                                                options.seed, Sequence::kMoving, k);
       const ToolPose pose = tracker.Track(images.left, images.right);
-      const double time = k / 30.0;
+      const double time = k / TrackOptions().rate;
       rows.Write(k, time, 0, pose);
       if (k < kShownRows) shownRows.Write(k, time, 0, pose);
       if (pose.status == TrackStatus::kOk) {

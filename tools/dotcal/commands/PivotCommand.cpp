@@ -229,27 +229,9 @@ void Report(const ToolPivot& pivot, const ToolFrames& frames,
 
 ToolDefinition MakeTool(const PivotOptions& options, const ToolPivot& pivot,
                         const ToolFrames& frames, const TargetShape& tracker) {
-  ToolDefinition tool;
+  ToolDefinition tool = DefineTool(pivot, tracker, static_cast<int>(frames.labels.size()));
   tool.name =
       options.name.empty() ? std::filesystem::path(options.out).stem().string() : options.name;
-  tool.unit = tracker.unit;
-  tool.tracker = tracker;
-  const cv::Mat tool_from_model = ToolFrameFromMarkers(pivot.model);
-  for (const cv::Point3d& p : pivot.model) tool.markers.push_back(Mapped(tool_from_model, p));
-  tool.tip = Mapped(tool_from_model, pivot.tipInModel);
-  tool.pivotResidual = pivot.tipRms / std::sqrt(3.0);
-  const bool poseFit = pivot.method == "pose";
-  tool.framesUsed = poseFit ? pivot.motion.framesUsed : static_cast<int>(frames.labels.size());
-  tool.framesRejected = poseFit ? pivot.motion.framesRejected : 0;
-  tool.tiltMedianDeg = pivot.motion.medianTiltDeg;
-  tool.tiltMaxDeg = pivot.motion.maxTiltDeg;
-  if (!std::isfinite(tool.tiltMedianDeg) || !std::isfinite(tool.tiltMaxDeg)) {
-    throw WorkFailed(
-        "the tilt of the motion could not be measured (it does not determine a pivot by poses): "
-        "no tool file written");
-  }
-  tool.method = pivot.method;
-  tool.created = IsoTimeNow();
   if (!options.calib.empty()) {
     tool.calibrationFile = options.calib;
     tool.calibrationChecksum = FileChecksum(options.calib);

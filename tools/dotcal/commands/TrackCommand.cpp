@@ -39,18 +39,12 @@ class InterruptGuard {
   struct sigaction previous_ {};
 };
 
-cv::Matx44d Rigid(const cv::Matx33d& R, const cv::Vec3d& t = {0, 0, 0}) {
-  return {R(0, 0), R(0, 1), R(0, 2), t[0], R(1, 0), R(1, 1), R(1, 2), t[1],
-          R(2, 0), R(2, 1), R(2, 2), t[2], 0,       0,       0,       1};
-}
-
 // The output frame from the rectified left camera frame, where the calibration triangulates.
 cv::Matx44d OutFromRectified(const TrackOptions& options, const CalibrationFile& file,
                              const Oskelo::CV::Native64::Calibration& calibration) {
   cv::Matx44d frame = cv::Matx44d::eye();
   if (options.frame == "camera") {
-    // x_rectified = R1 x_camera.
-    frame = Rigid(cv::Matx33d(calibration.parameters.rectificationLeft).t());
+    frame = CameraFromRectified(calibration);
   } else if (options.frame != "rectified") {
     throw UsageError("--frame takes camera or rectified, not '" + options.frame + "'");
   }

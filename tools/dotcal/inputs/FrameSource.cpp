@@ -189,16 +189,16 @@ bool IsCameraName(const std::string& text) {
   return text.rfind("v4l2:", 0) == 0 || text.rfind("/dev/", 0) == 0;
 }
 
-std::unique_ptr<FrameSource> OpenFrameSource(const std::vector<std::string>& spec,
+std::unique_ptr<FrameSource> OpenFrameSource(const std::vector<std::string>& source,
                                              const std::string& option, double rate, int bits,
                                              cv::Size expected, const std::string& what) {
-  if (spec.size() == 1 && IsCameraName(spec.front())) {
-    return OpenCamera(spec.front(), expected, what);
+  if (source.size() == 1 && IsCameraName(source.front())) {
+    return OpenCamera(source.front(), expected, what);
   }
-  if (spec.size() == 1 && IsVideoName(spec.front())) {
-    return OpenVideo(spec.front(), expected, what);
+  if (source.size() == 1 && IsVideoName(source.front())) {
+    return OpenVideo(source.front(), expected, what);
   }
-  return std::make_unique<ImageFileSource>(ExpandPatterns(spec, option), rate, bits, expected,
+  return std::make_unique<ImageFileSource>(ExpandPatterns(source, option), rate, bits, expected,
                                            what);
 }
 

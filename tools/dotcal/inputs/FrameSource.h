@@ -44,7 +44,7 @@ class FrameSource {
 // fixed-point weights sum to one. Every frame must have `expected` size (the calibration's, named
 // by `what`). Throws UsageError for a pattern that matches nothing or a missing file, WorkFailed
 // for a camera or video that cannot be opened and for images that do not fit together.
-std::unique_ptr<FrameSource> OpenFrameSource(const std::vector<std::string>& spec,
+std::unique_ptr<FrameSource> OpenFrameSource(const std::vector<std::string>& source,
                                              const std::string& option, double rate, int bits,
                                              cv::Size expected, const std::string& what);
 

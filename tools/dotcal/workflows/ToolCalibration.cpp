@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "CommandError.h"
+#include "inputs/CalibrationFile.h"
 
 namespace dotcal {
 namespace {
@@ -231,6 +232,34 @@ ToolPivot CalibratePosePivot(const std::vector<cv::Mat>& poses, const PivotFitOp
   pivot.tipInModel = pivot.motion.tipInTool;
   pivot.tipRms = pivot.motion.rms * std::sqrt(3.0);
   return pivot;
+}
+
+ToolDefinition DefineTool(const ToolPivot& pivot, const TargetShape& tracker, int frames) {
+  if (pivot.model.empty()) throw WorkFailed("the pivot holds no markers: no tool to define");
+  ToolDefinition tool;
+  tool.unit = tracker.unit;
+  tool.tracker = tracker;
+  const cv::Matx44d toolFromModel(ToolFrameFromMarkers(pivot.model));
+  const auto inTool = [&](const cv::Point3d& p) {
+    const cv::Vec4d q = toolFromModel * cv::Vec4d(p.x, p.y, p.z, 1.0);
+    return cv::Point3d(q[0], q[1], q[2]);
+  };
+  for (const cv::Point3d& p : pivot.model) tool.markers.push_back(inTool(p));
+  tool.tip = inTool(pivot.tipInModel);
+  tool.pivotResidual = pivot.tipRms / std::sqrt(3.0);
+  const bool poseFit = pivot.method == "pose";
+  tool.framesUsed = poseFit ? pivot.motion.framesUsed : frames;
+  tool.framesRejected = poseFit ? pivot.motion.framesRejected : 0;
+  tool.tiltMedianDeg = pivot.motion.medianTiltDeg;
+  tool.tiltMaxDeg = pivot.motion.maxTiltDeg;
+  if (!std::isfinite(tool.tiltMedianDeg) || !std::isfinite(tool.tiltMaxDeg)) {
+    throw WorkFailed(
+        "the tilt of the motion could not be measured (it does not determine a pivot by poses): "
+        "no tool file written");
+  }
+  tool.method = pivot.method;
+  tool.created = IsoTimeNow();
+  return tool;
 }
 
 }  // namespace dotcal

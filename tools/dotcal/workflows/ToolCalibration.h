@@ -6,6 +6,7 @@
 
 #include "detection/TargetDetection.h"
 #include "detection/TargetShape.h"
+#include "inputs/ToolFile.h"
 #include "native64/Native64.h"
 #include "native64/ToolPivot.h"
 
@@ -79,6 +80,13 @@ ToolPivot CalibrateToolPivot(
 ToolPivot CalibratePosePivot(
     const std::vector<cv::Mat>& poses,
     const Oskelo::CV::Native64::PivotFitOptions& options = Oskelo::CV::Native64::PivotFitOptions());
+
+// The tool definition of a pivot calibration of a tool with `tracker`: markers and tip in the tool
+// frame (ToolFrameFromMarkers of the model), residual, frames used and rejected (`frames`, the
+// frames the sphere methods used, which reject none), tilt, method and creation time. The name and
+// the calibration file are the caller's to fill. Throws WorkFailed when the pivot holds no markers
+// or its motion's tilt could not be measured.
+ToolDefinition DefineTool(const ToolPivot& pivot, const TargetShape& tracker, int frames);
 
 // Follows a tool's target through a stereo sequence, triangulates its dots in every frame in
 // which both cameras found it, and pivot-calibrates the tool with Cone: a sphere is fitted to each

@@ -114,4 +114,10 @@ ToolPose ToolTracker::Track(const cv::Mat& left, const cv::Mat& right) {
   return pose;
 }
 
+cv::Matx44d CameraFromRectified(const Oskelo::CV::Native64::Calibration& calibration) {
+  const cv::Matx33d R = cv::Matx33d(calibration.parameters.rectificationLeft).t();
+  return {R(0, 0), R(0, 1), R(0, 2), 0, R(1, 0), R(1, 1), R(1, 2), 0,
+          R(2, 0), R(2, 1), R(2, 2), 0, 0,       0,       0,       1};
+}
+
 }  // namespace dotcal

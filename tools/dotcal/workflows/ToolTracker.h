@@ -37,6 +37,10 @@ struct ToolPose {
 // diagonal term first, so that no square root of a small number is taken).
 cv::Vec4d QuaternionFromRotation(const cv::Matx33d& R);
 
+// The left camera's own frame from the rectified left camera frame, where the calibration
+// triangulates: x_rectified = R1 x_camera, so the transform is (R1^T | 0).
+cv::Matx44d CameraFromRectified(const Oskelo::CV::Native64::Calibration& calibration);
+
 // Follows one tool through a stereo sequence: in each frame its tracker is found in both images
 // (TargetFollower: the search region and threshold carry over, a lost target is searched for
 // over the whole frame), the dots are triangulated (rectified left camera frame) and mapped into
