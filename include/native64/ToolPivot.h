@@ -96,7 +96,13 @@ NATIVE64_API PivotFitResult PivotFromPoses(const std::vector<cv::Mat>& poses,
 
 // The tool's pose in every frame from `model` (the markers in the tool frame) registered onto the
 // frame's markers (`frames[i][m]`: marker m in frame i, in the model's order), then
-// PivotFromPoses. `poses`, when given, receives the registered poses. Throws cv::Exception when
+// PivotFromPoses, then (with options.refineGeometric) the geometric refinement on the kept frames:
+// alternating least squares (block coordinate descent) of sum |x_im - pivot - R_i d_m|^2, each
+// R_i by a rotation-only Kabsch fit, then the pivot and the d_m in closed form, until neither
+// moves by 1e-12 of the scene's size or 3000 rounds. tipInTool is then the point that the rigid
+// fit of the d_m onto the model carries the tip to; frameResiduals and rms stay those of the
+// registered poses, |R_i * tipInTool + t_i - pivot|. `poses`, when given, receives the registered
+// poses. Throws cv::Exception when
 // the model has fewer than 3 markers or all of them on one line, a frame holds another number of
 // markers than the model, or a marker that is not finite.
 NATIVE64_API PivotFitResult PivotFromMarkers(const std::vector<std::vector<cv::Point3d>>& frames,
