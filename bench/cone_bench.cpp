@@ -154,16 +154,22 @@ std::vector<std::vector<cv::Point3d>> FramesOf(const synth::PivotScene& scene) {
   return frames;
 }
 
-// Registration of every frame, the solve and its rejection rounds, the motion's measures.
+// Registration of every frame, the solve and its rejection rounds, the motion's measures; with
+// refineGeometric 1 also the geometric refinement (its rounds reported as a counter).
 void BM_PivotFromMarkers(benchmark::State& state) {
   const std::vector<std::vector<cv::Point3d>> frames = FramesOf(PivotRecording());
   const std::vector<cv::Point3d> model = Oskelo::CV::Native64::MeanMarkerModel(frames);
+  Oskelo::CV::Native64::PivotFitOptions options;
+  options.refineGeometric = state.range(0) != 0;
+  int rounds = 0;
   for (auto _ : state) {
-    const auto result = Oskelo::CV::Native64::PivotFromMarkers(frames, model);
+    const auto result = Oskelo::CV::Native64::PivotFromMarkers(frames, model, options);
+    rounds = result.refineIterations;
     benchmark::DoNotOptimize(result.pivot);
   }
+  state.counters["refineRounds"] = rounds;
 }
-BENCHMARK(BM_PivotFromMarkers);
+BENCHMARK(BM_PivotFromMarkers)->ArgName("refineGeometric")->Arg(0)->Arg(1);
 
 void BM_MeanMarkerModel(benchmark::State& state) {
   const std::vector<std::vector<cv::Point3d>> frames = FramesOf(PivotRecording());

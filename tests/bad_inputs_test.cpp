@@ -599,6 +599,11 @@ TEST(BadInputs, PivotFromMarkers) {
   withInf[4][1].z = kInf;
   refused(withInf, model);
   ASSERT_EQ(poses.size(), 1u);  // refusals leave the poses as they were
+  // One pose repeated determines no pivot, so nothing is refined either.
+  const PivotFitResult still = PivotFromMarkers(frames, model);
+  EXPECT_FALSE(still.solved);
+  EXPECT_EQ(still.refineIterations, 0);
+  EXPECT_TRUE(std::isnan(still.pivot.x));
   // No frames: no answer, and no poses.
   EXPECT_FALSE(PivotFromMarkers({}, model, PivotFitOptions(), &poses).solved);
   EXPECT_TRUE(poses.empty());

@@ -121,6 +121,93 @@ PivotSolution RejectOutliers(const std::vector<RigidPose>& poses, const PivotFit
   return solution;
 }
 
+// Geometric refinement: the maximum-likelihood pivot under isotropic marker noise. The model
+// x_im = q + R_i d_m (q the pivot, d_m marker m's offset from the tip in the tool frame, R_i frame
+// i's rotation) is fitted by minimising sum |x_im - q - R_i d_m|^2 over q, the d_m and the R_i by
+// alternating least squares (block coordinate descent), starting from the algebraic solution:
+// - given q and the d_m, each R_i is the rotation-only orthogonal Procrustes fit (Kabsch, with the
+//   reflection corrected) of the d_m onto the x_im - q;
+// - given the R_i, the d_m solve in closed form, d_m = mean_i R_i^T (x_im - q) = a_m - B q with
+//   a_m = mean_i R_i^T x_im and B = mean_i R_i^T, and substituting them leaves the 3x3 system
+//   (I - B^T B) q = mean_i c_i - B^T mean_i R_i^T c_i in q, c_i the centroid of frame i.
+// Each step minimises the objective over its block exactly, so it never grows. Unlike the
+// algebraic solve, whose design matrix holds the rotations registered from noisy markers (an
+// errors-in-variables bias along the tool axis on short arcs), it weighs every marker's
+// coordinates alike.
+constexpr int kMaxRefineIterations = 3000;
+// The steps stop when neither q nor any d_m moves by more than this share of the scene's size.
+constexpr double kRefineTolerance = 1e-12;
+
+struct RefinedPivot {
+  PivotSolution solution;
+  int iterations = 0;
+};
+
+RefinedPivot RefineGeometric(const std::vector<RigidPose>& poses, const std::vector<bool>& used,
+                             const PivotMarkers& markers, const PivotSolution& algebraic) {
+  const std::size_t count = markers.model.size();
+  std::vector<std::size_t> frames;
+  for (std::size_t i = 0; i < poses.size(); ++i) {
+    if (used[i]) frames.push_back(i);
+  }
+  const double n = static_cast<double>(frames.size());
+  std::vector<cv::Vec3d> centroids(poses.size());
+  for (std::size_t i : frames) centroids[i] = cv::Vec3d(Centroid(markers.frames[i], count));
+  cv::Vec3d meanCentroid(0.0, 0.0, 0.0);
+  for (std::size_t i : frames) meanCentroid += centroids[i] / n;
+
+  std::vector<cv::Matx33d> R(poses.size());
+  for (std::size_t i : frames) R[i] = poses[i].R;
+  std::vector<cv::Vec3d> d(count);
+  for (std::size_t m = 0; m < count; ++m) d[m] = cv::Vec3d(markers.model[m]) - algebraic.tip;
+  cv::Vec3d q = algebraic.pivot;
+  const double tolerance = kRefineTolerance * SceneScale(poses, algebraic);
+
+  RefinedPivot refined{algebraic, 0};
+  while (refined.iterations < kMaxRefineIterations) {
+    ++refined.iterations;
+    // The rotations for the current q and d_m.
+    for (std::size_t i : frames) {
+      cv::Matx33d H = cv::Matx33d::zeros();
+      for (std::size_t m = 0; m < count; ++m) H += d[m] * (cv::Vec3d(markers.frames[i][m]) - q).t();
+      R[i] = ProperRotation(H);
+    }
+    // q and the d_m for the current rotations.
+    cv::Matx33d B = cv::Matx33d::zeros();
+    cv::Vec3d turnedCentroids(0.0, 0.0, 0.0);
+    std::vector<cv::Vec3d> a(count, cv::Vec3d(0.0, 0.0, 0.0));
+    for (std::size_t i : frames) {
+      const cv::Matx33d Rt = R[i].t();
+      B += Rt * (1.0 / n);
+      turnedCentroids += Rt * centroids[i] / n;
+      for (std::size_t m = 0; m < count; ++m) a[m] += Rt * cv::Vec3d(markers.frames[i][m]) / n;
+    }
+    const cv::Matx33d normal = cv::Matx33d::eye() - B.t() * B;
+    cv::Vec3d eigenvalues;
+    cv::eigen(normal, eigenvalues);
+    // Rotations about one axis leave q along it undetermined (I - B^T B singular): keep the last
+    // determined solution.
+    if (!(eigenvalues[2] > kPivotSingularRatio)) break;
+    const cv::Vec3d nextQ =
+        normal.solve(meanCentroid - B.t() * turnedCentroids, cv::DECOMP_CHOLESKY);
+    double moved = cv::norm(nextQ - q);
+    for (std::size_t m = 0; m < count; ++m) {
+      const cv::Vec3d nextD = a[m] - B * nextQ;
+      moved = std::max(moved, cv::norm(nextD - d[m]));
+      d[m] = nextD;
+    }
+    q = nextQ;
+    if (!std::isfinite(moved)) return {algebraic, 0};
+    refined.solution.pivot = q;
+    // The tip in the model's frame: the point that the rigid fit of the d_m onto the model
+    // carries the tip (offset 0) to.
+    std::vector<cv::Point3d> offsets(d.begin(), d.end());
+    refined.solution.tip = RegisterRigid(offsets, markers.model).t;
+    if (moved <= tolerance) break;
+  }
+  return refined;
+}
+
 PivotFitResult Unsolved(std::size_t frames, const PivotFitOptions& options) {
   PivotFitResult result;
   result.tipInTool = result.pivot = {kNaN, kNaN, kNaN};
@@ -138,13 +225,18 @@ PivotFitResult Unsolved(std::size_t frames, const PivotFitOptions& options) {
 }  // namespace
 
 PivotFitResult SolvePivot(const std::vector<RigidPose>& poses, const PivotFitOptions& options,
-                          const cv::Vec3d& axisPoint) {
+                          const cv::Vec3d& axisPoint, const PivotMarkers* markers) {
   std::vector<bool> used(poses.size(), true);
   unsigned warnings = 0;
-  const PivotSolution solution = RejectOutliers(poses, options, used, warnings);
+  PivotSolution solution = RejectOutliers(poses, options, used, warnings);
   if (!solution.solved) return Unsolved(poses.size(), options);
 
   PivotFitResult result;
+  if (markers != nullptr && options.refineGeometric) {
+    const RefinedPivot refined = RefineGeometric(poses, used, *markers, solution);
+    solution = refined.solution;
+    result.refineIterations = refined.iterations;
+  }
   result.solved = true;
   result.tipInTool = cv::Point3d(solution.tip);
   result.pivot = cv::Point3d(solution.pivot);
@@ -253,7 +345,9 @@ PivotFitResult PivotFromMarkers(const std::vector<std::vector<cv::Point3d>>& fra
   }
   // The axis from the tip to the markers' centroid: the tool's own axis, whatever the model's
   // frame (a mean model's origin is the tracker's).
-  return detail::SolvePivot(rigid, options, cv::Vec3d(detail::Centroid(model, model.size())));
+  const detail::PivotMarkers markers{frames, model};
+  return detail::SolvePivot(rigid, options, cv::Vec3d(detail::Centroid(model, model.size())),
+                            &markers);
 }
 
 }  // namespace Oskelo::CV::Native64

@@ -146,26 +146,35 @@ TEST(SharedSphere, ExactTracksGiveTheCentreAndFlatTracksNone) {
 // A pivot as a hand rocks a tool: within 15 degrees of the mean axis, turned within 30 degrees
 // about its own axis, so every marker's track is a short arc. Twenty seeds of a 4-marker tool,
 // 200 frames, 0.2 of marker noise per coordinate (a tracker's 0.2 mm); the model is the frames'
-// mean shape, as a host builds it. The per-marker Kasa fit (fitMethod 1) is biased on such arcs
-// and lands several times further off than the pose-based pivot (measured 4 to 9 times for
-// noise 0.1 to 0.25 and cones of 10 to 15 degrees). The unbiased hyper, Pratt and Taubin fits
-// land only 1.4 to 2.1 times further off: the pose-based solve carries the rotations' noise
-// times the tip's lever arm (an errors-in-variables bias of the same order as the noise effect),
-// so the bounds below are about half the measured ratios (5.5 and 1.5 here).
+// mean shape, as a host builds it. The algebraic pose-based solve carries the registered
+// rotations' noise times the tip's lever arm (an errors-in-variables bias along the tool axis)
+// and lands only 1.6 times closer than the per-marker hyper, Pratt and Taubin fits; the geometric
+// refinement removes that bias. Measured here: refined 0.143, algebraic 0.325, shared sphere
+// 0.193, hyper/Pratt/Taubin 0.553 (3.9x the refined), Kasa 1.83 (12.8x). Over noise 0.1 to 0.25,
+// cones of 10 and 15 degrees and 200 or 2000 frames the unbiased fits landed 2.7 to 4.7 times
+// further off than the refined fit, so the bounds below sit under the lowest measured ratios.
 TEST(PoseBasedPivot, BeatsThePerMarkerSphereFitsOnShortArcs) {
   constexpr int kSeeds = 20;
   constexpr double kSigma = 0.2;
   constexpr double kSpinDeg = 30.0;
-  constexpr double kKasaRatio = 3.0;
-  constexpr double kUnbiasedRatio = 1.2;
-  double poseError = 0.0, sharedError = 0.0, sphereError[4] = {0, 0, 0, 0};
+  constexpr double kKasaRatio = 6.0;
+  constexpr double kUnbiasedRatio = 3.0;
+  // The algebraic solve: 2.3x the refined here, 2.3 to 13.5x over the settings above.
+  constexpr double kAlgebraicRatio = 1.8;
+  double poseError = 0.0, algebraicError = 0.0, sharedError = 0.0, sphereError[4] = {0, 0, 0, 0};
+  PivotFitOptions algebraic;
+  algebraic.refineGeometric = false;
   for (int seed = 1; seed <= kSeeds; ++seed) {
     std::mt19937_64 rng(seed);
     const synth::PivotScene scene = synth::PivotTracks(kTip, 4, 200, 15.0, kSigma, rng, kSpinDeg);
     const Frames frames = FramesOf(scene);
     const PivotFitResult pose = PivotFromMarkers(frames, MeanMarkerModel(frames));
     ASSERT_TRUE(pose.solved);
+    EXPECT_GT(pose.refineIterations, 0);
     poseError += cv::norm(pose.pivot - kTip) / kSeeds;
+    algebraicError +=
+        cv::norm(PivotFromMarkers(frames, MeanMarkerModel(frames), algebraic).pivot - kTip) /
+        kSeeds;
     sharedError += cv::norm(FitSharedSphere(scene.tracks).centre - kTip) / kSeeds;
     for (int method = 0; method < 4; ++method) {
       Cone cone;
@@ -175,8 +184,10 @@ TEST(PoseBasedPivot, BeatsThePerMarkerSphereFitsOnShortArcs) {
       sphereError[method] += cv::norm(cone.pivot - kTip) / kSeeds;
     }
   }
-  std::printf("mean tip error over %d seeds: pose-based %.4f, shared sphere %.4f\n", kSeeds,
-              poseError, sharedError);
+  std::printf("mean tip error over %d seeds: refined %.4f, algebraic %.4f, shared sphere %.4f\n",
+              kSeeds, poseError, algebraicError, sharedError);
+  EXPECT_GT(algebraicError, kAlgebraicRatio * poseError);
+  EXPECT_LT(poseError, sharedError);  // measured 0.143 against 0.193
   for (int method = 0; method < 4; ++method) {
     std::printf("  Cone fitMethod %d: %.4f (%.1fx the pose-based)\n", method, sphereError[method],
                 sphereError[method] / poseError);
@@ -203,7 +214,7 @@ TEST(PoseBasedPivot, RejectsFramesWhereTheTipSlipped) {
     EXPECT_GT(guarded.frameResiduals[i], 5.0) << i;  // against the final solution
   }
   EXPECT_GE(guarded.framesRejected, 3);
-  EXPECT_LE(guarded.framesRejected, 6);  // a good frame or three beyond 3 median residuals
+  EXPECT_LE(guarded.framesRejected, 4);  // a good frame beyond 5 median residuals at most
   EXPECT_EQ(guarded.framesUsed + guarded.framesRejected, 60);
   EXPECT_EQ(guarded.warnings & kPivotManyRejected, 0u);
   // Without the 3 slipped frames the solve moves by a share of the per-frame scatter (rms 0.22):
