@@ -3,6 +3,7 @@
 // Everything a host needs: include this one header.
 #include "native64/Calibration.h"
 #include "native64/CalibrationParameters.h"
+#include "native64/CentreBias.h"
 #include "native64/Cone.h"
 #include "native64/ExportedTypes.h"
 #include "native64/GeometryFunctions.h"
@@ -14,4 +15,5 @@
 #include "native64/Reference.h"
 #include "native64/TargetSurvey.h"
 #include "native64/ToolPivot.h"
+#include "native64/UnbiasedCalibration.h"
 #include "native64/Utils.h"

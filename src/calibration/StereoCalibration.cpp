@@ -2,9 +2,11 @@
 #include <cmath>
 #include <opencv2/calib3d.hpp>
 
+#include "calibration/StereoSolve.h"
 #include "native64/Calibration.h"
 
 namespace Oskelo::CV::Native64 {
+namespace detail {
 namespace {
 
 // Termination of the single-camera calibrations: 30 iterations or a change below the
@@ -36,14 +38,14 @@ bool AllFinite(const std::vector<cv::Point_<double>>& points) {
 
 Views UsableViews(const std::vector<cv::Point3_<double>>& nominal,
                   const std::vector<std::vector<cv::Point_<double>>>& leftTargets,
-                  const std::vector<std::vector<cv::Point_<double>>>& rightTargets) {
+                  const std::vector<std::vector<cv::Point_<double>>>& rightTargets,
+                  std::vector<bool>& pairUsed) {
   const std::vector<cv::Point3f> object(nominal.begin(), nominal.end());
   Views views;
+  pairUsed.assign(std::max(leftTargets.size(), rightTargets.size()), false);
   for (std::size_t i = 0; i < leftTargets.size() && i < rightTargets.size(); ++i) {
-    if (leftTargets[i].size() != nominal.size() || rightTargets[i].size() != nominal.size() ||
-        !AllFinite(leftTargets[i]) || !AllFinite(rightTargets[i])) {
-      continue;
-    }
+    if (!PairUsable(nominal.size(), leftTargets[i], rightTargets[i])) continue;
+    pairUsed[i] = true;
     views.object.push_back(object);
     views.left.push_back(ToFloat(leftTargets[i]));
     views.right.push_back(ToFloat(rightTargets[i]));
@@ -64,33 +66,42 @@ cv::Mat EightCoefficients(const cv::Mat& estimated) {
 
 }  // namespace
 
-void Calibration::ComputeStereoCalibration() {
-  const Views views = UsableViews(nominalPattern.points, leftTargets, rightTargets);
-  if (views.object.empty() || nominalPattern.points.empty()) {
+bool PairUsable(std::size_t nominalCount, const std::vector<cv::Point_<double>>& left,
+                const std::vector<cv::Point_<double>>& right) {
+  return left.size() == nominalCount && right.size() == nominalCount && AllFinite(left) &&
+         AllFinite(right);
+}
+
+StereoSolution SolveStereo(const char* caller, const std::vector<cv::Point3_<double>>& nominal,
+                           const std::vector<std::vector<cv::Point_<double>>>& leftTargets,
+                           const std::vector<std::vector<cv::Point_<double>>>& rightTargets,
+                           cv::Size imageSize) {
+  StereoSolution solution;
+  const Views views = UsableViews(nominal, leftTargets, rightTargets, solution.pairUsed);
+  if (views.object.empty() || nominal.empty()) {
     CV_Error(cv::Error::StsBadArg,
-             "ComputeStereoCalibration: no accumulated image pair holds all targets of the plate "
-             "as finite points");
+             std::string(caller) +
+                 ": no accumulated image pair holds all targets of the plate as finite points");
   }
-  const cv::Size imageSize(settings->imageRect.width, settings->imageRect.height);
 
   cv::Mat k1, d1, k2, d2;
   std::vector<cv::Mat> rotations, translations;  // per view; not kept
-  rmsLeft = cv::calibrateCamera(views.object, views.left, imageSize, k1, d1, rotations,
-                                translations, 0, kCameraCriteria);
-  rmsRight = cv::calibrateCamera(views.object, views.right, imageSize, k2, d2, rotations,
-                                 translations, 0, kCameraCriteria);
+  solution.rmsLeft = cv::calibrateCamera(views.object, views.left, imageSize, k1, d1, rotations,
+                                         translations, 0, kCameraCriteria);
+  solution.rmsRight = cv::calibrateCamera(views.object, views.right, imageSize, k2, d2, rotations,
+                                          translations, 0, kCameraCriteria);
 
   // Both cameras' intrinsics start from the single-camera results and are refined with the pose.
   cv::Mat r, t, e, f;
-  rmsStereo = cv::stereoCalibrate(views.object, views.left, views.right, k1, d1, k2, d2,
-                                  imageSize, r, t, e, f, cv::CALIB_USE_INTRINSIC_GUESS,
-                                  kStereoCriteria);
+  solution.rmsStereo =
+      cv::stereoCalibrate(views.object, views.left, views.right, k1, d1, k2, d2, imageSize, r, t, e,
+                          f, cv::CALIB_USE_INTRINSIC_GUESS, kStereoCriteria);
 
   cv::Mat r1, r2, p1, p2, q;
   cv::stereoRectify(k1, d1, k2, d2, imageSize, r, t, r1, r2, p1, p2, q, cv::CALIB_ZERO_DISPARITY,
                     -1, cv::Size(0, 0), nullptr, nullptr);
 
-  // Assigned only now, so that a failing call leaves the previous parameters whole.
+  CalibrationParameters& parameters = solution.parameters;
   parameters.cameraMatrixLeft = k1;
   parameters.cameraMatrixRight = k2;
   parameters.distortionLeft = EightCoefficients(d1);
@@ -104,6 +115,20 @@ void Calibration::ComputeStereoCalibration() {
   parameters.disparityToDepth = q;
   parameters.rotation = r;
   parameters.translation = t;
+  return solution;
+}
+
+}  // namespace detail
+
+void Calibration::ComputeStereoCalibration() {
+  const cv::Size imageSize(settings->imageRect.width, settings->imageRect.height);
+  detail::StereoSolution solution = detail::SolveStereo(
+      "ComputeStereoCalibration", nominalPattern.points, leftTargets, rightTargets, imageSize);
+  // Assigned only now, so that a failing call leaves the previous parameters and RMS values whole.
+  rmsLeft = solution.rmsLeft;
+  rmsRight = solution.rmsRight;
+  rmsStereo = solution.rmsStereo;
+  parameters = solution.parameters;
 }
 
 }  // namespace Oskelo::CV::Native64
