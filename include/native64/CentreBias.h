@@ -24,15 +24,16 @@ namespace Oskelo::CV::Native64 {
 // the dot's centre, the point a calibration or a pose fit must be given for it.
 //
 // Method: the dot's rim circle is projected through the full lens model (cv::projectPoints, 64
-// points evenly spaced on the rim), with the exact image tangent at each point from the
-// projection's Jacobian. A dual conic is fitted to those tangent lines, each weighted by the
-// image arc length it stands for, as the edge-based refinement weights its edge lines (edge
-// strength is uniform along an outline): least squares of l^T C* l = 0 with C*_33 = 1, in
-// coordinates centred on the outline and scaled by its size (Ouellet and Hebert, "Precise
-// ellipse estimation without contour point extraction", 2009). The outline's centre is
-// (C*_13, C*_23) / C*_33. Without distortion the projected circle is an exact ellipse and the
-// result is its centre, which is also the centroid of its area; with distortion the outline is
-// not quite an ellipse and the result is the centre of the ellipse that fits its tangents best.
+// points evenly spaced on the rim), with the image tangent at each point from the projections of
+// two points close by on the rim's 3-D tangent (central differences, exact to about 1e-10). A dual
+// conic is fitted to those tangent lines, each weighted by the image arc length it stands for, as
+// the edge-based refinement weights its edge lines (edge strength is uniform along an outline):
+// least squares of l^T C* l = 0 with C*_33 = 1, in coordinates centred on the outline and scaled by
+// its size (Ouellet and Hebert, "Precise ellipse estimation without contour point extraction",
+// 2009). The outline's centre is (C*_13, C*_23) / C*_33. Without distortion the projected circle is
+// an exact ellipse and the result is its centre, which is also the centroid of its area; with
+// distortion the outline is not quite an ellipse and the result is the centre of the ellipse that
+// fits its tangents best.
 //
 // A dot seen edge-on (its plane through the camera centre) has no outline centre: its entry is
 // NaN. Throws cv::Exception, before computing anything, for a camera matrix that is not 3 x 3 of
