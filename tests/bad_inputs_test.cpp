@@ -632,4 +632,57 @@ TEST(BadInputs, FitSharedSphere) {
   EXPECT_TRUE(FitSharedSphere({kSphere}).solved);
 }
 
+TEST(BadInputs, OutlineCentreBias) {
+  const cv::Mat k = (cv::Mat_<double>(3, 3) << 1500, 0, 620, 0, 1500, 540, 0, 0, 1);
+  const cv::Matx33d r = cv::Matx33d::eye();
+  const cv::Vec3d t(0, 0, 1000);
+  const Points3 dots = {{0, 0, 0}, {30, 0, 0}};
+  EXPECT_EQ(OutlineCentreBias(k, cv::Mat(), r, t, dots, 7.5).size(), 2u);
+  EXPECT_TRUE(OutlineCentreBias(k, cv::Mat(), r, t, {}, 7.5).empty());
+  const Calibration uncalibrated;  // zero 32-bit matrices
+  for (const cv::Mat& bad : {uncalibrated.parameters.cameraMatrixLeft, cv::Mat(),
+                             cv::Mat(k.t())(cv::Rect(0, 0, 3, 2))}) {
+    EXPECT_THROW(OutlineCentreBias(bad, cv::Mat(), r, t, dots, 7.5), cv::Exception);
+  }
+  EXPECT_THROW(OutlineCentreBias(k, cv::Mat::zeros(1, 3, CV_64F), r, t, dots, 7.5), cv::Exception);
+  EXPECT_THROW(OutlineCentreBias(k, cv::Mat(1, 5, CV_64F, cv::Scalar(kNaN)), r, t, dots, 7.5),
+               cv::Exception);
+  EXPECT_THROW(OutlineCentreBias(k, cv::Mat(), r, {0, 0, kInf}, dots, 7.5), cv::Exception);
+  EXPECT_THROW(OutlineCentreBias(k, cv::Mat(), cv::Vec3d(kNaN, 0, 0), t, dots, 7.5), cv::Exception);
+  for (double radius : {0.0, -1.0, kNaN, kInf}) {
+    EXPECT_THROW(OutlineCentreBias(k, cv::Mat(), r, t, dots, radius), cv::Exception);
+  }
+  EXPECT_THROW(OutlineCentreBias(k, cv::Mat(), r, t, dots, 7.5, {0, 0, 0}), cv::Exception);
+  EXPECT_THROW(OutlineCentreBias(k, cv::Mat(), r, t, {{0, kNaN, 0}}, 7.5), cv::Exception);
+  EXPECT_THROW(OutlineCentreBias(k, cv::Mat(), r, t, {{0, 0, -1000}}, 7.5), cv::Exception);
+  const Points2 edgeOn = OutlineCentreBias(k, cv::Mat(), r, t, {{0, 0, 0}}, 7.5, {1, 0, 0});
+  EXPECT_TRUE(std::isnan(edgeOn[0].x));
+}
+
+TEST(BadInputs, CalibrateUnbiased) {
+  Calibration calibration;
+  Points2 plate;
+  for (const cv::Point3d& p : calibration.nominalPattern.points) {
+    plate.emplace_back(2 * p.x + 300, 2 * p.y + 200);
+  }
+  calibration.leftTargets = {plate, plate};
+  calibration.rightTargets = {plate, plate};
+  const std::vector<Points2> lists = {plate, plate};
+  EXPECT_THROW(CalibrateUnbiased(calibration, {plate}, lists), cv::Exception);
+  EXPECT_THROW(CalibrateUnbiased(calibration, lists, {plate, Points2(116)}), cv::Exception);
+  UnbiasedCalibrationOptions options;
+  for (double radius : {-1.0, kNaN, kInf}) {
+    options.dotRadius = radius;
+    EXPECT_THROW(CalibrateUnbiased(calibration, lists, lists, options), cv::Exception);
+  }
+  Points2 withNaN = plate;
+  withNaN[3].x = kNaN;
+  EXPECT_THROW(CalibrateUnbiased(calibration, {withNaN, withNaN}, lists), cv::Exception);
+  EXPECT_THROW(CalibrateUnbiased(Calibration(), {}, {}), cv::Exception);
+  // Never changed.
+  EXPECT_EQ(calibration.leftTargets, lists);
+  EXPECT_EQ(calibration.rmsStereo, 0.0);
+  EXPECT_EQ(calibration.parameters.cameraMatrixLeft.type(), CV_32F);
+}
+
 }  // namespace

@@ -78,4 +78,17 @@ TEST(ExportedApi, ToolAndReferenceClassesAndFreeFunctionsAreReachable) {
   EXPECT_EQ(N::PivotWarningTexts(N::kPivotSpinOnly, N::PivotFitOptions()).size(), 1u);
 }
 
+TEST(ExportedApi, CentreBiasAndUnbiasedCalibrationAreReachable) {
+  namespace N = Oskelo::CV::Native64;
+  const cv::Mat k = (cv::Mat_<double>(3, 3) << 1500, 0, 620, 0, 1500, 540, 0, 0, 1);
+  // A plate facing the camera: the outline's centre is the centre's projection.
+  const std::vector<cv::Point2d> bias =
+      N::OutlineCentreBias(k, cv::Mat(), cv::Matx33d::eye(), {0, 0, 1000}, {{30, 0, 0}}, 7.5);
+  ASSERT_EQ(bias.size(), 1u);
+  EXPECT_NEAR(bias[0].x, 0.0, 1e-9);
+  EXPECT_NEAR(bias[0].y, 0.0, 1e-9);
+  const N::Calibration calibration;
+  EXPECT_THROW(N::CalibrateUnbiased(calibration, {}, {}), cv::Exception);  // no pair
+}
+
 }  // namespace
