@@ -31,8 +31,14 @@ constexpr double kFirstBandGrowth = 0.15;
 // direction errors of up to about 1 degree tilt every tangent line and bias small dots' centres.
 // Divided by 32 to give grey levels per pixel.
 constexpr double kScharrSide = 3.0, kScharrMiddle = 10.0, kScharrNorm = 32.0;
-// Sectors of the outline checked for coverage (kDotCrowded).
+// Sectors of the outline checked for coverage (kDotCrowded): the octants between the axes and
+// the diagonals.
 constexpr int kSectors = 8;
+int Octant(const cv::Point2d& q) {
+  const bool steep = std::abs(q.y) > std::abs(q.x);
+  if (q.y >= 0.0) return q.x >= 0.0 ? (steep ? 1 : 0) : (steep ? 2 : 3);
+  return q.x < 0.0 ? (steep ? 5 : 4) : (steep ? 6 : 7);
+}
 
 struct Options {
   double edgeBandPx, gradientSigmaPx, maxWindowRadiusPx, minGradientShare, minOutwardCos,
@@ -186,33 +192,25 @@ class DotRefiner {
 
   double At(int x, int y) const { return static_cast<double>(image_.ptr<T>(y)[x]); }
 
-  // The dot's radius from its area: each pixel of the disc (clipped to the image) counts as the
-  // share of the way from the bright to the dark level that it has gone, so blur and the pixel
-  // grid average out; the radius of the circle of that area.
+  // Bilinear grey level at a point at least 0 and at most size - 1 in each coordinate.
+  double Bilinear(double x, double y) const {
+    const int x0 = std::min(static_cast<int>(x), image_.cols - 2 < 0 ? 0 : image_.cols - 2);
+    const int y0 = std::min(static_cast<int>(y), image_.rows - 2 < 0 ? 0 : image_.rows - 2);
+    const int x1 = std::min(x0 + 1, image_.cols - 1), y1 = std::min(y0 + 1, image_.rows - 1);
+    const double fx = x - x0, fy = y - y0;
+    const double top = At(x0, y0) + fx * (At(x1, y0) - At(x0, y0));
+    const double bottom = At(x0, y1) + fx * (At(x1, y1) - At(x0, y1));
+    return top + fy * (bottom - top);
+  }
+
+  // The dot's radius from kRays rays out of the centre, each walked in 1 px steps up to
+  // `discRadius` (or the image's edge): the dark level is the mean of the 3 x 3 pixels around the
+  // centre, the bright level the median of the rays' brightest samples (the box around the dot),
+  // and each ray's first crossing of the level halfway between, interpolated between samples,
+  // gives one radius; their mean is the estimate, good to a few tenths of a pixel, which the
+  // first pass's wide band absorbs.
   bool EstimateRadius(const cv::Point2d& c, double discRadius, double& radius) {
-    const int x0 = std::max(0, static_cast<int>(std::floor(c.x - discRadius)));
-    const int x1 = std::min(image_.cols - 1, static_cast<int>(std::ceil(c.x + discRadius)));
-    const int y0 = std::max(0, static_cast<int>(std::floor(c.y - discRadius)));
-    const int y1 = std::min(image_.rows - 1, static_cast<int>(std::ceil(c.y + discRadius)));
-    const double r2 = discRadius * discRadius;
-    values_.clear();
-    for (int y = y0; y <= y1; ++y) {
-      const T* row = image_.ptr<T>(y);
-      const double dy = y - c.y;
-      for (int x = x0; x <= x1; ++x) {
-        const double dx = x - c.x;
-        if (dx * dx + dy * dy <= r2) values_.push_back(static_cast<double>(row[x]));
-      }
-    }
-    if (values_.size() < 9) return false;
-    auto percentile = [this](double share) {
-      const auto k = static_cast<std::ptrdiff_t>(share * static_cast<double>(values_.size() - 1));
-      std::nth_element(values_.begin(), values_.begin() + k, values_.end());
-      return values_[static_cast<std::size_t>(k)];
-    };
-    const double bright = percentile(kBrightPercentile);
-    // The dark level: the mean of the 3 x 3 pixels around the centre (clipped to the image), the
-    // dot's own interior whatever share of the disc it covers.
+    constexpr int kRays = 16;
     const int cx = static_cast<int>(std::lround(c.x)), cy = static_cast<int>(std::lround(c.y));
     double darkSum = 0.0;
     int darkCount = 0;
@@ -223,10 +221,44 @@ class DotRefiner {
       }
     }
     const double dark = darkSum / darkCount;
+
+    const int steps = static_cast<int>(discRadius);
+    values_.assign(static_cast<std::size_t>(kRays) * (steps + 1), kNaN);
+    std::array<double, kRays> brightest{};
+    int rays = 0;
+    for (int k = 0; k < kRays; ++k) {
+      const double angle = 2.0 * CV_PI * k / kRays;
+      const double dx = std::cos(angle), dy = std::sin(angle);
+      double best = -1.0;
+      for (int t = 0; t <= steps; ++t) {
+        const double x = c.x + t * dx, y = c.y + t * dy;
+        if (!(x >= 0.0 && y >= 0.0 && x <= image_.cols - 1 && y <= image_.rows - 1)) break;
+        const double v = Bilinear(x, y);
+        values_[static_cast<std::size_t>(k * (steps + 1) + t)] = v;
+        best = std::max(best, v);
+      }
+      if (best >= 0.0) brightest[static_cast<std::size_t>(rays++)] = best;
+    }
+    if (rays < kRays / 2) return false;
+    std::nth_element(brightest.begin(), brightest.begin() + rays / 2, brightest.begin() + rays);
+    const double bright = brightest[static_cast<std::size_t>(rays / 2)];
     if (!(bright > dark)) return false;
-    double area = 0.0;
-    for (double v : values_) area += std::clamp((bright - v) / (bright - dark), 0.0, 1.0);
-    radius = std::sqrt(area / CV_PI);
+    const double mid = 0.5 * (bright + dark);
+
+    double sum = 0.0;
+    int crossings = 0;
+    for (int k = 0; k < kRays; ++k) {
+      const double* ray = &values_[static_cast<std::size_t>(k * (steps + 1))];
+      for (int t = 1; t <= steps && !std::isnan(ray[t]); ++t) {
+        if (ray[t] >= mid) {
+          sum += (t - 1) + (mid - ray[t - 1]) / (ray[t] - ray[t - 1]);
+          ++crossings;
+          break;
+        }
+      }
+    }
+    if (crossings < kRays / 2) return false;
+    radius = sum / crossings;
     return true;
   }
 
@@ -259,6 +291,17 @@ class DotRefiner {
                        o_.gradientSigmaPx, o_.gradientSigmaPx, cv::BORDER_REPLICATE);
     }
 
+    // The outline's semi-minor axis: the root of the inverse of Q's larger eigenvalue.
+    const double qMean = 0.5 * (outline.shape(0, 0) + outline.shape(1, 1));
+    const double qHalf = std::sqrt(0.25 * (outline.shape(0, 0) - outline.shape(1, 1)) *
+                                       (outline.shape(0, 0) - outline.shape(1, 1)) +
+                                   outline.shape(0, 1) * outline.shape(0, 1));
+    const double minor = 1.0 / std::sqrt(qMean + qHalf);
+    if (!(minor > 0.0) || !(outline.shape(0, 0) > 0.0)) {
+      outcome.flags = kDotPoorFit;
+      return outcome;
+    }
+
     // Band pixels and their gradients.
     band_.clear();
     bool saturated = false;
@@ -268,13 +311,38 @@ class DotRefiner {
       const float* above = patch_.ptr<float>(y - patchRect.y - 1) - patchRect.x;
       const float* middle = patch_.ptr<float>(y - patchRect.y) - patchRect.x;
       const float* below = patch_.ptr<float>(y - patchRect.y + 1) - patchRect.x;
-      for (int x = x0; x <= x1; ++x) {
+      // Only the columns between the ellipses scaled by 1 - band / minor and 1 + band / minor
+      // can lie within the band (the offset is (rho - 1) times the outline's radius along the
+      // ray, which is at least the semi-minor axis).
+      const double dy = y - c.y;
+      const auto interval = [&](double scale, double& lo, double& hi) {
+        const double b = outline.shape(0, 1) * dy;
+        const double disc =
+            b * b - outline.shape(0, 0) * (outline.shape(1, 1) * dy * dy - scale * scale);
+        if (!(disc >= 0.0)) return false;
+        const double root = std::sqrt(disc);
+        lo = (-b - root) / outline.shape(0, 0);
+        hi = (-b + root) / outline.shape(0, 0);
+        return true;
+      };
+      double outerLo = 0.0, outerHi = 0.0, innerLo = 0.0, innerHi = -1.0;
+      if (!interval(1.0 + outline.band / minor, outerLo, outerHi)) continue;
+      const double innerScale = 1.0 - outline.band / minor;
+      if (!(innerScale > 0.0) || !interval(innerScale, innerLo, innerHi)) innerHi = innerLo - 1.0;
+      const int from = std::max(x0, static_cast<int>(std::ceil(c.x + outerLo)));
+      const int to = std::min(x1, static_cast<int>(std::floor(c.x + outerHi)));
+      const double skipFrom = c.x + innerLo, skipTo = c.x + innerHi;
+      for (int x = from; x <= to; ++x) {
+        if (x > skipFrom && x < skipTo) {
+          x = static_cast<int>(std::ceil(skipTo)) - 1;  // the loop's step lands on ceil(skipTo)
+          continue;
+        }
         const cv::Point2d q(x - c.x, y - c.y);
         const cv::Vec2d n = outline.shape * cv::Vec2d(q.x, q.y);
         const double rho2 = q.x * n[0] + q.y * n[1];
         if (!(rho2 > 0.0)) continue;
         // Distance to the outline along the ray from the centre.
-        const double offset = std::hypot(q.x, q.y) * (1.0 - 1.0 / std::sqrt(rho2));
+        const double offset = std::sqrt((q.x * q.x + q.y * q.y) / rho2) * (std::sqrt(rho2) - 1.0);
         if (std::abs(offset) > outline.band) continue;
         const double v = static_cast<double>(row[x]);
         if (v <= 0.0 || v >= maxValue_) saturated = true;
@@ -308,7 +376,7 @@ class DotRefiner {
       // The outline's outward normal: the ray from the centre in the first pass (the ellipse is
       // not known yet), the ellipse's normal Q q afterwards.
       const cv::Point2d normal = firstPass ? q : cv::Point2d(p.nx, p.ny);
-      const double normalLength = std::hypot(normal.x, normal.y);
+      const double normalLength = std::sqrt(normal.x * normal.x + normal.y * normal.y);
       const double cosine = normalLength > 0.0 ? (p.gx * normal.x + p.gy * normal.y) /
                                                      (normalLength * std::sqrt(p.g2))
                                                : -1.0;
@@ -331,9 +399,7 @@ class DotRefiner {
       offsetMoment += p.g2 * p.offset;
       offsetSquares += p.g2 * p.offset * p.offset;
       fit.Add(at, {p.gx, p.gy}, p.g2);
-      const double angle = std::atan2(q.y, q.x) + CV_PI;  // 0..2 pi
-      const int sector = std::min(kSectors - 1, static_cast<int>(angle / (2.0 * CV_PI) * kSectors));
-      sectors[static_cast<std::size_t>(sector)] += p.g2;
+      sectors[static_cast<std::size_t>(Octant(q))] += p.g2;
     }
     outcome.edgePixels = fit.count();
     if (fit.count() < o_.minEdgePixels || !(used > 0.0)) {

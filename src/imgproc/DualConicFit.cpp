@@ -9,7 +9,7 @@ DualConicAccumulator::DualConicAccumulator(const cv::Point2d& origin, double sca
 
 void DualConicAccumulator::Add(const cv::Point2d& point, const cv::Point2d& gradient,
                                double weight) {
-  const double norm = std::hypot(gradient.x, gradient.y);
+  const double norm = std::sqrt(gradient.x * gradient.x + gradient.y * gradient.y);
   if (!(norm > 0.0) || !(weight > 0.0)) return;
   const double a = gradient.x / norm, b = gradient.y / norm;
   const double u = (point.x - origin_.x) / scale_, v = (point.y - origin_.y) / scale_;
