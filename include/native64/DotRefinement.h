@@ -13,8 +13,9 @@
 // linear least squares, and its centre (C*_13, C*_23) / C*_33 is the dot's centre. The grey-level
 // centroid of the detector is biased by noise in the bright ring around a dot; the outline is not.
 //
-// Per dot: the dot's radius is estimated from the image (the area darker than halfway between the
-// dot's and the box's levels), the edge band is the ring of that radius, pixels nearer another
+// Per dot: the dot's radius is estimated from the image (where 16 rays out of the centre cross the
+// level halfway between the dot's and the box's), the window is smoothed by a small Gaussian
+// before the gradients (Scharr's filter) are taken, the edge band is the ring of that radius, pixels nearer another
 // dot than this one and gradients that do not point away from the dot (neighbours, the box edge)
 // are left out; a second fit takes its band around the first fitted ellipse. A dot that cannot be
 // refined keeps its input centre and says why in its flags.
@@ -37,9 +38,9 @@ struct DotRefinementOptions {
   // further one a band around the previous ellipse, centred on it. 2 gains most of the precision;
   // more costs one fit each and rarely changes the centre by more than 0.0005 px.
   int passes = 2;
-  // Largest radius, in pixels, of the disc searched for a dot's size when no neighbour limits it
-  // (a single dot, or neighbours farther than twice this). Dots larger than about 0.8 times this
-  // are not measured right.
+  // Largest length, in pixels, of the rays that measure a dot's size when no neighbour limits them
+  // (they reach halfway to the nearest neighbour otherwise). Dots of a larger radius are flagged
+  // kDotFewEdgePixels (their rim is not crossed).
   double maxWindowRadiusPx = 60.0;
   // A pixel takes part when its gradient magnitude is at least this share of the strongest one in
   // the band. Lower takes in more pixels of noise (weighted down by their small gradient), higher

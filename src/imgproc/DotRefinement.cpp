@@ -14,11 +14,6 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The bright level of a dot's disc: this percentile of its pixels. A dot covers about a quarter
-// of the disc that reaches halfway to its nearest neighbour (a plate's dots are a quarter of a
-// spacing in radius; a tilt shrinks dot and spacing alike), less of a larger disc, so the 95th
-// percentile lies on the box, about 2 noise sigmas above its level.
-constexpr double kBrightPercentile = 0.95;
 // A neighbour whose rim comes closer to this dot's rim than the edge band plus this many of the
 // edge's standard deviations has its edge inside this dot's band: kDotCrowded. 3 sigmas hold 99.7 %
 // of a Gaussian edge's gradient.
