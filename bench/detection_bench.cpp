@@ -2,11 +2,19 @@
 //   (a) BM_FindTargetsPlate: the short FindTargets on a calibration plate frame (117 dots), run as
 //       the calibration runs it (state 4, a fixed threshold);
 //   (b) BM_TrackTracker: the long FindTargets following the 7-dot tracker in its search region;
-//   (c) BM_FindCirclesGrid: OpenCV's blob-based symmetric circle grid on the frame of (a).
+//   (c) BM_FindCirclesGrid: OpenCV's blob-based symmetric circle grid on the frame of (a);
+//   (d) BM_RefinePlateDots: RefineDots on the 117 centres that (a) finds, and
+//   (e) BM_RefineTrackerDots: RefineDots on the 7 centres that (b) finds. Each also times its
+//       detection call in the same run and reports the counter ratio_to_detection (refinement
+//       time over detection time; the goals are at most 1 for the plate, 2 for the tracker).
 // Wall-clock times: OpenCV may spread work over threads, which a per-thread CPU time would hide.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "CirclesGridPeer.h"
+#include "native64/DotRefinement.h"
 #include "native64/ImageProcessor.h"
 #include "synth/Renderer.h"
 #include "synth/Scenes.h"
@@ -100,5 +108,84 @@ void BM_FindCirclesGrid(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_FindCirclesGrid)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Mean wall-clock seconds of `call` over `repeats` runs.
+template <typename Call>
+double MeanSeconds(int repeats, Call&& call) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < repeats; ++i) call();
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  return elapsed.count() / repeats;
+}
+
+constexpr int kPeerRepeats = 50;  // detection calls timed for each ratio
+
+void BM_RefinePlateDots(benchmark::State& state) {
+  const cv::Mat& frame = PlateFrame();
+  ImageProcessor detector;
+  ConfigureForPlate(detector);
+  std::vector<cv::Point2d> targets;
+  bool found = true;
+  const double detection = MeanSeconds(kPeerRepeats, [&] {
+    detector.settings->thresholdState = 4;
+    detector.settings->threshold = kHalfwayThreshold;
+    found = found && detector.FindTargets(frame.data, targets) && targets.size() == 117;
+  });
+  if (!found) {
+    state.SkipWithError("plate not found");
+    return;
+  }
+  int refined = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    const std::vector<Oskelo::CV::Native64::RefinedDot> dots =
+        Oskelo::CV::Native64::RefineDots(frame, targets);
+    refined = static_cast<int>(
+        std::count_if(dots.begin(), dots.end(), [](const auto& d) { return d.flags == 0; }));
+    benchmark::DoNotOptimize(dots.data());
+  }
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  state.counters["refined"] = refined;
+  state.counters["ratio_to_detection"] =
+      elapsed.count() / static_cast<double>(state.iterations()) / detection;
+}
+BENCHMARK(BM_RefinePlateDots)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_RefineTrackerDots(benchmark::State& state) {
+  const cv::Mat& frame = TrackerFrame();
+  ImageProcessor detector;
+  auto& s = *detector.settings;
+  s.gridColumns = 4;
+  s.gridRows = 2;
+  s.threshold = kHalfwayThreshold;
+  cv::Rect roi = s.imageRect, targetRect = s.imageRect;
+  std::vector<cv::Point2d> targets;
+  if (!detector.FindTargets(frame.data, targets, roi, targetRect, {}, false)) {
+    state.SkipWithError("tracker not found");
+    return;
+  }
+  bool found = true;
+  const double tracking = MeanSeconds(kPeerRepeats, [&] {
+    found = found && detector.FindTargets(frame.data, targets, roi, targetRect, {}, false);
+  });
+  if (!found || targets.size() != 7) {
+    state.SkipWithError("tracker lost");
+    return;
+  }
+  int refined = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    const std::vector<Oskelo::CV::Native64::RefinedDot> dots =
+        Oskelo::CV::Native64::RefineDots(frame, targets);
+    refined = static_cast<int>(
+        std::count_if(dots.begin(), dots.end(), [](const auto& d) { return d.flags == 0; }));
+    benchmark::DoNotOptimize(dots.data());
+  }
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  state.counters["refined"] = refined;
+  state.counters["ratio_to_detection"] =
+      elapsed.count() / static_cast<double>(state.iterations()) / tracking;
+}
+BENCHMARK(BM_RefineTrackerDots)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace

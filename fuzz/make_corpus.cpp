@@ -2,6 +2,7 @@
 // scenes: make_corpus <directory> fills <directory>/<target>/ with one file per seed. Every seed
 // is a valid, typical call (a target that is found, points of a real scene), from which the
 // fuzzer mutates towards the unusual ones.
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "FindTargetsCase.h"
 #include "MatrixCase.h"
 #include "PointListCase.h"
+#include "RefineDotsCase.h"
 #include "native64/ImageDetection.h"
 #include "native64/ImageProcessor.h"
 #include "synth/GroundTruth.h"
@@ -107,8 +109,8 @@ void FindTargetsSeeds(Corpus& corpus) {
     cv::Rect roi = c.roi, targetRect = c.targetRect;
     if (c.throughImage) {
       std::vector<std::uint8_t> imageBuffer = c.ImageBuffer();
-      found += Oskelo::CV::Native64::FindTargetsInImage(detector, c.ImageView(imageBuffer),
-                                                        targets, roi, targetRect, c.exclusions);
+      found += Oskelo::CV::Native64::FindTargetsInImage(detector, c.ImageView(imageBuffer), targets,
+                                                        roi, targetRect, c.exclusions);
     } else {
       const std::vector<std::uint8_t> buffer = c.Buffer();
       found += detector.FindTargets(buffer.data(), targets, roi, targetRect, c.exclusions, false);
@@ -238,6 +240,34 @@ void MatToStringSeeds(Corpus& corpus) {
   }
 }
 
+// Small images of dark dots on a bright box with their centres (and one NaN, one outside), 8- and
+// 16-bit, so that the seeds start from the refinement's success path.
+void RefineDotsSeeds(Corpus& corpus) {
+  for (const bool sixteenBit : {false, true}) {
+    fuzz::RefineDotsCase c;
+    c.width = 80;
+    c.height = 48;
+    c.sixteenBit = sixteenBit;
+    c.padding = 2;
+    cv::Mat image(c.height, c.width + 2 * c.padding, CV_8UC1, cv::Scalar(200));
+    for (const cv::Point2d centre : {cv::Point2d(22.3, 24.6), cv::Point2d(50.7, 23.2)}) {
+      cv::circle(image,
+                 cv::Point(static_cast<int>(std::lround((centre.x + c.padding) * 16)),
+                           static_cast<int>(std::lround(centre.y * 16))),
+                 8 * 16, cv::Scalar(40), cv::FILLED, cv::LINE_AA, 4);
+      c.centres.push_back(centre);
+    }
+    c.centres.push_back({std::nan(""), 3.0});
+    c.centres.push_back({-4.0, 10.0});
+    cv::Mat typed = image;
+    if (sixteenBit) image.convertTo(typed, CV_16U, 257.0);
+    c.pixels.assign(typed.data, typed.data + typed.total() * typed.elemSize());
+    fuzz::Writer seed;
+    c.Write(seed);
+    corpus.Add("refine_dots_fuzz", seed);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -252,5 +282,6 @@ int main(int argc, char** argv) {
   SphereFitSeeds(corpus);
   RegistrationSeeds(corpus);
   MatToStringSeeds(corpus);
+  RefineDotsSeeds(corpus);
   return 0;
 }

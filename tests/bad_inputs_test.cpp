@@ -7,12 +7,14 @@
 #include <cmath>
 #include <limits>
 #include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <vector>
 
 #include "calibration/known_rig.h"
 #include "imgproc/HandMadeTracker.h"
 #include "imgproc/settings_record.h"
+#include "native64/DotRefinement.h"
 #include "native64/Native64.h"
 
 namespace {
@@ -686,3 +688,33 @@ TEST(BadInputs, CalibrateUnbiased) {
 }
 
 }  // namespace
+
+TEST(BadInputs, RefineDots) {
+  namespace n64 = Oskelo::CV::Native64;
+  const std::vector<cv::Point2d> centres{{20.0, 20.0}};
+  EXPECT_THROW(n64::RefineDots(cv::Mat(), centres), cv::Exception);
+  EXPECT_THROW(n64::RefineDots(cv::Mat(40, 40, CV_8UC3, cv::Scalar::all(9)), centres),
+               cv::Exception);
+  EXPECT_THROW(n64::RefineDots(cv::Mat(40, 40, CV_16SC1, cv::Scalar(9)), centres), cv::Exception);
+  const int sizes[] = {2, 40, 40};
+  EXPECT_THROW(n64::RefineDots(cv::Mat(3, sizes, CV_8UC1, cv::Scalar(9)), centres), cv::Exception);
+
+  // A dark disc on a bright ground; options of any value still give an answer for every centre.
+  cv::Mat image(40, 40, CV_8UC1, cv::Scalar(200));
+  cv::circle(image, {20, 20}, 7, cv::Scalar(40), cv::FILLED);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  n64::DotRefinementOptions wild;
+  wild.edgeBandPx = nan;
+  wild.gradientSigmaPx = 1e300;
+  wild.maxWindowRadiusPx = -1.0;
+  wild.passes = -5;
+  wild.minEdgePixels = -100;
+  wild.maxShiftPx = std::numeric_limits<double>::infinity();
+  const std::vector<n64::RefinedDot> dots =
+      n64::RefineDots(image, {{20.0, 20.0}, {nan, 1.0}, {1e9, 5.0}}, wild);
+  ASSERT_EQ(dots.size(), 3u);
+  EXPECT_TRUE(std::isfinite(dots[0].centre.x) && std::isfinite(dots[0].centre.y));
+  EXPECT_EQ(dots[1].flags, n64::kDotAtBorder);
+  EXPECT_EQ(dots[2].flags, n64::kDotAtBorder);
+  EXPECT_EQ(dots[2].centre, cv::Point2d(1e9, 5.0));
+}

@@ -5,6 +5,7 @@
 #include "native64/CalibrationParameters.h"
 #include "native64/CentreBias.h"
 #include "native64/Cone.h"
+#include "native64/DotRefinement.h"
 #include "native64/ExportedTypes.h"
 #include "native64/GeometryFunctions.h"
 #include "native64/ImageDetection.h"

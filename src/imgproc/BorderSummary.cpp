@@ -48,7 +48,8 @@ constexpr StepTable kSteps;
 class BorderFollower {
  public:
   explicit BorderFollower(const cv::Mat& binary)
-      : rows_(binary.rows + 2), cols_(binary.cols + 2),
+      : rows_(binary.rows + 2),
+        cols_(binary.cols + 2),
         labels_(static_cast<std::size_t>(rows_) * static_cast<std::size_t>(cols_), 0),
         occupied_(labels_.size(), 0) {
     // Occupancy: 1 on object pixels inside a frame of zeros; labels: 1 on object pixels.
@@ -84,15 +85,13 @@ class BorderFollower {
         if (value == 1) {
           StartBorder(first, /*hole=*/false, LastBorderBefore(first, rowStart));
         } else if (last == c && value >= 1) {
-          StartBorder(first, /*hole=*/true,
-                      value > 1 ? value : LastBorderBefore(first, rowStart));
+          StartBorder(first, /*hole=*/true, value > 1 ? value : LastBorderBefore(first, rowStart));
         }
         if (last != c) {
           const std::size_t p = rowStart + static_cast<std::size_t>(last);
           const int endValue = labels_[p];
           if (endValue >= 1) {
-            StartBorder(p, /*hole=*/true,
-                        endValue > 1 ? endValue : LastBorderBefore(p, rowStart));
+            StartBorder(p, /*hole=*/true, endValue > 1 ? endValue : LastBorderBefore(p, rowStart));
           }
         }
         c = last + 1;
@@ -202,9 +201,9 @@ class BorderFollower {
   std::vector<int> labels_;
   std::vector<unsigned char> occupied_;        // 1 where labels_ is non-zero; never changes
   std::vector<unsigned char> neighbourhoods_;  // occupancy of each pixel's 8 neighbours
-  std::vector<bool> isHole_;             // per border number
-  std::vector<int> parentOf_;            // per border number
-  std::vector<int> lengthOf_;            // per border number
+  std::vector<bool> isHole_;                   // per border number
+  std::vector<int> parentOf_;                  // per border number
+  std::vector<int> lengthOf_;                  // per border number
   std::ptrdiff_t offsets_[8] = {};
 };
 

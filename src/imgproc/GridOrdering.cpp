@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <utility>
-
-#include <opencv2/imgproc.hpp>
 
 #include "imgproc/CornerQuadrilateral.h"
 

@@ -151,9 +151,9 @@ bool ManyBordersExpected(const std::array<int, 256>& histogram, int threshold, i
 // borders are expected, their lengths are summarised first: when no box can qualify, the contours
 // themselves are not needed. Only for the plain box search, whose choice depends on nothing but
 // the contours' lengths and hierarchy.
-bool MayHoldBox(const ImageProcessorSettings& settings, const cv::Mat& binary,
-                const cv::Mat& work, const cv::Rect& roi,
-                const std::vector<cv::Rect>& exclusions, FrameMeasurements* measurements) {
+bool MayHoldBox(const ImageProcessorSettings& settings, const cv::Mat& binary, const cv::Mat& work,
+                const cv::Rect& roi, const std::vector<cv::Rect>& exclusions,
+                FrameMeasurements* measurements) {
   if (measurements == nullptr || settings.contourMode != kBoxWithHoles ||
       settings.contourMethod != cv::CHAIN_APPROX_NONE || settings.debug || !exclusions.empty()) {
     return true;
@@ -172,8 +172,7 @@ bool MayHoldBox(const ImageProcessorSettings& settings, const cv::Mat& binary,
 // when the box search could not find a target among them.
 void ExtractContours(const ImageProcessorSettings& settings, const cv::Mat& view,
                      const cv::Rect& roi, const std::vector<cv::Rect>& exclusions,
-                     FrameMeasurements* measurements,
-                     std::vector<std::vector<cv::Point>>& contours,
+                     FrameMeasurements* measurements, std::vector<std::vector<cv::Point>>& contours,
                      std::vector<cv::Vec4i>& hierarchy) {
   if (!HasPixels(roi)) return;
   const cv::Mat work = view(roi);

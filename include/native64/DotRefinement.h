@@ -1,0 +1,121 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "native64/Native64Export.h"
+
+// Sub-pixel refinement of the dots found by FindTargets from the image gradients along each dot's
+// outline: the dual-conic fit of the tangent lines that the gradients give (Ouellet and Hebert,
+// "Precise ellipse estimation without contour point extraction", Machine Vision and Applications
+// 2009). Every edge pixel x_i with gradient g_i gives the line l_i = (g_i, -g_i . x_i) that should
+// touch the dot's imaged ellipse; the dual conic C* with l_i^T C* l_i = 0 is fitted by weighted
+// linear least squares, and its centre (C*_13, C*_23) / C*_33 is the dot's centre. The grey-level
+// centroid of the detector is biased by noise in the bright ring around a dot; the outline is not.
+//
+// Per dot: the dot's radius is estimated from the image (where 16 rays out of the centre cross the
+// level halfway between the dot's and the box's), the window is smoothed by a small Gaussian
+// before the gradients (Scharr's filter) are taken, the edge band is the ring of that radius, pixels nearer another
+// dot than this one and gradients that do not point away from the dot (neighbours, the box edge)
+// are left out; a second fit takes its band around the first fitted ellipse. A dot that cannot be
+// refined keeps its input centre and says why in its flags.
+namespace Oskelo::CV::Native64 {
+
+struct DotRefinementOptions {
+  // Half-width of the edge band around the dot's outline, in pixels. The fit takes the pixels
+  // within this distance of the outline (the estimated circle in the first pass, the fitted
+  // ellipse afterwards). Wider bands tolerate more blur and take in more noise and more of the
+  // neighbours; 3 covers a blurred edge of sigma up to about 1.2 px (its gradient lies within
+  // 2.5 sigma of the rim).
+  double edgeBandPx = 3.0;
+  // Standard deviation, in pixels, of the Gaussian that smooths the window before its gradients
+  // are taken (0: none). The squared gradients that weigh the tangent lines then spread over
+  // more pixels across the edge, so that their sum over the pixel grid no longer depends on
+  // where the rim falls between pixel centres (a bias of about 0.006 px RMS without smoothing on
+  // 5 to 15 px dots); it also averages the noise of the gradient directions.
+  double gradientSigmaPx = 1.0;
+  // Number of fits per dot, at least 1: the first uses a band around the estimated circle, each
+  // further one a band around the previous ellipse, centred on it. 2 gains most of the precision;
+  // more costs one fit each and rarely changes the centre by more than 0.0005 px.
+  int passes = 2;
+  // Largest length, in pixels, of the rays that measure a dot's size when no neighbour limits them
+  // (they reach halfway to the nearest neighbour otherwise). Dots of a larger radius are flagged
+  // kDotFewEdgePixels (their rim is not crossed).
+  double maxWindowRadiusPx = 60.0;
+  // A pixel takes part when its gradient magnitude is at least this share of the strongest one in
+  // the band. Lower takes in more pixels of noise (weighted down by their small gradient), higher
+  // keeps only the steepest part of the edge.
+  double minGradientShare = 0.1;
+  // A pixel takes part when its gradient points away from the dot: the cosine between the
+  // gradient and the outward normal of the outline (the direction from the centre in the first
+  // pass) is at least this. Lower accepts more of the box edge's and neighbours' gradients.
+  double minOutwardCos = 0.7;
+  // kDotCrowded when the gradient energy (sum of squared magnitudes) of the band's strong pixels
+  // that are left out (nearer another dot, or pointing the wrong way) exceeds this share of the
+  // energy that takes part. Higher refines dots with more foreign edges close by.
+  double maxForeignShare = 0.25;
+  // kDotCrowded also when one of 8 equal angular sectors around the dot holds less than this share
+  // of the mean sector energy: that part of the outline is hidden or cut. Lower accepts more of a
+  // cut outline (a dot partly off the box).
+  double minSectorShare = 0.3;
+  // kDotFewEdgePixels below this number of pixels taking part in a fit, or below minRadiusPx.
+  int minEdgePixels = 24;
+  // Smallest estimated radius, in pixels, that is refined (kDotFewEdgePixels below it).
+  double minRadiusPx = 2.0;
+  // kDotPoorFit when the fitted centre lies farther than this from the input centre, in pixels.
+  // The detector's centres are within about 0.1 px of the truth; a larger move means the fit
+  // took in something other than the dot's outline.
+  double maxShiftPx = 0.5;
+  // kDotPoorFit when RefinedDot::quality (the fit's formal centre deviation) exceeds this, in
+  // pixels. Rendered dots give 0.07 to 0.15 px (their true error is about a tenth of that); a fit
+  // that took in foreign edges or noise gives more.
+  double maxQualityPx = 0.5;
+};
+
+// Why a dot kept its input centre (bits of RefinedDot::flags; 0: refined).
+enum DotRefinementFlag : unsigned {
+  kDotAtBorder = 1,       // the dot's window is cut by the image border, or its centre is not
+                          // a finite point of the image
+  kDotSaturated = 2,      // pixels at the image type's maximum (or 0) in the edge band
+  kDotCrowded = 4,        // a neighbour or the box edge leaves too little clean edge
+  kDotFewEdgePixels = 8,  // too few edge pixels for a fit (tiny dot, no contrast)
+  kDotPoorFit = 16,       // the fit is not an ellipse, its centre moved too far, or its quality
+                          // is beyond DotRefinementOptions::maxQualityPx
+};
+
+struct RefinedDot {
+  // The refined centre in pixels (pixel (c, r) covers [c - 0.5, c + 0.5] x [r - 0.5, r + 0.5]),
+  // or the input centre unchanged when flags != 0. The refinement never makes it NaN; a
+  // non-finite input centre is returned as given, flagged kDotAtBorder.
+  cv::Point2d centre;
+  // The last fitted ellipse: centre, semi-axes in pixels, and the major axis' angle in degrees
+  // from the image x axis toward the y axis (down), in (-90, 90]. NaN when no fit was made; set
+  // (and not used for `centre`) when the fit was made but the dot is flagged.
+  cv::Point2d ellipseCentre;
+  double semiMajor;
+  double semiMinor;
+  double angleDeg;
+  // The fit's formal standard deviation of the centre, in pixels: the root of the trace of the
+  // centre's covariance, taking the weighted residuals of the tangent lines as independent noise.
+  // Most of those residuals come from the edge's own width (pixels inside and outside the rim give
+  // lines parallel to the tangent, which cancel in the centre), so this overstates the real
+  // scatter about tenfold: a relative measure of how well the edge fits an ellipse, lower is
+  // better. NaN when no fit was made.
+  double quality;
+  int edgePixels;  // pixels that took part in the last fit (0 when none)
+  unsigned flags;  // 0: refined; else DotRefinementFlag bits
+};
+
+// Refines dots found by FindTargets in `image` (CV_8UC1 or CV_16UC1, any size and row step, a
+// view into a larger image allowed). `centres` are the detector's centres of one target (all its
+// dots, in any order), in the image's pixel coordinates; they also tell each dot where its
+// neighbours are, to mask them out. Dark dots on a bright ground. Returns one result per centre,
+// in input order. Throws cv::Exception, before anything is read, for an empty image, another type
+// or more than two dimensions. Never reads outside the image: a centre that is not finite or whose
+// window is cut by the border is flagged. Any option values are safe (non-finite or out-of-range
+// ones are clamped to working values or flag every dot).
+NATIVE64_API std::vector<RefinedDot> RefineDots(const cv::Mat& image,
+                                                const std::vector<cv::Point2d>& centres,
+                                                const DotRefinementOptions& options = {});
+
+}  // namespace Oskelo::CV::Native64
