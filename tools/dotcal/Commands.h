@@ -49,6 +49,9 @@ struct CalibrateOptions {
   std::string format = "opencv";   // opencv; ros also writes a ROS camera_info file per camera
   bool json = false;               // print the results as one JSON object on stdout
   bool verbose = false;            // say what was chosen for each pair
+  // Dot centres: conic (edge fit, then the outline bias removed over rounds of calibration) or
+  // grey (the detector's centroids: the library's own calibration, exactly).
+  std::string centres = "conic";
 };
 
 // Calibrates the rig from image pairs of the plate and writes the calibration file.
@@ -88,8 +91,9 @@ struct PivotOptions {
   TargetOptions target;  // default: the 7-dot tracker
   std::string method = "pose";
   std::string bits = "auto";
-  std::string out;   // tool file to write (empty: none)
-  std::string name;  // the tool's name in it (empty: the stem of `out`)
+  std::string out;                // tool file to write (empty: none)
+  std::string name;               // the tool's name in it (empty: the stem of `out`)
+  std::string centres = "conic";  // dot centres of stereo images: conic or grey
 };
 
 // Pivot-calibrates a tool from a stereo image sequence, poses or marker tracks. Prints the frames
@@ -114,6 +118,7 @@ struct TrackOptions {
   // bent tool or a wrong dot order gives millimetres.
   double maxResidual = 0.5;
   std::string bits = "auto";
+  std::string centres = "conic";  // dot centres: conic or grey
 };
 
 // Tracks tools frame by frame and writes one row per frame and tool (TrackRows). Throws

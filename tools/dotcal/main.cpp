@@ -30,6 +30,15 @@ void AddTargetOptions(CLI::App& command, TargetOptions& target, const char* fall
   command.add_option("--unit", target.unit, "the target's length unit: mm (default), cm, m, in");
 }
 
+void AddCentresOption(CLI::App& command, std::string& centres) {
+  command
+      .add_option("--centres", centres,
+                  "dot centres: conic (each dot's outline fitted from its edges, corrected for "
+                  "the perspective bias of the outline) or grey (the detector's grey centroids)")
+      ->check(CLI::IsMember({"conic", "grey"}))
+      ->capture_default_str();
+}
+
 void AddBitsOption(CLI::App& command, std::string& bits) {
   command
       .add_option("--bits", bits,
@@ -95,6 +104,7 @@ int main(int argc, char** argv) {
                                "folder for images with the found dots and an error plot");
   AddTargetOptions(*calibrateCommand, calibrate.target, "the 9 x 13 plate, spacing 30 mm");
   AddBitsOption(*calibrateCommand, calibrate.bits);
+  AddCentresOption(*calibrateCommand, calibrate.centres);
   calibrateCommand
       ->add_option("--format", calibrate.format,
                    "opencv; ros also writes a ROS camera_info YAML per camera beside --out")
@@ -142,6 +152,7 @@ int main(int argc, char** argv) {
                            "CSV of marker positions instead of images: frame, marker, x, y, z");
   AddTargetOptions(*pivotCommand, pivot.target, "the 7-dot tracker on a 4 x 2 grid, spacing 16 mm");
   AddBitsOption(*pivotCommand, pivot.bits);
+  AddCentresOption(*pivotCommand, pivot.centres);
   pivotCommand
       ->add_option("--method", pivot.method,
                    "pose (one-step fit of the poses), shared-sphere (one centre for every "
@@ -187,6 +198,7 @@ int main(int argc, char** argv) {
                    "of an OK pose; above it HIGH_RESIDUAL")
       ->capture_default_str();
   AddBitsOption(*trackCommand, track.bits);
+  AddCentresOption(*trackCommand, track.centres);
   trackCommand->footer(
       "Columns: frame,time,tool,status,tip_x,tip_y,tip_z,x,y,z,qw,qx,qy,qz,residual,markers. "
       "status: OK, MISSING (not found), OUT_OF_ORDER (dots not at the model's distances), "

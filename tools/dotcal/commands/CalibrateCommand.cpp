@@ -13,6 +13,7 @@
 #include "reports/ProgressBar.h"
 #include "reports/TextFormat.h"
 #include "reports/ViewErrors.h"
+#include "workflows/DotCentres.h"
 #include "workflows/PlateCalibration.h"
 
 namespace dotcal {
@@ -145,6 +146,8 @@ json ResultJson(const CalibrationFile& file, const TargetShape& shape, int bits,
   j["per_view_errors"] = views;
   j["baseline"] = cv::norm(p.translation);
   j["spacing_error"] = {{"rms", spacing.rms}, {"max", spacing.max}, {"count", spacing.count}};
+  j["centres"] = file.centres;
+  j["calibration_rounds"] = file.calibrationRounds;
   j["calibration_time"] = file.calibrationTime;
   return j;
 }
@@ -159,6 +162,7 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
     throw UsageError("--out: '" + options.out + "' is a folder; name the file to write");
   }
   const TargetShape shape = ResolveTarget(options.target, TargetShape::Plate());
+  const CentreMethod centres = ParseCentreMethod(options.centres);
   const int bits = ParseBits(options.bits);
   // The left list first, so that a message names the first option at fault.
   const std::vector<std::string> leftFiles = ExpandPatterns(options.left, "--left");
@@ -172,12 +176,14 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
   if (!options.overlays.empty()) MakeFolder(options.overlays);
 
   std::vector<PairResult> results;
+  RefinedCentres refined;
   {
     ProgressBar progress(err, "finding the plate", static_cast<int>(pairs.size()),
                          ProgressBar::StderrIsTerminal());
     for (std::size_t i = 0; i < pairs.size(); ++i) {
       const cv::Mat left = series.Load(pairs[i].left), right = series.Load(pairs[i].right);
       results.push_back(ExtractPlatePair(calibration, shape, left, right));
+      if (centres == CentreMethod::kConic) AddRefinedCentres(calibration, left, right, refined);
       if (!options.overlays.empty() && results.back().outcome != PairOutcome::kRejected) {
         WriteOverlays(options.overlays, pairs[i], left, right, calibration);
       }
@@ -198,11 +204,25 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
   const int usable = UsablePairs(calibration);
   text << usable << " of " << pairs.size() << " pairs used\n";
 
-  ComputeCalibration(calibration);
+  int rounds = 1;
+  if (centres == CentreMethod::kConic) {
+    const auto result = ComputeUnbiasedCalibration(calibration, refined, shape.diameter / 2.0);
+    rounds = result.rounds;
+    const int dots = 2 * static_cast<int>(refined.left.size()) *
+                     static_cast<int>(calibration.nominalPattern.points.size());
+    text << Format(
+        "dot centres: conic, %d of %d dots kept their grey centre; %d rounds of bias correction "
+        "and calibration%s\n",
+        refined.keptGrey, dots, result.rounds, result.converged ? "" : " (not converged)");
+  } else {
+    ComputeCalibration(calibration);
+  }
   // The evidence of the file, the report, the plot and the JSON, measured once.
   const ViewErrors views = ComputeViewErrors(calibration);
   const SpacingErrors spacing = TriangulatedSpacing(calibration);
-  const CalibrationFile file = MakeFile(calibration, shape, series.Size(), pairs, views);
+  CalibrationFile file = MakeFile(calibration, shape, series.Size(), pairs, views);
+  file.centres = CentreMethodName(centres);
+  file.calibrationRounds = rounds;
   WriteCalibrationFile(options.out, file);
   PrintCalibration(text, file, shape.unit);
   text << Format(

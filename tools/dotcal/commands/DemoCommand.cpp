@@ -63,6 +63,7 @@ Calibration CalibrateRig(const synth::StereoRig& rig, const DemoOptions& options
   const std::vector<synth::PlacedTarget> poses = synth::CalibrationSeries(rig, pairs, options.seed);
   Calibration calibration;
   std::vector<PairResult> outcomes;
+  RefinedCentres refined;
   {
     ProgressBar progress(err, "plate pairs", pairs, ProgressBar::StderrIsTerminal());
     for (int i = 0; i < pairs; ++i) {
@@ -70,6 +71,7 @@ Calibration CalibrateRig(const synth::StereoRig& rig, const DemoOptions& options
           RenderStereo(rig, poses[i], synth::RenderSettings(), options.seed, Sequence::kPlate, i);
       outcomes.push_back(
           ExtractPlatePair(calibration, TargetShape::Plate(), images.left, images.right));
+      AddRefinedCentres(calibration, images.left, images.right, refined);
       if (i < kOverlayPairs && outcomes.back().outcome != PairOutcome::kRejected) {
         WriteImage(files.Path("overlay_plate_left_" + std::to_string(i) + ".png"),
                    DrawDots(images.left, calibration.leftTargets.back()));
@@ -83,12 +85,16 @@ Calibration CalibrateRig(const synth::StereoRig& rig, const DemoOptions& options
     if (outcomes[i].outcome != PairOutcome::kUsed)
       out << "  pair " << i << ": " << OutcomeText(outcomes[i]) << "\n";
   }
-  ComputeCalibration(calibration);
+  const auto result =
+      ComputeUnbiasedCalibration(calibration, refined, TargetShape::Plate().diameter / 2.0);
   out << "Stereo calibration from " << UsablePairs(calibration) << " of " << pairs
-      << " plate pairs (estimate, truth, error):\n";
+      << " plate pairs, conic dot centres, " << result.rounds
+      << " rounds of bias correction (estimate, truth, error):\n";
   PrintComparison(out, calibration, rig);
 
-  const CalibrationFile file = FromCalibration(calibration, rig.left.imageSize);
+  CalibrationFile file = FromCalibration(calibration, rig.left.imageSize);
+  file.centres = CentreMethodName(CentreMethod::kConic);
+  file.calibrationRounds = result.rounds;
   WriteCalibrationFile(files.Path("calibration.yml"), file);
   WriteImage(files.Path("reprojection_errors.png"), PlotViewErrors(ComputeViewErrors(calibration)));
   return calibration;

@@ -95,7 +95,7 @@ ToolFrames ReadImageFrames(const PivotOptions& options, const TargetShape& shape
   const ImageSeries series =
       ImageSeries::Scan(files, bits, file.imageSize, "the calibration " + options.calib);
 
-  ToolSequence sequence(calibration, shape);
+  ToolSequence sequence(calibration, shape, ParseCentreMethod(options.centres));
   ToolFrames frames;
   int lost = 0, notRigid = 0;
   {

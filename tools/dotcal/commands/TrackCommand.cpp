@@ -101,8 +101,9 @@ void RunTrack(const TrackOptions& options, std::ostream& out, std::ostream& err)
   std::vector<std::unique_ptr<ToolTracker>> trackers;  // each holds its detectors
   std::vector<std::string> names;
   for (const ToolDefinition& tool : tools) {
-    trackers.push_back(
-        std::make_unique<ToolTracker>(calibration, tool, outFromRectified, options.maxResidual));
+    trackers.push_back(std::make_unique<ToolTracker>(calibration, tool, outFromRectified,
+                                                     options.maxResidual,
+                                                     ParseCentreMethod(options.centres)));
     names.push_back(tool.name);
   }
   std::ofstream outFile;

@@ -140,6 +140,9 @@ void WriteProvenance(cv::FileStorage& storage, const CalibrationFile& file) {
     storage << "square_size" << file.squareSize << "dot_diameter" << file.dotDiameter;
     storage << "unit" << file.unit;
   }
+  if (!file.centres.empty()) {
+    storage << "centres" << file.centres << "calibration_rounds" << file.calibrationRounds;
+  }
   if (!file.calibrationTime.empty()) storage << "calibration_time" << file.calibrationTime;
   if (file.pairsUsed > 0) storage << "pairs_used" << file.pairsUsed;
   if (!file.leftImages.empty()) {
@@ -174,6 +177,9 @@ void ReadProvenance(const cv::FileStorage& storage, CalibrationFile& file) {
   file.squareSize = ReadOptionalReal(storage, "square_size");
   file.dotDiameter = ReadOptionalReal(storage, "dot_diameter");
   if (storage["unit"].isString()) file.unit = storage["unit"].string();
+  if (storage["centres"].isString()) file.centres = storage["centres"].string();
+  if (storage["calibration_rounds"].isInt())
+    file.calibrationRounds = static_cast<int>(storage["calibration_rounds"]);
   if (storage["calibration_time"].isString())
     file.calibrationTime = storage["calibration_time"].string();
   if (storage["pairs_used"].isInt()) file.pairsUsed = static_cast<int>(storage["pairs_used"]);

@@ -13,7 +13,9 @@ namespace dotcal {
 // three RMS reprojection errors rms_left, rms_right, rms_stereo (pixels). Lengths (T, P2, Q) are in
 // the plate's unit. What the calibration was made from follows: per_view_errors (one row per pair
 // used: the RMS of the left and the right view, pixels), the plate (board_width and board_height in
-// dots, square_size the spacing, dot_diameter, unit), calibration_time (ISO 8601, UTC), pairs_used
+// dots, square_size the spacing, dot_diameter, unit), how the dot centres were measured (centres:
+// grey or conic, and calibration_rounds, the rounds of bias correction and calibration; 1 for
+// grey), calibration_time (ISO 8601, UTC), pairs_used
 // and the image files of the pairs used (left_images, right_images). Files without these keys are
 // read as well.
 struct CalibrationFile {
@@ -29,6 +31,8 @@ struct CalibrationFile {
   double squareSize = 0.0;              // dot spacing, in `unit`
   double dotDiameter = 0.0;             // in `unit`
   std::string unit;                     // the plate's length unit (mm, cm, m or in)
+  std::string centres;                  // grey or conic (CentreMethodName)
+  int calibrationRounds = 0;            // calibrations run (1 for grey centres)
   std::string calibrationTime;          // ISO 8601, UTC
   int pairsUsed = 0;
   std::vector<std::string> leftImages, rightImages;  // the files of the pairs used

@@ -6,6 +6,7 @@
 #include "CommandError.h"
 #include "detection/SizeScale.h"
 #include "detection/TargetDetection.h"
+#include "workflows/DotCentres.h"
 
 namespace dotcal {
 namespace {
@@ -70,6 +71,55 @@ int UsablePairs(const Calibration& calibration) {
   for (std::size_t i = 0; i < calibration.leftTargets.size(); ++i)
     usable += PairComplete(calibration, i);
   return usable;
+}
+
+void AddRefinedCentres(const Calibration& calibration, const cv::Mat& left, const cv::Mat& right,
+                       RefinedCentres& centres) {
+  while (centres.left.size() < calibration.leftTargets.size()) {
+    const std::size_t pair = centres.left.size();
+    centres.left.push_back(calibration.leftTargets[pair]);
+    centres.right.push_back(calibration.rightTargets[pair]);
+    centres.keptGrey += RefineTargetCentres(left, centres.left.back());
+    centres.keptGrey += RefineTargetCentres(right, centres.right.back());
+  }
+}
+
+Oskelo::CV::Native64::UnbiasedCalibrationResult ComputeUnbiasedCalibration(
+    Calibration& calibration, const RefinedCentres& centres, double dotRadius) {
+  if (UsablePairs(calibration) == 0) {
+    throw WorkFailed("no pair accepted: the whole plate must be seen in both images of a pair");
+  }
+  // Only the complete pairs take part, as in the library's calibration.
+  Calibration complete = calibration;
+  complete.leftTargets.clear();
+  complete.rightTargets.clear();
+  RefinedCentres used;
+  std::vector<std::size_t> pairs;
+  for (std::size_t i = 0; i < calibration.leftTargets.size(); ++i) {
+    if (!PairComplete(calibration, i)) continue;
+    complete.leftTargets.push_back(calibration.leftTargets[i]);
+    complete.rightTargets.push_back(calibration.rightTargets[i]);
+    used.left.push_back(centres.left[i]);
+    used.right.push_back(centres.right[i]);
+    pairs.push_back(i);
+  }
+  Oskelo::CV::Native64::UnbiasedCalibrationOptions options;
+  options.dotRadius = dotRadius;
+  try {
+    Oskelo::CV::Native64::UnbiasedCalibrationResult result =
+        Oskelo::CV::Native64::CalibrateUnbiased(complete, used.left, used.right, options);
+    calibration.parameters = result.parameters;
+    calibration.rmsLeft = result.rmsLeft;
+    calibration.rmsRight = result.rmsRight;
+    calibration.rmsStereo = result.rmsStereo;
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+      calibration.leftTargets[pairs[k]] = result.leftTargets[k];
+      calibration.rightTargets[pairs[k]] = result.rightTargets[k];
+    }
+    return result;
+  } catch (const cv::Exception& e) {
+    throw WorkFailed("the calibration failed: " + e.err);
+  }
 }
 
 void ComputeCalibration(Calibration& calibration) {

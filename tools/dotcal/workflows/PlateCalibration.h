@@ -6,6 +6,7 @@
 #include "detection/TargetShape.h"
 #include "native64/ImageDetection.h"
 #include "native64/Native64.h"
+#include "native64/UnbiasedCalibration.h"
 
 namespace dotcal {
 
@@ -41,5 +42,24 @@ bool PairComplete(const Oskelo::CV::Native64::Calibration& calibration, std::siz
 // Calibrates from the accumulated pairs. Throws WorkFailed when no pair is usable or OpenCV
 // refuses the data.
 void ComputeCalibration(Oskelo::CV::Native64::Calibration& calibration);
+
+// The refined (conic) dot centres of the pairs a calibration accumulated, pair by pair as in its
+// target lists.
+struct RefinedCentres {
+  std::vector<std::vector<cv::Point2d>> left, right;
+  int keptGrey = 0;  // dots whose fit was poor and that kept their grey centre
+};
+
+// Refines the dots of every pair the calibration accumulated since `centres` was last brought up
+// to date, in the images of the last pair (call it after each pair's extraction).
+void AddRefinedCentres(const Oskelo::CV::Native64::Calibration& calibration, const cv::Mat& left,
+                       const cv::Mat& right, RefinedCentres& centres);
+
+// Calibrates from the refined centres, corrected for the outline bias over rounds of calibration
+// (CalibrateUnbiased), and stores the result in the calibration: its parameters, RMS values and
+// the corrected centres as its target lists. Throws WorkFailed as ComputeCalibration does.
+Oskelo::CV::Native64::UnbiasedCalibrationResult ComputeUnbiasedCalibration(
+    Oskelo::CV::Native64::Calibration& calibration, const RefinedCentres& centres,
+    double dotRadius);
 
 }  // namespace dotcal

@@ -38,8 +38,9 @@ int FitMethodCode(const std::string& name) {
 
 int MinimumFrames(int fitMethod) { return kFitMinimum[fitMethod]; }
 
-ToolSequence::ToolSequence(const Calibration& calibration, const TargetShape& shape)
-    : calibration_(calibration), left_(shape), right_(shape) {}
+ToolSequence::ToolSequence(const Calibration& calibration, const TargetShape& shape,
+                           CentreMethod centres)
+    : left_(shape), right_(shape), centres_(calibration, centres, shape.diameter / 2.0) {}
 
 FrameOutcome ToolSequence::AddFrame(const cv::Mat& left, const cv::Mat& right,
                                     std::vector<cv::Point2d>& leftDots) {
@@ -49,7 +50,7 @@ FrameOutcome ToolSequence::AddFrame(const cv::Mat& left, const cv::Mat& right,
   const bool foundRight = right_.Next(right, rightDots);
   if (!foundLeft || !foundRight) return FrameOutcome::kLost;
   std::vector<cv::Point3d> points;
-  calibration_.Triangulate(leftDots, rightDots, points);
+  centres_.Triangulate(left, right, leftDots, rightDots, points);
   if (!KeepsShape(points)) return FrameOutcome::kNotRigid;
   frames_.push_back(std::move(points));
   return FrameOutcome::kUsed;

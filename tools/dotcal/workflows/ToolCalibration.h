@@ -9,6 +9,7 @@
 #include "inputs/ToolFile.h"
 #include "native64/Native64.h"
 #include "native64/ToolPivot.h"
+#include "workflows/DotCentres.h"
 
 namespace dotcal {
 
@@ -95,7 +96,9 @@ ToolDefinition DefineTool(const ToolPivot& pivot, const TargetShape& tracker, in
 class ToolSequence {
  public:
   // `calibration`: a calibrated object (it triangulates); the images of a sequence have one size.
-  ToolSequence(const Oskelo::CV::Native64::Calibration& calibration, const TargetShape& shape);
+  // `centres`: how the dot centres are measured.
+  ToolSequence(const Oskelo::CV::Native64::Calibration& calibration, const TargetShape& shape,
+               CentreMethod centres = CentreMethod::kConic);
 
   // Searches one frame pair (8-bit grey). `leftDots` receives the dots found in the
   // left image (empty when not found).
@@ -112,9 +115,9 @@ class ToolSequence {
  private:
   bool KeepsShape(const std::vector<cv::Point3d>& points) const;
 
-  const Oskelo::CV::Native64::Calibration& calibration_;
   TargetFollower left_;
   TargetFollower right_;
+  StereoCentres centres_;
   std::vector<std::vector<cv::Point3d>> frames_;
 };
 

@@ -50,14 +50,16 @@ cv::Vec4d QuaternionFromRotation(const cv::Matx33d& R) {
 }
 
 ToolTracker::ToolTracker(const Oskelo::CV::Native64::Calibration& calibration, ToolDefinition tool,
-                         const cv::Matx44d& outFromRectified, double maxResidual)
+                         const cv::Matx44d& outFromRectified, double maxResidual,
+                         CentreMethod centres)
     : calibration_(calibration),
       tool_(std::move(tool)),
       outR_(outFromRectified.get_minor<3, 3>(0, 0)),
       outT_(outFromRectified(0, 3), outFromRectified(1, 3), outFromRectified(2, 3)),
       maxResidual_(maxResidual),
       left_(tool_.tracker),
-      right_(tool_.tracker) {
+      right_(tool_.tracker),
+      centres_(calibration, centres, tool_.tracker.diameter / 2.0) {
   double smallest = std::numeric_limits<double>::infinity();
   const std::vector<cv::Point3d>& m = tool_.markers;
   for (std::size_t i = 0; i < m.size(); ++i) {
@@ -89,7 +91,7 @@ ToolPose ToolTracker::Track(const cv::Mat& left, const cv::Mat& right) {
   const bool foundLeft = left_.Next(left, leftDots_);
   const bool foundRight = right_.Next(right, rightDots_);
   if (!foundLeft || !foundRight || leftDots_.size() != tool_.markers.size()) return pose;
-  calibration_.Triangulate(leftDots_, rightDots_, points_);
+  centres_.Triangulate(left, right, leftDots_, rightDots_, points_);
   for (cv::Point3d& p : points_) p = cv::Point3d(outR_ * cv::Vec3d(p) + outT_);
   pose.markers = static_cast<int>(points_.size());
   if (!KeepsDistances(points_)) {

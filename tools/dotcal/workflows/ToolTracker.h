@@ -8,6 +8,7 @@
 #include "detection/TargetDetection.h"
 #include "inputs/ToolFile.h"
 #include "native64/Native64.h"
+#include "workflows/DotCentres.h"
 
 namespace dotcal {
 
@@ -50,8 +51,10 @@ class ToolTracker {
  public:
   // `outFromRectified`: 4x4 rigid transform from the rectified left camera frame to the output
   // frame. `maxResidual`: the largest registration residual of an OK pose, in the tool's unit.
+  // `centres`: how the dot centres are measured.
   ToolTracker(const Oskelo::CV::Native64::Calibration& calibration, ToolDefinition tool,
-              const cv::Matx44d& outFromRectified, double maxResidual);
+              const cv::Matx44d& outFromRectified, double maxResidual,
+              CentreMethod centres = CentreMethod::kConic);
 
   // Tracks the tool in the next frame pair (8-bit grey, the calibration's size).
   ToolPose Track(const cv::Mat& left, const cv::Mat& right);
@@ -69,6 +72,7 @@ class ToolTracker {
   double distanceTolerance_;            // largest change of a marker distance in a rigid tool
   std::vector<double> modelDistances_;  // every pair of markers, i < j, in row order
   TargetFollower left_, right_;
+  StereoCentres centres_;
   Oskelo::CV::Native64::Cone cone_;
   // Per-frame buffers, kept to avoid allocations.
   std::vector<cv::Point2d> leftDots_, rightDots_;
