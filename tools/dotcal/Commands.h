@@ -118,7 +118,9 @@ struct TrackOptions {
   // bent tool or a wrong dot order gives millimetres.
   double maxResidual = 0.5;
   std::string bits = "auto";
-  std::string centres = "conic";  // dot centres: conic or grey
+  // Dot centres: grey by default, as the per-frame loop must keep up with the cameras; conic
+  // refines the 7 dots of a tracker in both images at several times the cost of finding them.
+  std::string centres = "grey";
 };
 
 // Tracks tools frame by frame and writes one row per frame and tool (TrackRows). Throws
