@@ -1,5 +1,7 @@
 #include "workflows/DotCentres.h"
 
+#include <cmath>
+
 #include "CommandError.h"
 #include "native64/CentreBias.h"
 #include "native64/DotRefinement.h"
@@ -93,13 +95,23 @@ void StereoCentres::CorrectBias(const std::vector<cv::Point3d>& points,
                                 std::vector<cv::Point2d>& rightDots) const {
   const cv::Vec3d normal = PlaneNormal(points);
   const auto& p = calibration_.parameters;
-  const std::vector<cv::Point2d> leftBias = Oskelo::CV::Native64::OutlineCentreBias(
-      p.cameraMatrixLeft, p.distortionLeft, leftR_, cv::Vec3d(0, 0, 0), points, dotRadius_, normal);
-  const std::vector<cv::Point2d> rightBias = Oskelo::CV::Native64::OutlineCentreBias(
-      p.cameraMatrixRight, p.distortionRight, rightR_, rightT_, points, dotRadius_, normal);
+  std::vector<cv::Point2d> leftBias, rightBias;
+  try {
+    leftBias =
+        Oskelo::CV::Native64::OutlineCentreBias(p.cameraMatrixLeft, p.distortionLeft, leftR_,
+                                                cv::Vec3d(0, 0, 0), points, dotRadius_, normal);
+    rightBias = Oskelo::CV::Native64::OutlineCentreBias(
+        p.cameraMatrixRight, p.distortionRight, rightR_, rightT_, points, dotRadius_, normal);
+  } catch (const cv::Exception&) {
+    // Dots that triangulate behind a camera (a wrong match) have no outline to correct: they
+    // keep their refined centres, and the distance checks that follow judge them.
+    return;
+  }
   for (std::size_t i = 0; i < points.size(); ++i) {
-    leftDots[i] -= leftBias[i];
-    rightDots[i] -= rightBias[i];
+    // A dot seen edge-on has no outline centre (NaN): it keeps its refined centre.
+    if (std::isfinite(leftBias[i].x) && std::isfinite(leftBias[i].y)) leftDots[i] -= leftBias[i];
+    if (std::isfinite(rightBias[i].x) && std::isfinite(rightBias[i].y))
+      rightDots[i] -= rightBias[i];
   }
 }
 
