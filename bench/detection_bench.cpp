@@ -120,6 +120,25 @@ double MeanSeconds(int repeats, Call&& call) {
 
 constexpr int kPeerRepeats = 50;  // detection calls timed for each ratio
 
+// Times RefineDots on one frame's dots, and reports the dots refined and the time per call as a
+// ratio to `peerSeconds` (the detection the refinement follows, timed in the same run).
+void TimeRefinement(benchmark::State& state, const cv::Mat& frame,
+                    const std::vector<cv::Point2d>& targets, double peerSeconds) {
+  int refined = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    const std::vector<Oskelo::CV::Native64::RefinedDot> dots =
+        Oskelo::CV::Native64::RefineDots(frame, targets);
+    refined = static_cast<int>(
+        std::count_if(dots.begin(), dots.end(), [](const auto& d) { return d.flags == 0; }));
+    benchmark::DoNotOptimize(dots.data());
+  }
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  state.counters["refined"] = refined;
+  state.counters["ratio_to_detection"] =
+      elapsed.count() / static_cast<double>(state.iterations()) / peerSeconds;
+}
+
 void BM_RefinePlateDots(benchmark::State& state) {
   const cv::Mat& frame = PlateFrame();
   ImageProcessor detector;
@@ -135,19 +154,7 @@ void BM_RefinePlateDots(benchmark::State& state) {
     state.SkipWithError("plate not found");
     return;
   }
-  int refined = 0;
-  const auto start = std::chrono::steady_clock::now();
-  for (auto _ : state) {
-    const std::vector<Oskelo::CV::Native64::RefinedDot> dots =
-        Oskelo::CV::Native64::RefineDots(frame, targets);
-    refined = static_cast<int>(
-        std::count_if(dots.begin(), dots.end(), [](const auto& d) { return d.flags == 0; }));
-    benchmark::DoNotOptimize(dots.data());
-  }
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  state.counters["refined"] = refined;
-  state.counters["ratio_to_detection"] =
-      elapsed.count() / static_cast<double>(state.iterations()) / detection;
+  TimeRefinement(state, frame, targets, detection);
 }
 BENCHMARK(BM_RefinePlateDots)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
@@ -172,19 +179,7 @@ void BM_RefineTrackerDots(benchmark::State& state) {
     state.SkipWithError("tracker lost");
     return;
   }
-  int refined = 0;
-  const auto start = std::chrono::steady_clock::now();
-  for (auto _ : state) {
-    const std::vector<Oskelo::CV::Native64::RefinedDot> dots =
-        Oskelo::CV::Native64::RefineDots(frame, targets);
-    refined = static_cast<int>(
-        std::count_if(dots.begin(), dots.end(), [](const auto& d) { return d.flags == 0; }));
-    benchmark::DoNotOptimize(dots.data());
-  }
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  state.counters["refined"] = refined;
-  state.counters["ratio_to_detection"] =
-      elapsed.count() / static_cast<double>(state.iterations()) / tracking;
+  TimeRefinement(state, frame, targets, tracking);
 }
 BENCHMARK(BM_RefineTrackerDots)->Unit(benchmark::kMicrosecond)->UseRealTime();
 

@@ -52,8 +52,7 @@ cv::Vec4d QuaternionFromRotation(const cv::Matx33d& R) {
 ToolTracker::ToolTracker(const Oskelo::CV::Native64::Calibration& calibration, ToolDefinition tool,
                          const cv::Matx44d& outFromRectified, double maxResidual,
                          CentreMethod centres)
-    : calibration_(calibration),
-      tool_(std::move(tool)),
+    : tool_(std::move(tool)),
       outR_(outFromRectified.get_minor<3, 3>(0, 0)),
       outT_(outFromRectified(0, 3), outFromRectified(1, 3), outFromRectified(2, 3)),
       maxResidual_(maxResidual),

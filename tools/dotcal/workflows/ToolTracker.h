@@ -64,7 +64,6 @@ class ToolTracker {
  private:
   bool KeepsDistances(const std::vector<cv::Point3d>& points) const;
 
-  const Oskelo::CV::Native64::Calibration& calibration_;
   ToolDefinition tool_;
   cv::Matx33d outR_;
   cv::Vec3d outT_;
