@@ -13,20 +13,20 @@
 // linear least squares, and its centre (C*_13, C*_23) / C*_33 is the dot's centre. The grey-level
 // centroid of the detector is biased by noise in the bright ring around a dot; the outline is not.
 //
-// Per dot: the dot's radius is estimated from the image (where 16 rays out of the centre cross the
-// level halfway between the dot's and the box's), the window is smoothed by a small Gaussian
-// before the gradients (Scharr's filter) are taken, the edge band is the ring of that radius, pixels nearer another
-// dot than this one and gradients that do not point away from the dot (neighbours, the box edge)
-// are left out; a second fit takes its band around the first fitted ellipse. A dot that cannot be
-// refined keeps its input centre and says why in its flags.
+// Per dot: 16 rays out of the centre find where the grey level crosses halfway between the dot's
+// and the box's; the ellipse through those points places the edge band and gives the dot's size.
+// The window is smoothed by a small Gaussian before the gradients (Scharr's filter) are taken,
+// and pixels nearer another dot than this one and gradients that do not point away from the dot
+// (neighbours, the box edge) are left out. Further passes, if asked for, take their band around
+// the previous fit. A dot that cannot be refined keeps its input centre and says why in its flags.
 namespace Oskelo::CV::Native64 {
 
 struct DotRefinementOptions {
   // Half-width of the edge band around the dot's outline, in pixels. The fit takes the pixels
-  // within this distance of the outline (the estimated circle in the first pass, the fitted
-  // ellipse afterwards). Wider bands tolerate more blur and take in more noise and more of the
-  // neighbours; 3 covers a blurred edge of sigma up to about 1.2 px (its gradient lies within
-  // 2.5 sigma of the rim).
+  // within this distance of the outline (in the first pass the ellipse through the rays'
+  // crossings, the band half a pixel wider for its error; the previous fit afterwards). Wider bands
+  // tolerate more blur and take in more noise and more of the neighbours; 3 covers a blurred edge
+  // of sigma up to about 1.2 px (its gradient lies within 2.5 sigma of the rim).
   double edgeBandPx = 3.0;
   // Standard deviation, in pixels, of the Gaussian that smooths the window before its gradients
   // are taken (0: none). The squared gradients that weigh the tangent lines then spread over
@@ -34,10 +34,10 @@ struct DotRefinementOptions {
   // where the rim falls between pixel centres (a bias of about 0.006 px RMS without smoothing on
   // 5 to 15 px dots); it also averages the noise of the gradient directions.
   double gradientSigmaPx = 1.0;
-  // Number of fits per dot, at least 1: the first uses a band around the estimated circle, each
-  // further one a band around the previous ellipse, centred on it. 2 gains most of the precision;
-  // more costs one fit each and rarely changes the centre by more than 0.0005 px.
-  int passes = 2;
+  // Number of fits per dot, at least 1: the first uses a band around the ellipse through the
+  // rays' crossings, each further one a band around the previous fit, centred on it. On rendered
+  // plates a second pass changes the centres by less than 0.001 px RMS and doubles the cost.
+  int passes = 1;
   // Largest length, in pixels, of the rays that measure a dot's size when no neighbour limits them
   // (they reach halfway to the nearest neighbour otherwise). Dots of a larger radius are flagged
   // kDotFewEdgePixels (their rim is not crossed).

@@ -18,10 +18,12 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // edge's standard deviations has its edge inside this dot's band: kDotCrowded. 3 sigmas hold 99.7 %
 // of a Gaussian edge's gradient.
 constexpr double kEdgeSigmasApart = 3.0;
-// The first pass's band grows by this share of the radius on each side: a circle of the
-// estimated radius misses the outline of a dot tilted by 35 degrees (axis ratio 0.82) by up to
-// about 0.1 radius, and the estimate itself is good to a few percent.
-constexpr double kFirstBandGrowth = 0.15;
+// The first pass's band grows by this many pixels on each side: the ellipse through the rays'
+// crossings of the mid level is off the outline by up to a few tenths of a pixel.
+constexpr double kFirstBandGrowthPx = 0.5;
+// The smoothed window reaches this many pixels past the first pass's band, so that the later
+// passes' bands, around ellipses that moved by less than that, read the same window.
+constexpr int kWindowSlackPx = 1;
 // Scharr's 3 x 3 derivative (3, 10, 3): far more isotropic than Sobel's (1, 2, 1), whose
 // direction errors of up to about 1 degree tilt every tangent line and bias small dots' centres.
 // Divided by 32 to give grey levels per pixel.
@@ -34,6 +36,26 @@ int Octant(const cv::Point2d& q) {
   if (q.y >= 0.0) return q.x >= 0.0 ? (steep ? 1 : 0) : (steep ? 2 : 3);
   return q.x < 0.0 ? (steep ? 5 : 4) : (steep ? 6 : 7);
 }
+
+// Whether the cosine of the angle between two vectors is at least `minCos`, from their dot
+// product and the product of their squared lengths (no square root: this runs per edge pixel).
+// False when either vector is zero.
+bool CosineAtLeast(double dot, double squaredLengths, double minCos) {
+  if (!(squaredLengths > 0.0)) return false;
+  const double bound = minCos * minCos * squaredLengths;
+  return minCos >= 0.0 ? dot >= 0.0 && dot * dot >= bound : dot >= 0.0 || dot * dot <= bound;
+}
+
+// The rays that measure a dot's size: kRays directions evenly around the circle.
+constexpr int kRays = 16;
+const std::array<cv::Point2d, kRays> kRayDirections = [] {
+  std::array<cv::Point2d, kRays> directions;
+  for (int k = 0; k < kRays; ++k) {
+    const double angle = 2.0 * CV_PI * k / kRays;
+    directions[static_cast<std::size_t>(k)] = {std::cos(angle), std::sin(angle)};
+  }
+  return directions;
+}();
 
 struct Options {
   double edgeBandPx, gradientSigmaPx, maxWindowRadiusPx, minGradientShare, minOutwardCos,
@@ -104,6 +126,12 @@ class DotRefiner {
     maxValue_ = static_cast<double>(std::numeric_limits<T>::max());
     smoothingRadius_ =
         o_.gradientSigmaPx > 0.0 ? static_cast<int>(std::ceil(3.0 * o_.gradientSigmaPx)) : 0;
+    kernel_.assign(1, 1.0f);
+    if (smoothingRadius_ > 0) {
+      const cv::Mat k = cv::getGaussianKernel(2 * smoothingRadius_ + 1, o_.gradientSigmaPx, CV_32F);
+      kernel_.assign(k.ptr<float>(smoothingRadius_),
+                     k.ptr<float>(smoothingRadius_) + smoothingRadius_ + 1);
+    }
   }
 
   RefinedDot Refine(std::size_t index) {
@@ -121,20 +149,23 @@ class DotRefiner {
     const double discRadius = std::min(0.5 * nearest, o_.maxWindowRadiusPx);
 
     double radius = 0.0;
-    if (!EstimateRadius(input, discRadius, radius)) return Unrefined(input, kDotFewEdgePixels);
+    Outline outline;
+    if (!EstimateOutline(input, discRadius, radius, outline))
+      return Unrefined(input, kDotFewEdgePixels);
     if (!(radius >= o_.minRadiusPx)) return Unrefined(input, kDotFewEdgePixels);
 
-    const double reach = 2.0 * (radius * (1.0 + kFirstBandGrowth) + o_.edgeBandPx + 2.0);
+    const double reach =
+        2.0 * (std::max(outline.halfWidth, outline.halfHeight) + outline.band + 2.0);
     neighbours_.clear();
     for (std::size_t j = 0; j < centres_.size(); ++j) {
       if (j == index || !std::isfinite(centres_[j].x) || !std::isfinite(centres_[j].y)) continue;
       if (cv::norm(centres_[j] - input) < reach) neighbours_.push_back(centres_[j]);
     }
 
-    Outline outline = CircleOutline(input, radius, o_.edgeBandPx + kFirstBandGrowth * radius);
+    windowRows_ = 0;  // no window smoothed for this dot yet
     FitOutcome fit;
     for (int pass = 0; pass < o_.passes; ++pass) {
-      fit = Fit(outline, pass == 0);
+      fit = Fit(outline);
       if (fit.flags != 0 || !fit.ellipse.valid) break;
       if (cv::norm(fit.ellipse.centre - input) > o_.maxShiftPx) break;
       outline = EllipseOutline(fit.ellipse, o_.edgeBandPx);
@@ -198,14 +229,14 @@ class DotRefiner {
     return top + fy * (bottom - top);
   }
 
-  // The dot's radius from kRays rays out of the centre, each walked in 1 px steps up to
-  // `discRadius` (or the image's edge): the dark level is the mean of the 3 x 3 pixels around the
-  // centre, the bright level the median of the rays' brightest samples (the box around the dot),
-  // and each ray's first crossing of the level halfway between, interpolated between samples,
-  // gives one radius; their mean is the estimate, good to a few tenths of a pixel, which the
-  // first pass's wide band absorbs.
-  bool EstimateRadius(const cv::Point2d& c, double discRadius, double& radius) {
-    constexpr int kRays = 16;
+  // The dot's radius and a first outline from kRays rays out of the centre, each walked in 1 px
+  // steps up to `discRadius` (or the image's edge): the dark level is the mean of the 3 x 3 pixels
+  // around the centre, the bright level the median of the rays' brightest samples (the box around
+  // the dot), and each ray's first crossing of the level halfway between, interpolated between
+  // samples, is a point of the outline. The radius is their mean distance; the outline is the
+  // ellipse through them (a circle of that radius when they do not give a plausible one), good to
+  // a few tenths of a pixel, which the first pass's band absorbs.
+  bool EstimateOutline(const cv::Point2d& c, double discRadius, double& radius, Outline& outline) {
     const int cx = static_cast<int>(std::lround(c.x)), cy = static_cast<int>(std::lround(c.y));
     double darkSum = 0.0;
     int darkCount = 0;
@@ -222,11 +253,10 @@ class DotRefiner {
     std::array<double, kRays> brightest{};
     int rays = 0;
     for (int k = 0; k < kRays; ++k) {
-      const double angle = 2.0 * CV_PI * k / kRays;
-      const double dx = std::cos(angle), dy = std::sin(angle);
+      const cv::Point2d step = kRayDirections[static_cast<std::size_t>(k)];
       double best = -1.0;
       for (int t = 0; t <= steps; ++t) {
-        const double x = c.x + t * dx, y = c.y + t * dy;
+        const double x = c.x + t * step.x, y = c.y + t * step.y;
         if (!(x >= 0.0 && y >= 0.0 && x <= image_.cols - 1 && y <= image_.rows - 1)) break;
         const double v = Bilinear(x, y);
         values_[static_cast<std::size_t>(k * (steps + 1) + t)] = v;
@@ -240,25 +270,112 @@ class DotRefiner {
     if (!(bright > dark)) return false;
     const double mid = 0.5 * (bright + dark);
 
+    std::array<cv::Point2d, kRays> crossings;
+    int found = 0;
     double sum = 0.0;
-    int crossings = 0;
     for (int k = 0; k < kRays; ++k) {
       const double* ray = &values_[static_cast<std::size_t>(k * (steps + 1))];
       for (int t = 1; t <= steps && !std::isnan(ray[t]); ++t) {
         if (ray[t] >= mid) {
-          sum += (t - 1) + (mid - ray[t - 1]) / (ray[t] - ray[t - 1]);
-          ++crossings;
+          const double distance = (t - 1) + (mid - ray[t - 1]) / (ray[t] - ray[t - 1]);
+          crossings[static_cast<std::size_t>(found++)] =
+              distance * kRayDirections[static_cast<std::size_t>(k)];
+          sum += distance;
           break;
         }
       }
     }
-    if (crossings < kRays / 2) return false;
-    radius = sum / crossings;
+    if (found < kRays / 2) return false;
+    radius = sum / found;
+    const double band = o_.edgeBandPx + kFirstBandGrowthPx;
+    outline = CircleOutline(c, radius, band);
+    detail::FittedEllipse e = detail::EllipseThroughPoints(crossings.data(), found, radius);
+    // Plausible: about the radius in size and centred near the detector's centre (which is
+    // within a few tenths of a pixel of the truth).
+    if (e.valid && e.semiMinor > 0.7 * radius && e.semiMajor < 1.4 * radius &&
+        cv::norm(e.centre) < 0.25 * radius) {
+      e.centre += c;
+      outline = EllipseOutline(e, band);
+    }
     return true;
   }
 
+  // Smooths the image over the window [x0, x1] x [y0, y1] (grown by kWindowSlackPx where the
+  // image allows) with the separable Gaussian and takes Scharr's gradients of the result. Reads
+  // smoothingRadius_ pixels around the window, which the caller has checked lie inside the image.
+  // The buffers hold the window and that margin as one flat array of windowStride_ floats per row,
+  // so that each filter is one long loop the compiler vectorises; where a filter's taps wrap into
+  // the next row the results are wrong, and lie in the margin, which no band pixel reads.
+  void SmoothWindow(int x0, int y0, int x1, int y1) {
+    const int r = smoothingRadius_;
+    x0 = std::max(r, x0 - kWindowSlackPx);
+    y0 = std::max(r, y0 - kWindowSlackPx);
+    x1 = std::min(image_.cols - 1 - r, x1 + kWindowSlackPx);
+    y1 = std::min(image_.rows - 1 - r, y1 + kWindowSlackPx);
+    windowX_ = x0;
+    windowY_ = y0;
+    windowCols_ = x1 - x0 + 1;
+    windowRows_ = y1 - y0 + 1;
+    const int stride = windowCols_ + 2 * r;
+    windowStride_ = stride;
+    const std::ptrdiff_t size = static_cast<std::ptrdiff_t>(stride) * (windowRows_ + 2 * r);
+    for (std::vector<float>* buffer : {&raw_, &smoothed_, &gradientX_, &gradientY_})
+      buffer->resize(static_cast<std::size_t>(size));
+    for (int y = y0 - r; y <= y1 + r; ++y) {
+      const T* in = image_.ptr<T>(y) + (x0 - r);
+      float* out = &raw_[static_cast<std::size_t>(y - (y0 - r)) * stride];
+      for (int x = 0; x < stride; ++x) out[x] = static_cast<float>(in[x]);
+    }
+
+    // Along x into gradientX_ (as scratch), then along y into smoothed_.
+    const float* __restrict raw = raw_.data();
+    float* __restrict along = gradientX_.data();
+    float* __restrict smooth = smoothed_.data();
+    const float* kernel = kernel_.data();
+    const float centre = kernel[0];
+    for (std::ptrdiff_t k = r; k < size - r; ++k) along[k] = centre * raw[k];
+    for (int i = 1; i <= r; ++i) {
+      const float weight = kernel[i];
+      for (std::ptrdiff_t k = r; k < size - r; ++k) along[k] += weight * (raw[k - i] + raw[k + i]);
+    }
+    const std::ptrdiff_t reach = static_cast<std::ptrdiff_t>(r) * stride;
+    for (std::ptrdiff_t k = reach; k < size - reach; ++k) smooth[k] = centre * along[k];
+    for (int i = 1; i <= r; ++i) {
+      const float weight = kernel[i];
+      const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(i) * stride;
+      for (std::ptrdiff_t k = reach; k < size - reach; ++k)
+        smooth[k] += weight * (along[k - step] + along[k + step]);
+    }
+
+    // Scharr's gradients, in grey levels per pixel.
+    float* __restrict gx = gradientX_.data();
+    float* __restrict gy = gradientY_.data();
+    const float side = static_cast<float>(kScharrSide / kScharrNorm);
+    const float middle = static_cast<float>(kScharrMiddle / kScharrNorm);
+    const std::ptrdiff_t w = stride;
+    for (std::ptrdiff_t k = w + 1; k < size - w - 1; ++k) {
+      gx[k] =
+          side * (smooth[k - w + 1] + smooth[k + w + 1] - smooth[k - w - 1] - smooth[k + w - 1]) +
+          middle * (smooth[k + 1] - smooth[k - 1]);
+      gy[k] =
+          side * (smooth[k + w - 1] + smooth[k + w + 1] - smooth[k - w - 1] - smooth[k - w + 1]) +
+          middle * (smooth[k + w] - smooth[k - w]);
+    }
+  }
+
+  // Index of pixel (x, y) of the window in its flat buffers.
+  std::size_t WindowIndex(int x, int y) const {
+    return static_cast<std::size_t>(y - windowY_ + smoothingRadius_) * windowStride_ +
+           static_cast<std::size_t>(x - windowX_ + smoothingRadius_);
+  }
+
+  bool WindowHolds(int x0, int y0, int x1, int y1) const {
+    return windowRows_ > 0 && x0 >= windowX_ && y0 >= windowY_ && x1 < windowX_ + windowCols_ &&
+           y1 < windowY_ + windowRows_;
+  }
+
   // One dual-conic fit of the pixels in the outline's edge band.
-  FitOutcome Fit(const Outline& outline, bool firstPass) {
+  FitOutcome Fit(const Outline& outline) {
     FitOutcome outcome;
     const cv::Point2d c = outline.centre;
     const double pad = outline.band + 1.0;
@@ -276,15 +393,8 @@ class DotRefiner {
     }
     const int x0 = static_cast<int>(left), x1 = static_cast<int>(right);
     const int y0 = static_cast<int>(top), y1 = static_cast<int>(bottom);
-    const cv::Rect patchRect(x0 - margin, y0 - margin, x1 - x0 + 1 + 2 * margin,
-                             y1 - y0 + 1 + 2 * margin);
-    image_(patchRect).convertTo(patch_, CV_32F);
-    if (smoothingRadius_ > 0) {
-      // Pixels within smoothingRadius_ of the patch's edge see replicated ones; the band pixels
-      // and their gradient neighbours lie farther in.
-      cv::GaussianBlur(patch_, patch_, cv::Size(2 * smoothingRadius_ + 1, 2 * smoothingRadius_ + 1),
-                       o_.gradientSigmaPx, o_.gradientSigmaPx, cv::BORDER_REPLICATE);
-    }
+    // The gradient filter reads one pixel around each band pixel.
+    if (!WindowHolds(x0 - 1, y0 - 1, x1 + 1, y1 + 1)) SmoothWindow(x0 - 1, y0 - 1, x1 + 1, y1 + 1);
 
     // The outline's semi-minor axis: the root of the inverse of Q's larger eigenvalue.
     const double qMean = 0.5 * (outline.shape(0, 0) + outline.shape(1, 1));
@@ -298,14 +408,12 @@ class DotRefiner {
     }
 
     // Band pixels and their gradients.
+    const double q00 = outline.shape(0, 0), q01 = outline.shape(0, 1), q11 = outline.shape(1, 1);
     band_.clear();
     bool saturated = false;
     double strongest2 = 0.0;
     for (int y = y0; y <= y1; ++y) {
       const T* row = image_.ptr<T>(y);
-      const float* above = patch_.ptr<float>(y - patchRect.y - 1) - patchRect.x;
-      const float* middle = patch_.ptr<float>(y - patchRect.y) - patchRect.x;
-      const float* below = patch_.ptr<float>(y - patchRect.y + 1) - patchRect.x;
       // Only the columns between the ellipses scaled by 1 - band / minor and 1 + band / minor
       // can lie within the band (the offset is (rho - 1) times the outline's radius along the
       // ray, which is at least the semi-minor axis).
@@ -332,26 +440,20 @@ class DotRefiner {
           x = static_cast<int>(std::ceil(skipTo)) - 1;  // the loop's step lands on ceil(skipTo)
           continue;
         }
-        const cv::Point2d q(x - c.x, y - c.y);
-        const cv::Vec2d n = outline.shape * cv::Vec2d(q.x, q.y);
-        const double rho2 = q.x * n[0] + q.y * n[1];
+        const cv::Point2d q(x - c.x, dy);
+        const cv::Point2d n(q00 * q.x + q01 * q.y, q01 * q.x + q11 * q.y);
+        const double rho2 = q.x * n.x + q.y * n.y;
         if (!(rho2 > 0.0)) continue;
         // Distance to the outline along the ray from the centre.
         const double offset = std::sqrt((q.x * q.x + q.y * q.y) / rho2) * (std::sqrt(rho2) - 1.0);
         if (std::abs(offset) > outline.band) continue;
         const double v = static_cast<double>(row[x]);
         if (v <= 0.0 || v >= maxValue_) saturated = true;
-        const double gx = (kScharrSide * (static_cast<double>(above[x + 1]) + below[x + 1] -
-                                          above[x - 1] - below[x - 1]) +
-                           kScharrMiddle * (static_cast<double>(middle[x + 1]) - middle[x - 1])) /
-                          kScharrNorm;
-        const double gy = (kScharrSide * (static_cast<double>(below[x - 1]) + below[x + 1] -
-                                          above[x - 1] - above[x + 1]) +
-                           kScharrMiddle * (static_cast<double>(below[x]) - above[x])) /
-                          kScharrNorm;
+        const std::size_t at = WindowIndex(x, y);
+        const double gx = gradientX_[at], gy = gradientY_[at];
         const double g2 = gx * gx + gy * gy;
         strongest2 = std::max(strongest2, g2);
-        band_.push_back({x, y, gx, gy, g2, n[0], n[1], offset});
+        band_.push_back({x, y, gx, gy, g2, n.x, n.y, offset});
       }
     }
     if (saturated) {
@@ -364,18 +466,14 @@ class DotRefiner {
     detail::DualConicAccumulator fit(c, scale);
     double used = 0.0, foreign = 0.0, offsetMoment = 0.0, offsetSquares = 0.0;
     std::array<double, kSectors> sectors{};
+    const double minOutwardCos = o_.minOutwardCos;
     for (const BandPixel& p : band_) {
       if (!(p.g2 >= floor2) || !(p.g2 > 0.0)) continue;
       const cv::Point2d at(p.x, p.y);
       const cv::Point2d q = at - c;
-      // The outline's outward normal: the ray from the centre in the first pass (the ellipse is
-      // not known yet), the ellipse's normal Q q afterwards.
-      const cv::Point2d normal = firstPass ? q : cv::Point2d(p.nx, p.ny);
-      const double normalLength = std::sqrt(normal.x * normal.x + normal.y * normal.y);
-      const double cosine = normalLength > 0.0 ? (p.gx * normal.x + p.gy * normal.y) /
-                                                     (normalLength * std::sqrt(p.g2))
-                                               : -1.0;
-      bool own = cosine >= o_.minOutwardCos;
+      // Whether the gradient points along the outline's outward normal Q q.
+      const double along = p.gx * p.nx + p.gy * p.ny;
+      bool own = CosineAtLeast(along, p.g2 * (p.nx * p.nx + p.ny * p.ny), minOutwardCos);
       if (own) {
         const double d2 = q.x * q.x + q.y * q.y;
         for (const cv::Point2d& other : neighbours_) {
@@ -393,7 +491,7 @@ class DotRefiner {
       used += p.g2;
       offsetMoment += p.g2 * p.offset;
       offsetSquares += p.g2 * p.offset * p.offset;
-      fit.Add(at, {p.gx, p.gy}, p.g2);
+      fit.AddGradientLine(q, p.gx, p.gy);
       sectors[static_cast<std::size_t>(Octant(q))] += p.g2;
     }
     outcome.edgePixels = fit.count();
@@ -407,7 +505,9 @@ class DotRefiner {
       outcome.flags = kDotCrowded;
       return outcome;
     }
-    outcome.ellipse = fit.Solve();
+    // Solved from a copy, so that `fit` itself is never addressed outside the loop and its sums
+    // stay in registers there.
+    outcome.ellipse = detail::DualConicAccumulator(fit).Solve();
     // The squared gradient of a Gaussian edge of deviation sigma has deviation sigma / sqrt(2).
     const double meanOffset = offsetMoment / used;
     outcome.edgeSigma =
@@ -415,6 +515,8 @@ class DotRefiner {
     return outcome;
   }
 
+  // Single precision: the gradients come from the single-precision window, and the sums of the
+  // fit, in double, then cannot alias these loads.
   struct BandPixel {
     int x, y;
     double gx, gy, g2;
@@ -427,7 +529,11 @@ class DotRefiner {
   const Options& o_;
   double maxValue_ = 255.0;
   int smoothingRadius_ = 0;
-  cv::Mat patch_;
+  std::vector<float> kernel_;  // the Gaussian's weights from the centre outward
+  // The window: windowRows_ x windowCols_ pixels from (windowX_, windowY_), in flat buffers of
+  // windowStride_ floats per row that hold smoothingRadius_ pixels of margin on every side.
+  std::vector<float> raw_, smoothed_, gradientX_, gradientY_;
+  int windowX_ = 0, windowY_ = 0, windowCols_ = 0, windowRows_ = 0, windowStride_ = 0;
   std::vector<cv::Point2d> neighbours_;
   std::vector<double> values_;
   std::vector<BandPixel> band_;

@@ -4,37 +4,20 @@
 
 namespace Oskelo::CV::Native64::detail {
 
-DualConicAccumulator::DualConicAccumulator(const cv::Point2d& origin, double scale)
-    : origin_(origin), scale_(scale) {}
-
-void DualConicAccumulator::Add(const cv::Point2d& point, const cv::Point2d& gradient,
-                               double weight) {
-  const double norm = std::sqrt(gradient.x * gradient.x + gradient.y * gradient.y);
-  if (!(norm > 0.0) || !(weight > 0.0)) return;
-  const double a = gradient.x / norm, b = gradient.y / norm;
-  const double u = (point.x - origin_.x) / scale_, v = (point.y - origin_.y) / scale_;
-  const double c = -(a * u + b * v);
-  // l^T C* l = A a^2 + B ab + C b^2 + D ac + E bc + F c^2 with F = 1: z . theta = -c^2.
-  const cv::Vec<double, 5> z(a * a, a * b, b * b, a * c, b * c);
-  const double c2 = c * c;
-  for (int i = 0; i < 5; ++i) {
-    const double wz = weight * z[i];
-    for (int j = i; j < 5; ++j) normal_(i, j) += wz * z[j];
-    rhs_[i] -= wz * c2;
-  }
-  sumWeightedC4_ += weight * c2 * c2;
-  ++count_;
-}
-
 FittedEllipse DualConicAccumulator::Solve() const {
   FittedEllipse result;
   if (count_ < 6) return result;
-  cv::Matx<double, 5, 5> m = normal_;
-  for (int i = 0; i < 5; ++i)
-    for (int j = 0; j < i; ++j) m(i, j) = m(j, i);
+  // l^T C* l = A a^2 + B ab + C b^2 + D ac + E bc + F c^2 with F = 1: z . theta = -c^2 for
+  // z = (a^2, ab, b^2, ac, bc); the normal equations sum z z^T and -z c^2.
+  const cv::Matx<double, 5, 5> m({xxxx_, xxxy_, xxyy_, xxxc_, xxyc_,  //
+                                  xxxy_, xxyy_, xyyy_, xxyc_, xyyc_,  //
+                                  xxyy_, xyyy_, yyyy_, xyyc_, yyyc_,  //
+                                  xxxc_, xxyc_, xyyc_, xxcc_, xycc_,  //
+                                  xxyc_, xyyc_, yyyc_, xycc_, yycc_});
+  const cv::Vec<double, 5> rhs(-xxcc_, -xycc_, -yycc_, -xccc_, -yccc_);
   cv::Matx<double, 5, 5> inverse;
   if (cv::invert(m, inverse, cv::DECOMP_CHOLESKY) == 0.0) return result;
-  const cv::Vec<double, 5> theta = inverse * rhs_;
+  const cv::Vec<double, 5> theta = inverse * rhs;
   for (int i = 0; i < 5; ++i)
     if (!std::isfinite(theta[i])) return result;
 
@@ -48,7 +31,7 @@ FittedEllipse DualConicAccumulator::Solve() const {
   if (!(minor2 > 0.0)) return result;
 
   // Residual sum of squares at the optimum: sum w c^4 + theta . h, with rhs = -h = -sum w z c^2.
-  const double residual = std::max(0.0, sumWeightedC4_ - theta.dot(rhs_));
+  const double residual = std::max(0.0, cccc_ - theta.dot(rhs));
   const double dof = static_cast<double>(count_ - 5);
   const double sigma2 = residual / dof;
 
@@ -63,6 +46,48 @@ FittedEllipse DualConicAccumulator::Solve() const {
   if (angle <= -90.0) angle += 180.0;
   result.angleDeg = angle;
   result.centreSigma = scale_ / 2.0 * std::sqrt(sigma2 * (inverse(3, 3) + inverse(4, 4)));
+  return result;
+}
+
+FittedEllipse EllipseThroughPoints(const cv::Point2d* points, int count, double scale) {
+  FittedEllipse result;
+  if (count < 5 || !(scale > 0.0)) return result;
+  cv::Matx<double, 5, 5> normal = cv::Matx<double, 5, 5>::zeros();
+  cv::Vec<double, 5> rhs = cv::Vec<double, 5>::all(0.0);
+  for (int k = 0; k < count; ++k) {
+    const double u = points[k].x / scale, v = points[k].y / scale;
+    const cv::Vec<double, 5> z(u * u, u * v, v * v, u, v);
+    normal += z * z.t();
+    rhs += z;
+  }
+  cv::Vec<double, 5> theta;
+  if (!cv::solve(normal, rhs, theta, cv::DECOMP_CHOLESKY)) return result;
+  for (int i = 0; i < 5; ++i)
+    if (!std::isfinite(theta[i])) return result;
+
+  // u^T M u + d . u = 1 is (u - u0)^T M (u - u0) = 1 + u0^T M u0 with u0 = -M^-1 d / 2.
+  const double a = theta[0], b = theta[1] / 2.0, c = theta[2];
+  const double det = a * c - b * b;
+  if (!(det > 0.0) || !(a > 0.0)) return result;
+  const double u0 = -(c * theta[3] - b * theta[4]) / (2.0 * det);
+  const double v0 = -(a * theta[4] - b * theta[3]) / (2.0 * det);
+  const double level = 1.0 + a * u0 * u0 + 2.0 * b * u0 * v0 + c * v0 * v0;
+  if (!(level > 0.0)) return result;
+
+  const double s2 = scale * scale;
+  result.valid = true;
+  result.centre = scale * cv::Point2d(u0, v0);
+  result.shape = cv::Matx22d(a, b, b, c) * (1.0 / (level * s2));
+  // The axes from Q's eigenvalues: the larger one gives the minor axis.
+  const double mean = 0.5 * (result.shape(0, 0) + result.shape(1, 1));
+  const double half = std::sqrt(0.25 * (result.shape(0, 0) - result.shape(1, 1)) *
+                                    (result.shape(0, 0) - result.shape(1, 1)) +
+                                result.shape(0, 1) * result.shape(0, 1));
+  result.semiMajor = 1.0 / std::sqrt(mean - half);
+  result.semiMinor = 1.0 / std::sqrt(mean + half);
+  double angle = 0.5 * std::atan2(-2.0 * b, c - a) * 180.0 / CV_PI;
+  if (angle <= -90.0) angle += 180.0;
+  result.angleDeg = angle;
   return result;
 }
 
