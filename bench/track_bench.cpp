@@ -1,10 +1,10 @@
 // The per-frame tracking loop of `dotcal track`, on frames rendered once and held in memory (no
 // decoding): for one tool, detection in both cameras (TargetFollower), triangulation,
 // registration and the output row written to a string stream.
-//   BM_TrackLoop: stereo frames per second of the loop, and its speed as a ratio to the
-//       short-form detection (FindTargetsInImage over the whole frame, both cameras, at the size
-//       scale and threshold of a still-image detection of the first frame) of the same frames,
-//       timed in the same run;
+//   BM_TrackLoop/0 and /1: stereo frames per second of the loop with grey and with conic centres,
+//       and its speed as a ratio to the short-form detection (FindTargetsInImage over the whole
+//       frame, both cameras, at the size scale and threshold of a still-image detection of the
+//       first frame) of the same frames, timed in the same run;
 //   BM_ShortFormDetection: that short-form detection alone, per stereo frame, with the share of
 //       images in which it found the tracker;
 //   BM_TrackLongRun: 10^5 frames of the sequence played back and forth, with the time per frame
@@ -76,8 +76,8 @@ int PingPong(long long i) {
 // One tracking step: the work of `dotcal track` per frame for one tool.
 class Loop {
  public:
-  explicit Loop(const Sequence& s)
-      : tracker_(s.calibration, s.tool, CameraFromRectified(s.calibration), 0.1),
+  Loop(const Sequence& s, dotcal::CentreMethod centres)
+      : tracker_(s.calibration, s.tool, CameraFromRectified(s.calibration), 0.1, centres),
         rows_(out_, dotcal::TrackRows::Format::kCsv, {s.tool.name}) {}
 
   bool Step(const dotcal::StereoImages& images, long long index) {
@@ -136,9 +136,11 @@ long ResidentKiB() {
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
+// Argument 0: the detector's grey centres (the default), 1: conic centres with the outline bias
+// removed (--centres conic).
 void BM_TrackLoop(benchmark::State& state) {
   const Sequence& s = Rendered();
-  Loop loop(s);
+  Loop loop(s, state.range(0) == 0 ? dotcal::CentreMethod::kGrey : dotcal::CentreMethod::kConic);
   long long i = 0, lost = 0;
   const auto start = Clock::now();
   for (auto _ : state) {
@@ -153,7 +155,7 @@ void BM_TrackLoop(benchmark::State& state) {
   state.counters["speed_vs_short_form"] = shortForm / loopSeconds;
   state.counters["lost"] = static_cast<double>(lost);
 }
-BENCHMARK(BM_TrackLoop)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TrackLoop)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 void BM_ShortFormDetection(benchmark::State& state) {
   const Sequence& s = Rendered();
@@ -175,7 +177,7 @@ void BM_TrackLongRun(benchmark::State& state) {
   constexpr long long kTenth = kSteps / 10;
   const Sequence& s = Rendered();
   for (auto _ : state) {
-    Loop loop(s);
+    Loop loop(s, dotcal::CentreMethod::kGrey);
     const long residentBefore = ResidentKiB();
     double firstSeconds = 0.0, lastSeconds = 0.0;
     long long lost = 0;

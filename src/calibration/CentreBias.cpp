@@ -11,9 +11,10 @@ namespace {
 
 // Rim points per dot. The fit sums a smooth periodic integrand over evenly spaced angles, which
 // converges faster than any power of the spacing: on 12 plate views through the default rig, 32
-// and 64 points both give the centres of 256 points to within 3e-13 px. 64 keeps that margin for
-// larger dots and stronger lenses.
-constexpr int kRimPoints = 64;
+// and 64 points both give the centres of 256 points to within 3e-13 px, ten orders of magnitude
+// below the refinement's precision: margin enough for larger dots and stronger lenses. The
+// tracking loop corrects every frame's dots, so the smaller count.
+constexpr int kRimPoints = 32;
 // Distortion coefficient counts that cv::projectPoints accepts.
 constexpr std::array<int, 5> kDistortionCounts = {4, 5, 8, 12, 14};
 // A rotation is accepted when R^T R differs from the identity by at most this in every element:

@@ -232,17 +232,18 @@ TEST(DotcalTrack, FollowsBothToolsAlikeInImageFilesAndAVideo) {
   ASSERT_EQ(video.status, 0) << video.err;
   EXPECT_EQ(video.out, images.out);
 
-  // Conic centres track every frame within the same bounds, and not as the grey ones do.
-  fromImages.insert(fromImages.end(), {"--centres", "conic"});
-  const DotcalRun conic = Dotcal(fromImages, folder);
-  ASSERT_EQ(conic.status, 0) << conic.err;
-  EXPECT_NE(conic.out, images.out);
-  const std::vector<Row> conicRows = ParseRows(conic.out, &header);
-  ASSERT_EQ(conicRows.size(), rows.size());
-  for (const Row& row : conicRows) EXPECT_EQ(row.status, "OK") << "frame " << row.frame;
+  // The detector's grey centres track every frame within the same bounds, and not as the default
+  // conic ones do.
+  fromImages.insert(fromImages.end(), {"--centres", "grey"});
+  const DotcalRun grey = Dotcal(fromImages, folder);
+  ASSERT_EQ(grey.status, 0) << grey.err;
+  EXPECT_NE(grey.out, images.out);
+  const std::vector<Row> greyRows = ParseRows(grey.out, &header);
+  ASSERT_EQ(greyRows.size(), rows.size());
+  for (const Row& row : greyRows) EXPECT_EQ(row.status, "OK") << "frame " << row.frame;
   for (const char* tool : {"pointer", "probe"}) {
-    const Errors errors = Compare(conicRows, tool, truth);
-    std::printf("%s, conic centres: tip error %.3f mm RMS, rotation error %.4f deg RMS\n", tool,
+    const Errors errors = Compare(greyRows, tool, truth);
+    std::printf("%s, grey centres: tip error %.3f mm RMS, rotation error %.4f deg RMS\n", tool,
                 errors.tipRms, errors.angleRmsDeg);
     EXPECT_LE(errors.tipRms, 0.3) << tool;
     EXPECT_LE(errors.angleRmsDeg, 0.1) << tool;

@@ -118,9 +118,10 @@ struct TrackOptions {
   // bent tool or a wrong dot order gives millimetres.
   double maxResidual = 0.5;
   std::string bits = "auto";
-  // Dot centres: grey by default, as the per-frame loop must keep up with the cameras; conic
-  // refines the 7 dots of a tracker in both images at several times the cost of finding them.
-  std::string centres = "grey";
+  // Dot centres: conic by default, as for calibrate and pivot (each frame's dots refined and
+  // their outline bias removed, some three times the cost of the grey loop, which keeps up with
+  // several thousand frames per second); grey for the detector's centres.
+  std::string centres = "conic";
 };
 
 // Tracks tools frame by frame and writes one row per frame and tool (TrackRows). Throws

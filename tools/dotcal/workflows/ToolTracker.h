@@ -54,7 +54,7 @@ class ToolTracker {
   // `centres`: how the dot centres are measured.
   ToolTracker(const Oskelo::CV::Native64::Calibration& calibration, ToolDefinition tool,
               const cv::Matx44d& outFromRectified, double maxResidual,
-              CentreMethod centres = CentreMethod::kGrey);
+              CentreMethod centres = CentreMethod::kConic);
 
   // Tracks the tool in the next frame pair (8-bit grey, the calibration's size).
   ToolPose Track(const cv::Mat& left, const cv::Mat& right);
