@@ -140,13 +140,17 @@ class DotRefiner {
 
     // Neighbours: the nearest one limits the disc in which the dot's size is measured; those
     // that may reach into the edge band are kept for the masking.
-    double nearest = std::numeric_limits<double>::infinity();
+    const auto squaredDistance = [&input](const cv::Point2d& p) {
+      const cv::Point2d d = p - input;
+      return d.x * d.x + d.y * d.y;
+    };
+    double nearest2 = std::numeric_limits<double>::infinity();
     for (std::size_t j = 0; j < centres_.size(); ++j) {
       if (j == index || !std::isfinite(centres_[j].x) || !std::isfinite(centres_[j].y)) continue;
-      nearest = std::min(nearest, cv::norm(centres_[j] - input));
+      nearest2 = std::min(nearest2, squaredDistance(centres_[j]));
     }
-    if (!(nearest > 0.0)) return Unrefined(input, kDotCrowded);  // a duplicate centre
-    const double discRadius = std::min(0.5 * nearest, o_.maxWindowRadiusPx);
+    if (!(nearest2 > 0.0)) return Unrefined(input, kDotCrowded);  // a duplicate centre
+    const double discRadius = std::min(0.5 * std::sqrt(nearest2), o_.maxWindowRadiusPx);
 
     double radius = 0.0;
     Outline outline;
@@ -159,7 +163,7 @@ class DotRefiner {
     neighbours_.clear();
     for (std::size_t j = 0; j < centres_.size(); ++j) {
       if (j == index || !std::isfinite(centres_[j].x) || !std::isfinite(centres_[j].y)) continue;
-      if (cv::norm(centres_[j] - input) < reach) neighbours_.push_back(centres_[j]);
+      if (squaredDistance(centres_[j]) < reach * reach) neighbours_.push_back(centres_[j]);
     }
 
     windowRows_ = 0;  // no window smoothed for this dot yet
@@ -248,20 +252,25 @@ class DotRefiner {
     }
     const double dark = darkSum / darkCount;
 
+    // The rays walked on the nearest pixels, which is enough for the levels and for where each
+    // ray crosses; the crossing itself is then placed on bilinear samples around it.
     const int steps = static_cast<int>(discRadius);
     values_.assign(static_cast<std::size_t>(kRays) * (steps + 1), kNaN);
+    std::array<int, kRays> lastStep;
     std::array<double, kRays> brightest{};
     int rays = 0;
     for (int k = 0; k < kRays; ++k) {
       const cv::Point2d step = kRayDirections[static_cast<std::size_t>(k)];
+      double* ray = &values_[static_cast<std::size_t>(k * (steps + 1))];
       double best = -1.0;
-      for (int t = 0; t <= steps; ++t) {
+      int t = 0;
+      for (; t <= steps; ++t) {
         const double x = c.x + t * step.x, y = c.y + t * step.y;
         if (!(x >= 0.0 && y >= 0.0 && x <= image_.cols - 1 && y <= image_.rows - 1)) break;
-        const double v = Bilinear(x, y);
-        values_[static_cast<std::size_t>(k * (steps + 1) + t)] = v;
-        best = std::max(best, v);
+        ray[t] = At(static_cast<int>(x + 0.5), static_cast<int>(y + 0.5));
+        best = std::max(best, ray[t]);
       }
+      lastStep[static_cast<std::size_t>(k)] = t - 1;
       if (best >= 0.0) brightest[static_cast<std::size_t>(rays++)] = best;
     }
     if (rays < kRays / 2) return false;
@@ -275,15 +284,16 @@ class DotRefiner {
     double sum = 0.0;
     for (int k = 0; k < kRays; ++k) {
       const double* ray = &values_[static_cast<std::size_t>(k * (steps + 1))];
-      for (int t = 1; t <= steps && !std::isnan(ray[t]); ++t) {
-        if (ray[t] >= mid) {
-          const double distance = (t - 1) + (mid - ray[t - 1]) / (ray[t] - ray[t - 1]);
-          crossings[static_cast<std::size_t>(found++)] =
-              distance * kRayDirections[static_cast<std::size_t>(k)];
-          sum += distance;
-          break;
-        }
-      }
+      const int last = lastStep[static_cast<std::size_t>(k)];
+      int t = 1;
+      while (t <= last && ray[t] < mid) ++t;
+      if (t > last) continue;
+      const double distance =
+          CrossingNear(c, kRayDirections[static_cast<std::size_t>(k)], t, last, mid,
+                       (t - 1) + (mid - ray[t - 1]) / (ray[t] - ray[t - 1]));
+      crossings[static_cast<std::size_t>(found++)] =
+          distance * kRayDirections[static_cast<std::size_t>(k)];
+      sum += distance;
     }
     if (found < kRays / 2) return false;
     radius = sum / found;
@@ -298,6 +308,26 @@ class DotRefiner {
       outline = EllipseOutline(e, band);
     }
     return true;
+  }
+
+  // Where the ray from `c` along `direction` first crosses `mid` on bilinear samples 1 px apart,
+  // looked for from two steps before to one after step `t`, where the nearest pixels cross it;
+  // `fallback` (the crossing between the nearest pixels) when the bilinear samples there do not
+  // cross it upward.
+  double CrossingNear(const cv::Point2d& c, const cv::Point2d& direction, int t, int last,
+                      double mid, double fallback) const {
+    const int from = std::max(0, t - 2), to = std::min(last, t + 1);
+    const auto sample = [&](int s) {
+      return Bilinear(c.x + s * direction.x, c.y + s * direction.y);
+    };
+    double before = sample(from);
+    if (before >= mid) return fallback;
+    for (int s = from + 1; s <= to; ++s) {
+      const double after = sample(s);
+      if (after >= mid) return (s - 1) + (mid - before) / (after - before);
+      before = after;
+    }
+    return fallback;
   }
 
   // Smooths the image over the window [x0, x1] x [y0, y1] (grown by kWindowSlackPx where the

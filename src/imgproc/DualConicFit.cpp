@@ -1,8 +1,52 @@
 #include "imgproc/DualConicFit.h"
 
 #include <cmath>
+#include <limits>
 
 namespace Oskelo::CV::Native64::detail {
+namespace {
+
+using Matx55 = cv::Matx<double, 5, 5>;
+using Vec5 = cv::Vec<double, 5>;
+
+// The Cholesky factor L (lower, L L^T = a) of a symmetric 5 x 5 matrix, of which the lower
+// triangle is read; false when a pivot falls below the machine epsilon (not positive definite),
+// the test cv::invert and cv::solve make with DECOMP_CHOLESKY. Written out because those calls
+// cost more than the rest of a small dot's fit.
+bool CholeskyFactor(const Matx55& a, Matx55& l) {
+  l = Matx55::zeros();
+  for (int j = 0; j < 5; ++j) {
+    double pivot = a(j, j);
+    for (int k = 0; k < j; ++k) pivot -= l(j, k) * l(j, k);
+    if (!(pivot >= std::numeric_limits<double>::epsilon())) return false;
+    l(j, j) = std::sqrt(pivot);
+    for (int i = j + 1; i < 5; ++i) {
+      double sum = a(i, j);
+      for (int k = 0; k < j; ++k) sum -= l(i, k) * l(j, k);
+      l(i, j) = sum / l(j, j);
+    }
+  }
+  return true;
+}
+
+// Solves L L^T x = b.
+Vec5 CholeskySolve(const Matx55& l, const Vec5& b) {
+  Vec5 y;
+  for (int i = 0; i < 5; ++i) {
+    double sum = b[i];
+    for (int k = 0; k < i; ++k) sum -= l(i, k) * y[k];
+    y[i] = sum / l(i, i);
+  }
+  Vec5 x;
+  for (int i = 4; i >= 0; --i) {
+    double sum = y[i];
+    for (int k = i + 1; k < 5; ++k) sum -= l(k, i) * x[k];
+    x[i] = sum / l(i, i);
+  }
+  return x;
+}
+
+}  // namespace
 
 FittedEllipse DualConicAccumulator::Solve() const {
   FittedEllipse result;
@@ -15,9 +59,9 @@ FittedEllipse DualConicAccumulator::Solve() const {
                                   xxxc_, xxyc_, xyyc_, xxcc_, xycc_,  //
                                   xxyc_, xyyc_, yyyc_, xycc_, yycc_});
   const cv::Vec<double, 5> rhs(-xxcc_, -xycc_, -yycc_, -xccc_, -yccc_);
-  cv::Matx<double, 5, 5> inverse;
-  if (cv::invert(m, inverse, cv::DECOMP_CHOLESKY) == 0.0) return result;
-  const cv::Vec<double, 5> theta = inverse * rhs;
+  Matx55 factor;
+  if (!CholeskyFactor(m, factor)) return result;
+  const Vec5 theta = CholeskySolve(factor, rhs);
   for (int i = 0; i < 5; ++i)
     if (!std::isfinite(theta[i])) return result;
 
@@ -45,7 +89,10 @@ FittedEllipse DualConicAccumulator::Solve() const {
   double angle = 0.5 * std::atan2(2.0 * s12, s11 - s22) * 180.0 / CV_PI;
   if (angle <= -90.0) angle += 180.0;
   result.angleDeg = angle;
-  result.centreSigma = scale_ / 2.0 * std::sqrt(sigma2 * (inverse(3, 3) + inverse(4, 4)));
+  // The centre's variance from the inverse's last two diagonal entries, columns of m^-1.
+  const double inverse33 = CholeskySolve(factor, Vec5(0, 0, 0, 1, 0))[3];
+  const double inverse44 = CholeskySolve(factor, Vec5(0, 0, 0, 0, 1))[4];
+  result.centreSigma = scale_ / 2.0 * std::sqrt(sigma2 * (inverse33 + inverse44));
   return result;
 }
 
@@ -60,8 +107,9 @@ FittedEllipse EllipseThroughPoints(const cv::Point2d* points, int count, double 
     normal += z * z.t();
     rhs += z;
   }
-  cv::Vec<double, 5> theta;
-  if (!cv::solve(normal, rhs, theta, cv::DECOMP_CHOLESKY)) return result;
+  Matx55 factor;
+  if (!CholeskyFactor(normal, factor)) return result;
+  const Vec5 theta = CholeskySolve(factor, rhs);
   for (int i = 0; i < 5; ++i)
     if (!std::isfinite(theta[i])) return result;
 
