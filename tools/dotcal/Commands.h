@@ -52,6 +52,11 @@ struct CalibrateOptions {
   // Dot centres: conic (edge fit, then the outline bias removed over rounds of calibration) or
   // grey (the detector's centroids: the library's own calibration, exactly).
   std::string centres = "conic";
+  // Views beyond these bounds are dropped and the rig calibrated again, until none is
+  // (ViewRejectionOptions); keepAll keeps every complete pair.
+  bool keepAll = false;
+  double maxViewRatio = 3.0;    // view RMS over the median view's
+  double maxDotResidual = 1.0;  // pixels
 };
 
 // Calibrates the rig from image pairs of the plate and writes the calibration file.

@@ -105,6 +105,23 @@ int main(int argc, char** argv) {
   AddTargetOptions(*calibrateCommand, calibrate.target, "the 9 x 13 plate, spacing 30 mm");
   AddBitsOption(*calibrateCommand, calibrate.bits);
   AddCentresOption(*calibrateCommand, calibrate.centres);
+  calibrateCommand->add_flag("--keep-all", calibrate.keepAll,
+                             "keep every pair that shows the whole plate; without it, views far "
+                             "off the plate fitted in both images are dropped and the rig "
+                             "calibrated again, until none is");
+  calibrateCommand
+      ->add_option("--max-view-ratio", calibrate.maxViewRatio,
+                   "drop a view whose reprojection RMS exceeds this multiple of the median "
+                   "view's (good views lie within about 1.5)")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  calibrateCommand
+      ->add_option("--max-dot-residual", calibrate.maxDotResidual,
+                   "drop a view with a dot farther than this from the plate fitted in both "
+                   "images, in pixels (a plate labelled differently in the two images puts dots "
+                   "many pixels off)")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
   calibrateCommand
       ->add_option("--format", calibrate.format,
                    "opencv; ros also writes a ROS camera_info YAML per camera beside --out")

@@ -15,6 +15,7 @@
 #include "reports/ViewErrors.h"
 #include "workflows/DotCentres.h"
 #include "workflows/PlateCalibration.h"
+#include "workflows/ViewRejection.h"
 
 namespace dotcal {
 namespace {
@@ -45,7 +46,8 @@ std::vector<std::string> SeriesFiles(const std::vector<FilePair>& pairs) {
 
 // The calibration file: the result, and what it was made from.
 CalibrationFile MakeFile(const Calibration& calibration, const TargetShape& shape, cv::Size size,
-                         const std::vector<FilePair>& pairs, const ViewErrors& views) {
+                         const std::vector<FilePair>& pairs, const ViewErrors& views,
+                         const std::vector<DroppedView>& dropped) {
   CalibrationFile file = FromCalibration(calibration, size);
   file.perViewErrors = cv::Mat(static_cast<int>(views.pairs.size()), 2, CV_64F);
   for (std::size_t v = 0; v < views.pairs.size(); ++v) {
@@ -63,7 +65,26 @@ CalibrationFile MakeFile(const Calibration& calibration, const TargetShape& shap
     file.leftImages.push_back(pairs[pair].left);
     file.rightImages.push_back(pairs[pair].right);
   }
+  for (const DroppedView& view : dropped) {
+    file.droppedLeftImages.push_back(pairs[view.pair].left);
+    file.droppedRightImages.push_back(pairs[view.pair].right);
+    file.droppedReasons.push_back(view.reason);
+  }
   return file;
+}
+
+ViewRejectionOptions RejectionOptions(const CalibrateOptions& options) {
+  ViewRejectionOptions rejection;
+  rejection.maxRmsOverMedian = options.maxViewRatio;
+  rejection.maxDotResidualPx = options.maxDotResidual;
+  return rejection;
+}
+
+const DroppedView* FindDropped(const std::vector<DroppedView>& dropped, std::size_t pair) {
+  for (const DroppedView& view : dropped) {
+    if (view.pair == static_cast<int>(pair)) return &view;
+  }
+  return nullptr;
 }
 
 // One ROS camera_info file per camera beside the calibration file: <stem>_left.yaml and
@@ -99,7 +120,8 @@ json MatrixJson(const cv::Mat& m) {
 
 json ResultJson(const CalibrationFile& file, const TargetShape& shape, int bits,
                 const std::vector<FilePair>& pairs, const std::vector<PairResult>& results,
-                const ViewErrors& errors, const SpacingErrors& spacing) {
+                const std::vector<DroppedView>& dropped, const ViewErrors& errors,
+                const SpacingErrors& spacing) {
   const auto& p = file.parameters;
   json j;
   j["image_width"] = file.imageSize.width;
@@ -110,15 +132,27 @@ json ResultJson(const CalibrationFile& file, const TargetShape& shape, int bits,
       {"spacing", shape.spacing}, {"dot_diameter", shape.diameter}, {"unit", shape.unit}};
   json list = json::array();
   for (std::size_t i = 0; i < pairs.size(); ++i) {
+    const DroppedView* drop = FindDropped(dropped, i);
     json pair = {{"index", i},
                  {"left", pairs[i].left},
                  {"right", pairs[i].right},
-                 {"used", results[i].outcome == PairOutcome::kUsed},
+                 {"used", results[i].outcome == PairOutcome::kUsed && drop == nullptr},
                  {"size_scale", results[i].sizeScale}};
     if (results[i].outcome != PairOutcome::kUsed) pair["reason"] = OutcomeText(results[i]);
+    if (drop != nullptr) pair["reason"] = "dropped: " + drop->reason;
     list.push_back(pair);
   }
   j["pairs"] = list;
+  json drops = json::array();
+  for (const DroppedView& view : dropped) {
+    drops.push_back({{"pair", view.pair},
+                     {"rms", view.error.rms},
+                     {"max_left", view.error.maxLeft},
+                     {"max_right", view.error.maxRight},
+                     {"median_rms", view.medianRms},
+                     {"reason", view.reason}});
+  }
+  j["dropped_views"] = drops;
   j["pairs_used"] = file.pairsUsed;
   for (const auto& [key, matrix] : {std::pair{"M1", &p.cameraMatrixLeft},
                                     {"D1", &p.distortionLeft},
@@ -201,26 +235,40 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
     if (options.verbose) text << Format(" [size scale %.4g]", results[i].sizeScale);
     text << "\n";
   }
-  const int usable = UsablePairs(calibration);
-  text << usable << " of " << pairs.size() << " pairs used\n";
-
   int rounds = 1;
+  bool converged = true;
+  const auto calibrate = [&](Calibration& c) {
+    if (centres == CentreMethod::kConic) {
+      const auto result = ComputeUnbiasedCalibration(c, refined, shape.diameter / 2.0);
+      rounds = result.rounds;
+      converged = result.converged;
+    } else {
+      ComputeCalibration(c);
+    }
+  };
+  std::vector<DroppedView> dropped;
+  if (options.keepAll) {
+    calibrate(calibration);
+  } else {
+    dropped = CalibrateDroppingOutliers(calibration, calibrate, RejectionOptions(options));
+  }
+  for (const DroppedView& view : dropped) {
+    text << "pair " << view.pair << " (" << pairs[view.pair].left << ", " << pairs[view.pair].right
+         << "): dropped: " << view.reason << "\n";
+  }
+  text << UsablePairs(calibration) << " of " << pairs.size() << " pairs used\n";
   if (centres == CentreMethod::kConic) {
-    const auto result = ComputeUnbiasedCalibration(calibration, refined, shape.diameter / 2.0);
-    rounds = result.rounds;
     const int dots = 2 * static_cast<int>(refined.left.size()) *
                      static_cast<int>(calibration.nominalPattern.points.size());
     text << Format(
         "dot centres: conic, %d of %d dots kept their grey centre; %d rounds of bias correction "
         "and calibration%s\n",
-        refined.keptGrey, dots, result.rounds, result.converged ? "" : " (not converged)");
-  } else {
-    ComputeCalibration(calibration);
+        refined.keptGrey, dots, rounds, converged ? "" : " (not converged)");
   }
   // The evidence of the file, the report, the plot and the JSON, measured once.
   const ViewErrors views = ComputeViewErrors(calibration);
   const SpacingErrors spacing = TriangulatedSpacing(calibration);
-  CalibrationFile file = MakeFile(calibration, shape, series.Size(), pairs, views);
+  CalibrationFile file = MakeFile(calibration, shape, series.Size(), pairs, views, dropped);
   file.centres = CentreMethodName(centres);
   file.calibrationRounds = rounds;
   WriteCalibrationFile(options.out, file);
@@ -239,7 +287,7 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
   }
   for (const std::string& path : written) text << "wrote " << path << "\n";
   if (options.json) {
-    json result = ResultJson(file, shape, series.Bits(), pairs, results, views, spacing);
+    json result = ResultJson(file, shape, series.Bits(), pairs, results, dropped, views, spacing);
     result["files"] = written;
     out << result.dump(2) << "\n";
   }

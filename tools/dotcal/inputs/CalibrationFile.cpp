@@ -149,6 +149,11 @@ void WriteProvenance(cv::FileStorage& storage, const CalibrationFile& file) {
     WriteNames(storage, "left_images", file.leftImages);
     WriteNames(storage, "right_images", file.rightImages);
   }
+  if (!file.droppedLeftImages.empty()) {
+    WriteNames(storage, "dropped_left_images", file.droppedLeftImages);
+    WriteNames(storage, "dropped_right_images", file.droppedRightImages);
+    WriteNames(storage, "dropped_reasons", file.droppedReasons);
+  }
 }
 
 std::vector<std::string> ReadNames(const cv::FileStorage& storage, const char* key) {
@@ -185,6 +190,9 @@ void ReadProvenance(const cv::FileStorage& storage, CalibrationFile& file) {
   if (storage["pairs_used"].isInt()) file.pairsUsed = static_cast<int>(storage["pairs_used"]);
   file.leftImages = ReadNames(storage, "left_images");
   file.rightImages = ReadNames(storage, "right_images");
+  file.droppedLeftImages = ReadNames(storage, "dropped_left_images");
+  file.droppedRightImages = ReadNames(storage, "dropped_right_images");
+  file.droppedReasons = ReadNames(storage, "dropped_reasons");
 }
 
 }  // namespace

@@ -15,9 +15,10 @@ namespace dotcal {
 // used: the RMS of the left and the right view, pixels), the plate (board_width and board_height in
 // dots, square_size the spacing, dot_diameter, unit), how the dot centres were measured (centres:
 // grey or conic, and calibration_rounds, the rounds of bias correction and calibration; 1 for
-// grey), calibration_time (ISO 8601, UTC), pairs_used
-// and the image files of the pairs used (left_images, right_images). Files without these keys are
-// read as well.
+// grey), calibration_time (ISO 8601, UTC), pairs_used, the image files of the pairs used
+// (left_images, right_images), and those of the pairs dropped as outliers with the reasons
+// (dropped_left_images, dropped_right_images, dropped_reasons). Files without these keys are read
+// as well.
 struct CalibrationFile {
   cv::Size imageSize;  // pixels
   // Every matrix as 64-bit floats; the distortion rows hold 8 coefficients (k1, k2, p1, p2, k3,
@@ -36,6 +37,9 @@ struct CalibrationFile {
   std::string calibrationTime;          // ISO 8601, UTC
   int pairsUsed = 0;
   std::vector<std::string> leftImages, rightImages;  // the files of the pairs used
+  // The pairs that showed the whole plate but were dropped as outliers, and why (one sentence
+  // each).
+  std::vector<std::string> droppedLeftImages, droppedRightImages, droppedReasons;
 };
 
 // The current time as ISO 8601 in UTC, e.g. 2026-12-09T02:15:00Z.
