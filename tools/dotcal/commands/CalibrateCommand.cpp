@@ -246,11 +246,27 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
       ComputeCalibration(c);
     }
   };
-  std::vector<DroppedView> dropped;
+  // The conic centres of a pair's right image follow a relabelling of its grey ones.
+  const auto relabel = [&](int pair, const std::vector<int>& order) {
+    if (centres != CentreMethod::kConic) return;
+    std::vector<cv::Point2d>& right = refined.right[static_cast<std::size_t>(pair)];
+    const std::vector<cv::Point2d> labelled = right;
+    for (std::size_t j = 0; j < order.size(); ++j) right[j] = labelled[order[j]];
+  };
+  ViewRejection rejection;
   if (options.keepAll) {
     calibrate(calibration);
   } else {
-    dropped = CalibrateDroppingOutliers(calibration, calibrate, RejectionOptions(options));
+    rejection =
+        CalibrateDroppingOutliers(calibration, calibrate, relabel, RejectionOptions(options));
+  }
+  const std::vector<DroppedView>& dropped = rejection.dropped;
+  for (const RelabelledView& view : rejection.relabelled) {
+    text << Format(
+        "pair %d (%s, %s): the right image relabelled, its plate labelled %d degrees turned from "
+        "the left image's (reprojection RMS %.4f px as labelled, %.4f px relabelled)\n",
+        view.pair, pairs[view.pair].left.c_str(), pairs[view.pair].right.c_str(), view.degrees,
+        view.before.rms, view.after.rms);
   }
   for (const DroppedView& view : dropped) {
     text << "pair " << view.pair << " (" << pairs[view.pair].left << ", " << pairs[view.pair].right
@@ -288,6 +304,14 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
   for (const std::string& path : written) text << "wrote " << path << "\n";
   if (options.json) {
     json result = ResultJson(file, shape, series.Bits(), pairs, results, dropped, views, spacing);
+    json relabelled = json::array();
+    for (const RelabelledView& view : rejection.relabelled) {
+      relabelled.push_back({{"pair", view.pair},
+                            {"degrees", view.degrees},
+                            {"rms_as_labelled", view.before.rms},
+                            {"rms_relabelled", view.after.rms}});
+    }
+    result["relabelled_views"] = relabelled;
     result["files"] = written;
     out << result.dump(2) << "\n";
   }

@@ -55,43 +55,79 @@ double Median(std::vector<double> values) {
 
 }  // namespace
 
-std::vector<StereoViewError> ComputeStereoViewErrors(const Calibration& calibration) {
+StereoViewError StereoViewErrorOf(const Calibration& calibration,
+                                  const std::vector<cv::Point2d>& left,
+                                  const std::vector<cv::Point2d>& right) {
   const std::vector<cv::Point3d>& nominal = calibration.nominalPattern.points;
   const auto& p = calibration.parameters;
-  // Triangulated points lie in the rectified left frame, x_rectified = R1 x_left.
+  std::vector<cv::Point3d> points;
+  calibration.Triangulate(left, right, points);
+  cv::Mat transform;
+  Tarnwell::Native::CV::GetRigidTransform(nominal, points, transform, false, true);
+
+  // The registered plate in each camera's frame (triangulated points lie in the rectified left
+  // frame, x_rectified = R1 x_left), projected through its lens.
   const cv::Matx33d leftFromRectified = cv::Matx33d(p.rectificationLeft).t();
   const cv::Matx33d rightRotation(p.rotation);
   const cv::Vec3d rightTranslation(p.translation);
+  std::vector<cv::Point3d> inLeft, inRight;
+  for (const cv::Point3d& q : Moved(nominal, transform)) {
+    const cv::Vec3d l = leftFromRectified * cv::Vec3d(q.x, q.y, q.z);
+    inLeft.emplace_back(l);
+    inRight.emplace_back(rightRotation * l + rightTranslation);
+  }
   const cv::Vec3d zero(0, 0, 0);
+  std::vector<cv::Point2d> projectedLeft, projectedRight;
+  cv::projectPoints(inLeft, zero, zero, p.cameraMatrixLeft, p.distortionLeft, projectedLeft);
+  cv::projectPoints(inRight, zero, zero, p.cameraMatrixRight, p.distortionRight, projectedRight);
+
+  StereoViewError error;
+  const double sum = SumSquares(projectedLeft, left, error.maxLeft) +
+                     SumSquares(projectedRight, right, error.maxRight);
+  error.rms = std::sqrt(sum / static_cast<double>(left.size() + right.size()));
+  return error;
+}
+
+std::vector<StereoViewError> ComputeStereoViewErrors(const Calibration& calibration) {
   std::vector<StereoViewError> errors;
   for (std::size_t pair = 0; pair < calibration.leftTargets.size(); ++pair) {
     if (!PairComplete(calibration, pair)) continue;
-    const auto& left = calibration.leftTargets[pair];
-    const auto& right = calibration.rightTargets[pair];
-    std::vector<cv::Point3d> points;
-    calibration.Triangulate(left, right, points);
-    cv::Mat transform;
-    Tarnwell::Native::CV::GetRigidTransform(nominal, points, transform, false, true);
-
-    // The registered plate in each camera's frame, projected through its lens.
-    std::vector<cv::Point3d> inLeft, inRight;
-    for (const cv::Point3d& q : Moved(nominal, transform)) {
-      const cv::Vec3d l = leftFromRectified * cv::Vec3d(q.x, q.y, q.z);
-      inLeft.emplace_back(l);
-      inRight.emplace_back(rightRotation * l + rightTranslation);
-    }
-    std::vector<cv::Point2d> projectedLeft, projectedRight;
-    cv::projectPoints(inLeft, zero, zero, p.cameraMatrixLeft, p.distortionLeft, projectedLeft);
-    cv::projectPoints(inRight, zero, zero, p.cameraMatrixRight, p.distortionRight, projectedRight);
-
-    StereoViewError error;
+    StereoViewError error = StereoViewErrorOf(calibration, calibration.leftTargets[pair],
+                                              calibration.rightTargets[pair]);
     error.pair = static_cast<int>(pair);
-    const double sum = SumSquares(projectedLeft, left, error.maxLeft) +
-                       SumSquares(projectedRight, right, error.maxRight);
-    error.rms = std::sqrt(sum / static_cast<double>(left.size() + right.size()));
     errors.push_back(error);
   }
   return errors;
+}
+
+std::vector<PlateTurn> PlateTurns(int columns, int rows) {
+  // Label r * columns + c is the dot in row r, column c. Turned by 180 degrees, the dot labelled
+  // (r, c) is the one first labelled (rows - 1 - r, columns - 1 - c); a square plate turned by 90
+  // degrees labels the first labelling's (c, n - 1 - r) as (r, c).
+  std::vector<PlateTurn> turns;
+  const int dots = columns * rows;
+  const auto turn = [&](int degrees, const auto& source) {
+    PlateTurn t{degrees, std::vector<int>(static_cast<std::size_t>(dots))};
+    for (int r = 0; r < rows; ++r)
+      for (int c = 0; c < columns; ++c)
+        t.order[static_cast<std::size_t>(r * columns + c)] = source(r, c);
+    turns.push_back(t);
+  };
+  const int n = columns;
+  if (columns == rows) turn(90, [&](int r, int c) { return c * n + (n - 1 - r); });
+  turn(180, [&](int r, int c) { return (rows - 1 - r) * columns + (columns - 1 - c); });
+  if (columns == rows) turn(270, [&](int r, int c) { return (n - 1 - c) * n + r; });
+  return turns;
+}
+
+// How far a view lies beyond the bounds: the larger of its RMS over the bound and its worst dot
+// over the bound; above 1 it breaks one. `dotBound` tells which is the larger.
+double Excess(const StereoViewError& e, double medianRms, const ViewRejectionOptions& options,
+              bool& dotBound) {
+  const double rmsExcess = e.rms / (options.maxRmsOverMedian * std::max(medianRms, kMedianFloorPx));
+  const double dotExcess = std::max(e.maxLeft, e.maxRight) / options.maxDotResidualPx;
+  dotBound = dotExcess >= rmsExcess;
+  return std::max(rmsExcess, dotExcess);
 }
 
 int WorstOutlier(const std::vector<StereoViewError>& errors, const ViewRejectionOptions& options,
@@ -107,14 +143,12 @@ int WorstOutlier(const std::vector<StereoViewError>& errors, const ViewRejection
   double worstExcess = 1.0;
   for (std::size_t v = 0; v < errors.size(); ++v) {
     const StereoViewError& e = errors[v];
-    const double rmsExcess =
-        e.rms / (options.maxRmsOverMedian * std::max(medianRms, kMedianFloorPx));
-    const double dotExcess = std::max(e.maxLeft, e.maxRight) / options.maxDotResidualPx;
-    const double excess = std::max(rmsExcess, dotExcess);
+    bool dotBound = false;
+    const double excess = Excess(e, medianRms, options, dotBound);
     if (!(excess > worstExcess)) continue;
     worst = static_cast<int>(v);
     worstExcess = excess;
-    if (dotExcess >= rmsExcess) {
+    if (dotBound) {
       const bool leftWorse = e.maxLeft >= e.maxRight;
       reason = Format(
           "a dot %.3f px from the plate fitted in both images (%s image; bound %g px): the plate "
@@ -131,23 +165,66 @@ int WorstOutlier(const std::vector<StereoViewError>& errors, const ViewRejection
   return worst;
 }
 
-std::vector<DroppedView> CalibrateDroppingOutliers(
+ViewRejection CalibrateDroppingOutliers(
     Calibration& calibration, const std::function<void(Calibration&)>& calibrate,
+    const std::function<void(int pair, const std::vector<int>& order)>& relabel,
     const ViewRejectionOptions& options) {
-  std::vector<DroppedView> dropped;
+  ViewRejection rejection;
+  std::vector<std::pair<std::vector<cv::Point2d>, std::vector<cv::Point2d>>> droppedLists;
   calibrate(calibration);
+  double medianRms = 0.0;
   for (;;) {
     const std::vector<StereoViewError> errors = ComputeStereoViewErrors(calibration);
     DroppedView view;
     const int worst = WorstOutlier(errors, options, view.medianRms, view.reason);
-    if (worst < 0) return dropped;
+    medianRms = view.medianRms;
+    if (worst < 0) break;
     view.error = errors[static_cast<std::size_t>(worst)];
     view.pair = view.error.pair;
-    calibration.leftTargets[static_cast<std::size_t>(view.pair)].clear();
-    calibration.rightTargets[static_cast<std::size_t>(view.pair)].clear();
-    dropped.push_back(view);
+    auto& left = calibration.leftTargets[static_cast<std::size_t>(view.pair)];
+    auto& right = calibration.rightTargets[static_cast<std::size_t>(view.pair)];
+    droppedLists.emplace_back(left, right);
+    left.clear();
+    right.clear();
+    rejection.dropped.push_back(view);
     calibrate(calibration);
   }
+
+  // The dropped views relabelled: the turn that brings one within the bounds, if any.
+  const std::vector<PlateTurn> turns =
+      PlateTurns(calibration.nominalPattern.columns, calibration.nominalPattern.rows);
+  std::vector<DroppedView> stillDropped;
+  for (std::size_t d = 0; d < rejection.dropped.size(); ++d) {
+    const DroppedView& view = rejection.dropped[d];
+    const auto& [left, right] = droppedLists[d];
+    const PlateTurn* best = nullptr;
+    StereoViewError bestError;
+    for (const PlateTurn& turn : turns) {
+      std::vector<cv::Point2d> turned;
+      for (int k : turn.order) turned.push_back(right[static_cast<std::size_t>(k)]);
+      const StereoViewError e = StereoViewErrorOf(calibration, left, turned);
+      bool dotBound = false;
+      if (Excess(e, medianRms, options, dotBound) <= 1.0 &&
+          (best == nullptr || e.rms < bestError.rms)) {
+        best = &turn;
+        bestError = e;
+      }
+    }
+    if (best == nullptr) {
+      stillDropped.push_back(view);
+      continue;
+    }
+    calibration.leftTargets[static_cast<std::size_t>(view.pair)] = left;
+    auto& restored = calibration.rightTargets[static_cast<std::size_t>(view.pair)];
+    restored.clear();
+    for (int k : best->order) restored.push_back(right[static_cast<std::size_t>(k)]);
+    relabel(view.pair, best->order);
+    bestError.pair = view.pair;
+    rejection.relabelled.push_back({view.pair, best->degrees, view.error, bestError});
+  }
+  rejection.dropped = stillDropped;
+  if (!rejection.relabelled.empty()) calibrate(calibration);
+  return rejection;
 }
 
 }  // namespace dotcal

@@ -44,6 +44,34 @@ struct DroppedView {
   std::string reason;  // a sentence: which bound it broke, and by how much
 };
 
+// A view whose right image was labelled from another corner of the plate than its left image,
+// and is used relabelled.
+struct RelabelledView {
+  int pair = 0;
+  int degrees = 0;         // the turn of the plate between the two labellings: 90, 180 or 270
+  StereoViewError before;  // as labelled
+  StereoViewError after;   // relabelled, in the final calibration's predecessor
+};
+
+struct ViewRejection {
+  std::vector<DroppedView> dropped;  // in the order dropped
+  std::vector<RelabelledView> relabelled;
+};
+
+// The stereo view error of one pair's centres in a calibrated object.
+StereoViewError StereoViewErrorOf(const Oskelo::CV::Native64::Calibration& calibration,
+                                  const std::vector<cv::Point2d>& left,
+                                  const std::vector<cv::Point2d>& right);
+
+// The relabellings that a plate of `columns` x `rows` dots allows: the plate turned by 180
+// degrees, and a square one by 90 and 270 as well. Each gives, for every label j, the index in
+// the first labelling of the dot that takes label j.
+struct PlateTurn {
+  int degrees = 0;
+  std::vector<int> order;
+};
+std::vector<PlateTurn> PlateTurns(int columns, int rows);
+
 // The worst view beyond the options' bounds among `errors`, as an index into it, or -1 when every
 // view is within them (or there are too few views to drop one). `reason` says why.
 int WorstOutlier(const std::vector<StereoViewError>& errors, const ViewRejectionOptions& options,
@@ -52,10 +80,14 @@ int WorstOutlier(const std::vector<StereoViewError>& errors, const ViewRejection
 // Calibrates with `calibrate` (which calibrates the object from its complete pairs), then, while a
 // view is beyond the bounds, drops the worst one and calibrates again. A dropped pair's target
 // lists are emptied in `calibration`, which keeps it out of every later step (the calibration,
-// the view errors, the file's list of pairs used). Returns the dropped views in the order dropped.
-std::vector<DroppedView> CalibrateDroppingOutliers(
+// the view errors, the file's list of pairs used). Then each dropped view is tried with its right
+// image relabelled by each turn of the plate (PlateTurns): one that lies within the bounds of the
+// final calibration is restored so labelled (`relabel(pair, order)` lets the caller reorder its
+// own copies of the pair's right centres the same way), and the rig calibrated once more.
+ViewRejection CalibrateDroppingOutliers(
     Oskelo::CV::Native64::Calibration& calibration,
     const std::function<void(Oskelo::CV::Native64::Calibration&)>& calibrate,
+    const std::function<void(int pair, const std::vector<int>& order)>& relabel,
     const ViewRejectionOptions& options);
 
 }  // namespace dotcal
