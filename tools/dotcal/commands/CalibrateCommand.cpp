@@ -8,6 +8,7 @@
 #include "inputs/ImageSeries.h"
 #include "inputs/RosCameraInfo.h"
 #include "reports/CalibrationReport.h"
+#include "reports/Coverage.h"
 #include "reports/ErrorPlot.h"
 #include "reports/Overlay.h"
 #include "reports/ProgressBar.h"
@@ -281,6 +282,19 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
         "and calibration%s\n",
         refined.keptGrey, dots, rounds, converged ? "" : " (not converged)");
   }
+  // Where the used views' dots fell on each sensor.
+  std::vector<std::vector<cv::Point2d>> leftViews, rightViews;
+  for (std::size_t i = 0; i < calibration.leftTargets.size(); ++i) {
+    if (!PairComplete(calibration, i)) continue;
+    leftViews.push_back(calibration.leftTargets[i]);
+    rightViews.push_back(calibration.rightTargets[i]);
+  }
+  const Coverage leftCoverage = MeasureCoverage(series.Size(), leftViews);
+  const Coverage rightCoverage = MeasureCoverage(series.Size(), rightViews);
+  std::vector<std::string> warnings = CoverageWarnings(leftCoverage, "left");
+  for (const std::string& w : CoverageWarnings(rightCoverage, "right")) warnings.push_back(w);
+  for (const std::string& w : warnings) err << "warning: " << w << "\n";
+
   // The evidence of the file, the report, the plot and the JSON, measured once.
   const ViewErrors views = ComputeViewErrors(calibration);
   const SpacingErrors spacing = TriangulatedSpacing(calibration);
@@ -300,6 +314,10 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
   if (!options.overlays.empty()) {
     const std::string plot = (fs::path(options.overlays) / "reprojection_errors.png").string();
     WriteImage(plot, PlotViewErrors(views));
+    for (const auto& [name, coverage] :
+         {std::pair{"coverage_left.png", &leftCoverage}, {"coverage_right.png", &rightCoverage}}) {
+      WriteImage((fs::path(options.overlays) / name).string(), DrawCoverage(*coverage));
+    }
   }
   for (const std::string& path : written) text << "wrote " << path << "\n";
   if (options.json) {
@@ -312,6 +330,11 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
                             {"rms_relabelled", view.after.rms}});
     }
     result["relabelled_views"] = relabelled;
+    result["coverage"] = {
+        {"left_outer_dots", std::vector<int>(leftCoverage.outerDots, leftCoverage.outerDots + 4)},
+        {"right_outer_dots",
+         std::vector<int>(rightCoverage.outerDots, rightCoverage.outerDots + 4)},
+        {"warnings", warnings}};
     result["files"] = written;
     out << result.dump(2) << "\n";
   }
