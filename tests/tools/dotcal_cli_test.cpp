@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -213,7 +214,7 @@ TEST(DotcalCalibrate, DropsABlurredPairUnlessToldToKeepAll) {
       "calibrate", "--left", folder + "/plate/left_*.png", "--right", folder + "/plate/right_*.png",
       "--json"};
   std::vector<std::string> dropping = common;
-  dropping.insert(dropping.end(), {"--out", folder + "/calib.yml"});
+  dropping.insert(dropping.end(), {"--out", folder + "/calib.yml", "--report", folder + "/report"});
   const Outcome run = Dotcal(dropping, folder);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.err.find("pair 2 (" + folder + "/plate/left_02.png"), std::string::npos) << run.err;
@@ -232,6 +233,16 @@ TEST(DotcalCalibrate, DropsABlurredPairUnlessToldToKeepAll) {
   ASSERT_EQ(file["dropped_left_images"].size(), 1u);
   EXPECT_EQ(file["dropped_left_images"][0].string(), folder + "/plate/left_02.png");
   EXPECT_EQ(file["dropped_reasons"][0].string(), drop["reason"].get<std::string>());
+  // The report: the plots, and a summary that names the dropped pair.
+  for (const char* name : {"reprojection_errors.png", "coverage_left.png", "coverage_right.png",
+                           "residuals_left.png", "residuals_right.png"}) {
+    EXPECT_FALSE(cv::imread(folder + "/report/" + name).empty()) << name;
+  }
+  std::ifstream summaryFile(folder + "/report/summary.txt");
+  const std::string summary((std::istreambuf_iterator<char>(summaryFile)),
+                            std::istreambuf_iterator<char>());
+  EXPECT_NE(summary.find("pair 2 (" + folder + "/plate/left_02.png"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("5 of 6 pairs used"), std::string::npos) << summary;
 
   std::vector<std::string> keeping = common;
   keeping.insert(keeping.end(), {"--out", folder + "/all.yml", "--keep-all"});

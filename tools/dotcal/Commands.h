@@ -44,11 +44,14 @@ struct CalibrateOptions {
   std::vector<std::string> right;  // the same for the right images
   std::string out;                 // calibration file to write
   std::string overlays;            // folder for overlay images and the error plot (empty: none)
-  TargetOptions target;            // the plate (default: the 9 x 13 plate)
-  std::string bits = "auto";       // significant bits of 16-bit images (ImageSeries)
-  std::string format = "opencv";   // opencv; ros also writes a ROS camera_info file per camera
-  bool json = false;               // print the results as one JSON object on stdout
-  bool verbose = false;            // say what was chosen for each pair
+  // Folder for the report: the per-view error plot, the coverage and residual-vector images and
+  // a text summary (empty: none).
+  std::string report;
+  TargetOptions target;           // the plate (default: the 9 x 13 plate)
+  std::string bits = "auto";      // significant bits of 16-bit images (ImageSeries)
+  std::string format = "opencv";  // opencv; ros also writes a ROS camera_info file per camera
+  bool json = false;              // print the results as one JSON object on stdout
+  bool verbose = false;           // say what was chosen for each pair
   // Dot centres: conic (edge fit, then the outline bias removed over rounds of calibration) or
   // grey (the detector's centroids: the library's own calibration, exactly).
   std::string centres = "conic";

@@ -105,6 +105,10 @@ int main(int argc, char** argv) {
   AddTargetOptions(*calibrateCommand, calibrate.target, "the 9 x 13 plate, spacing 30 mm");
   AddBitsOption(*calibrateCommand, calibrate.bits);
   AddCentresOption(*calibrateCommand, calibrate.centres);
+  calibrateCommand->add_option("--report", calibrate.report,
+                               "folder for a report: the per-view error plot, where the dots fell "
+                               "on each sensor, each dot's residual as a magnified arrow, and a "
+                               "text summary");
   calibrateCommand->add_flag("--keep-all", calibrate.keepAll,
                              "keep every pair that shows the whole plate; without it, views far "
                              "off the plate fitted in both images are dropped and the rig "

@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "CommandError.h"
@@ -12,6 +13,7 @@
 #include "reports/ErrorPlot.h"
 #include "reports/Overlay.h"
 #include "reports/ProgressBar.h"
+#include "reports/ResidualPlot.h"
 #include "reports/TextFormat.h"
 #include "reports/ViewErrors.h"
 #include "workflows/DotCentres.h"
@@ -187,6 +189,100 @@ json ResultJson(const CalibrationFile& file, const TargetShape& shape, int bits,
   return j;
 }
 
+// The pairs relabelled and dropped by the view rejection, one line each.
+void PrintRejection(std::ostream& out, const ViewRejection& rejection,
+                    const std::vector<FilePair>& pairs) {
+  for (const RelabelledView& view : rejection.relabelled) {
+    out << Format(
+        "pair %d (%s, %s): the right image relabelled, its plate labelled %d degrees turned from "
+        "the left image's (reprojection RMS %.4f px as labelled, %.4f px relabelled)\n",
+        view.pair, pairs[view.pair].left.c_str(), pairs[view.pair].right.c_str(), view.degrees,
+        view.before.rms, view.after.rms);
+  }
+  for (const DroppedView& view : rejection.dropped) {
+    out << "pair " << view.pair << " (" << pairs[view.pair].left << ", " << pairs[view.pair].right
+        << "): dropped: " << view.reason << "\n";
+  }
+}
+
+// The figures a calibration is judged by, measured once for the text, the file, the plots and
+// the JSON.
+struct Evidence {
+  ViewErrors views;
+  SpacingErrors spacing;
+  std::vector<std::vector<cv::Point2d>> leftDots, rightDots;  // per used view
+  Coverage left, right;
+  std::vector<std::string> warnings;  // one sentence per corner not covered
+};
+
+Evidence GatherEvidence(const Calibration& calibration, cv::Size imageSize) {
+  Evidence e;
+  e.views = ComputeViewErrors(calibration);
+  e.spacing = TriangulatedSpacing(calibration);
+  for (std::size_t i = 0; i < calibration.leftTargets.size(); ++i) {
+    if (!PairComplete(calibration, i)) continue;
+    e.leftDots.push_back(calibration.leftTargets[i]);
+    e.rightDots.push_back(calibration.rightTargets[i]);
+  }
+  e.left = MeasureCoverage(imageSize, e.leftDots);
+  e.right = MeasureCoverage(imageSize, e.rightDots);
+  e.warnings = CoverageWarnings(e.left, "left");
+  for (const std::string& w : CoverageWarnings(e.right, "right")) e.warnings.push_back(w);
+  return e;
+}
+
+void PrintResults(std::ostream& out, const CalibrationFile& file, const TargetShape& shape,
+                  const Evidence& e) {
+  PrintCalibration(out, file, shape.unit);
+  out << Format(
+      "  triangulated dot spacing (%g %s): error RMS %.4f, max %.4f over %d neighbour distances\n",
+      shape.spacing, shape.unit.c_str(), e.spacing.rms, e.spacing.max, e.spacing.count);
+}
+
+// The per-view error plot and the coverage images into `folder`; with `residuals` each camera's
+// residual vectors as well. Returns the files written.
+std::vector<std::string> WritePlots(const std::string& folder, const Calibration& calibration,
+                                    const Evidence& e, cv::Size imageSize, bool residuals) {
+  std::vector<std::pair<std::string, cv::Mat>> plots = {
+      {"reprojection_errors.png", PlotViewErrors(e.views)},
+      {"coverage_left.png", DrawCoverage(e.left)},
+      {"coverage_right.png", DrawCoverage(e.right)}};
+  if (residuals) {
+    std::vector<std::vector<cv::Point2d>> left(e.leftDots.size()), right(e.rightDots.size());
+    for (std::size_t v = 0; v < e.leftDots.size(); ++v) {
+      StereoViewErrorOf(calibration, e.leftDots[v], e.rightDots[v], &left[v], &right[v]);
+    }
+    plots.emplace_back("residuals_left.png", PlotResiduals(imageSize, e.leftDots, left));
+    plots.emplace_back("residuals_right.png", PlotResiduals(imageSize, e.rightDots, right));
+  }
+  std::vector<std::string> written;
+  for (const auto& [name, image] : plots) {
+    written.push_back((fs::path(folder) / name).string());
+    WriteImage(written.back(), image);
+  }
+  return written;
+}
+
+// The report folder: the plots with the residual vectors, and summary.txt (the pairs dropped or
+// relabelled, the calibration, the spacing, the coverage warnings). Returns the files written.
+std::vector<std::string> WriteReport(const std::string& folder, const Calibration& calibration,
+                                     const CalibrationFile& file, const TargetShape& shape,
+                                     const std::vector<FilePair>& pairs,
+                                     const ViewRejection& rejection, const Evidence& evidence,
+                                     cv::Size imageSize) {
+  MakeFolder(folder);
+  std::vector<std::string> written = WritePlots(folder, calibration, evidence, imageSize, true);
+  const std::string path = (fs::path(folder) / "summary.txt").string();
+  std::ofstream summary(path);
+  PrintRejection(summary, rejection, pairs);
+  summary << UsablePairs(calibration) << " of " << pairs.size() << " pairs used\n";
+  PrintResults(summary, file, shape, evidence);
+  for (const std::string& w : evidence.warnings) summary << "warning: " << w << "\n";
+  if (!summary) throw WorkFailed("cannot write " + path);
+  written.push_back(path);
+  return written;
+}
+
 }  // namespace
 
 void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostream& err) {
@@ -262,17 +358,7 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
         CalibrateDroppingOutliers(calibration, calibrate, relabel, RejectionOptions(options));
   }
   const std::vector<DroppedView>& dropped = rejection.dropped;
-  for (const RelabelledView& view : rejection.relabelled) {
-    text << Format(
-        "pair %d (%s, %s): the right image relabelled, its plate labelled %d degrees turned from "
-        "the left image's (reprojection RMS %.4f px as labelled, %.4f px relabelled)\n",
-        view.pair, pairs[view.pair].left.c_str(), pairs[view.pair].right.c_str(), view.degrees,
-        view.before.rms, view.after.rms);
-  }
-  for (const DroppedView& view : dropped) {
-    text << "pair " << view.pair << " (" << pairs[view.pair].left << ", " << pairs[view.pair].right
-         << "): dropped: " << view.reason << "\n";
-  }
+  PrintRejection(text, rejection, pairs);
   text << UsablePairs(calibration) << " of " << pairs.size() << " pairs used\n";
   if (centres == CentreMethod::kConic) {
     const int dots = 2 * static_cast<int>(refined.left.size()) *
@@ -282,46 +368,33 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
         "and calibration%s\n",
         refined.keptGrey, dots, rounds, converged ? "" : " (not converged)");
   }
-  // Where the used views' dots fell on each sensor.
-  std::vector<std::vector<cv::Point2d>> leftViews, rightViews;
-  for (std::size_t i = 0; i < calibration.leftTargets.size(); ++i) {
-    if (!PairComplete(calibration, i)) continue;
-    leftViews.push_back(calibration.leftTargets[i]);
-    rightViews.push_back(calibration.rightTargets[i]);
-  }
-  const Coverage leftCoverage = MeasureCoverage(series.Size(), leftViews);
-  const Coverage rightCoverage = MeasureCoverage(series.Size(), rightViews);
-  std::vector<std::string> warnings = CoverageWarnings(leftCoverage, "left");
-  for (const std::string& w : CoverageWarnings(rightCoverage, "right")) warnings.push_back(w);
-  for (const std::string& w : warnings) err << "warning: " << w << "\n";
-
-  // The evidence of the file, the report, the plot and the JSON, measured once.
-  const ViewErrors views = ComputeViewErrors(calibration);
-  const SpacingErrors spacing = TriangulatedSpacing(calibration);
-  CalibrationFile file = MakeFile(calibration, shape, series.Size(), pairs, views, dropped);
+  const Evidence evidence = GatherEvidence(calibration, series.Size());
+  for (const std::string& w : evidence.warnings) err << "warning: " << w << "\n";
+  CalibrationFile file =
+      MakeFile(calibration, shape, series.Size(), pairs, evidence.views, dropped);
   file.centres = CentreMethodName(centres);
   file.calibrationRounds = rounds;
   WriteCalibrationFile(options.out, file);
-  PrintCalibration(text, file, shape.unit);
-  text << Format(
-      "  triangulated dot spacing (%g %s): error RMS %.4f, max %.4f over %d neighbour distances\n",
-      shape.spacing, shape.unit.c_str(), spacing.rms, spacing.max, spacing.count);
+  PrintResults(text, file, shape, evidence);
   std::vector<std::string> written = {options.out};
   if (options.format == "ros") {
     for (const std::string& path : WriteRosFiles(options.out, file, shape.MetresPerUnit()))
       written.push_back(path);
   }
   if (!options.overlays.empty()) {
-    const std::string plot = (fs::path(options.overlays) / "reprojection_errors.png").string();
-    WriteImage(plot, PlotViewErrors(views));
-    for (const auto& [name, coverage] :
-         {std::pair{"coverage_left.png", &leftCoverage}, {"coverage_right.png", &rightCoverage}}) {
-      WriteImage((fs::path(options.overlays) / name).string(), DrawCoverage(*coverage));
-    }
+    for (const std::string& path :
+         WritePlots(options.overlays, calibration, evidence, series.Size(), false))
+      written.push_back(path);
+  }
+  if (!options.report.empty()) {
+    for (const std::string& path : WriteReport(options.report, calibration, file, shape, pairs,
+                                               rejection, evidence, series.Size()))
+      written.push_back(path);
   }
   for (const std::string& path : written) text << "wrote " << path << "\n";
   if (options.json) {
-    json result = ResultJson(file, shape, series.Bits(), pairs, results, dropped, views, spacing);
+    json result = ResultJson(file, shape, series.Bits(), pairs, results, dropped, evidence.views,
+                             evidence.spacing);
     json relabelled = json::array();
     for (const RelabelledView& view : rejection.relabelled) {
       relabelled.push_back({{"pair", view.pair},
@@ -331,10 +404,10 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
     }
     result["relabelled_views"] = relabelled;
     result["coverage"] = {
-        {"left_outer_dots", std::vector<int>(leftCoverage.outerDots, leftCoverage.outerDots + 4)},
+        {"left_outer_dots", std::vector<int>(evidence.left.outerDots, evidence.left.outerDots + 4)},
         {"right_outer_dots",
-         std::vector<int>(rightCoverage.outerDots, rightCoverage.outerDots + 4)},
-        {"warnings", warnings}};
+         std::vector<int>(evidence.right.outerDots, evidence.right.outerDots + 4)},
+        {"warnings", evidence.warnings}};
     result["files"] = written;
     out << result.dump(2) << "\n";
   }

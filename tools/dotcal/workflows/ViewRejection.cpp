@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <opencv2/calib3d.hpp>
+#include <tuple>
 
 #include "native64/GeometryFunctions.h"
 #include "reports/TextFormat.h"
@@ -57,7 +58,9 @@ double Median(std::vector<double> values) {
 
 StereoViewError StereoViewErrorOf(const Calibration& calibration,
                                   const std::vector<cv::Point2d>& left,
-                                  const std::vector<cv::Point2d>& right) {
+                                  const std::vector<cv::Point2d>& right,
+                                  std::vector<cv::Point2d>* leftResiduals,
+                                  std::vector<cv::Point2d>* rightResiduals) {
   const std::vector<cv::Point3d>& nominal = calibration.nominalPattern.points;
   const auto& p = calibration.parameters;
   std::vector<cv::Point3d> points;
@@ -81,6 +84,14 @@ StereoViewError StereoViewErrorOf(const Calibration& calibration,
   cv::projectPoints(inLeft, zero, zero, p.cameraMatrixLeft, p.distortionLeft, projectedLeft);
   cv::projectPoints(inRight, zero, zero, p.cameraMatrixRight, p.distortionRight, projectedRight);
 
+  for (const auto& [residuals, projected, observed] :
+       {std::tuple{leftResiduals, &projectedLeft, &left},
+        std::tuple{rightResiduals, &projectedRight, &right}}) {
+    if (residuals == nullptr) continue;
+    residuals->clear();
+    for (std::size_t i = 0; i < observed->size(); ++i)
+      residuals->push_back((*projected)[i] - (*observed)[i]);
+  }
   StereoViewError error;
   const double sum = SumSquares(projectedLeft, left, error.maxLeft) +
                      SumSquares(projectedRight, right, error.maxRight);

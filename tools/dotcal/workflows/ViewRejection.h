@@ -58,10 +58,13 @@ struct ViewRejection {
   std::vector<RelabelledView> relabelled;
 };
 
-// The stereo view error of one pair's centres in a calibrated object.
+// The stereo view error of one pair's centres in a calibrated object; with `leftResiduals` and
+// `rightResiduals`, each dot's residual as well (the fitted plate's projection minus the centre).
 StereoViewError StereoViewErrorOf(const Oskelo::CV::Native64::Calibration& calibration,
                                   const std::vector<cv::Point2d>& left,
-                                  const std::vector<cv::Point2d>& right);
+                                  const std::vector<cv::Point2d>& right,
+                                  std::vector<cv::Point2d>* leftResiduals = nullptr,
+                                  std::vector<cv::Point2d>* rightResiduals = nullptr);
 
 // The relabellings that a plate of `columns` x `rows` dots allows: the plate turned by 180
 // degrees, and a square one by 90 and 270 as well. Each gives, for every label j, the index in
