@@ -880,8 +880,8 @@ TEST(DotcalUsage, CommandLineErrorsExitWithTwoAndHelpWithZero) {
     EXPECT_EQ(run.status, 2) << ::testing::PrintToString(arguments);
     EXPECT_FALSE(run.err.empty());
   }
-  for (const char* command :
-       {"demo", "render", "calibrate", "detect", "triangulate", "pivot", "register", "track"}) {
+  for (const char* command : {"demo", "render", "calibrate", "detect", "triangulate", "validate",
+                              "pivot", "register", "track"}) {
     const Outcome run = Dotcal({command, "--help"}, folder);
     EXPECT_EQ(run.status, 0) << command;
     EXPECT_NE(run.out.find("Usage: dotcal " + std::string(command)), std::string::npos) << run.out;

@@ -89,6 +89,31 @@ struct TriangulateOptions {
 // Finds the target in one image pair and prints its 3-D points as CSV: index,x,y,z.
 void RunTriangulate(const TriangulateOptions& options, std::ostream& out, std::ostream& err);
 
+struct ValidateOptions {
+  std::string calib;               // calibration file, held fixed
+  std::vector<std::string> left;   // left images: files or patterns
+  std::vector<std::string> right;  // the same for the right images, paired by sorted name
+  TargetOptions target;            // a complete plate (default: the 9 x 13 plate)
+  std::string bits = "auto";
+  std::string centres = "conic";  // dot centres: conic or grey, as for calibrate
+  // Largest spacing-error RMS of a calibration that still fits, in the target's unit; not given:
+  // a 150th of the target's spacing, 0.2 mm on the 30 mm plate (ValidateCommand.cpp says why).
+  // Raising it accepts noisier centres and hides smaller changes of scale.
+  double maxSpacingError = kNotGiven;
+  // Largest epipolar (rectified vertical disparity) RMS of a calibration that still fits, pixels:
+  // about three times what a real rig's centre noise (0.05 px) gives, below what any 0.1-degree
+  // turn of a camera about its horizontal or optical axis gives (ValidateCommand.cpp).
+  double maxEpipolar = 0.2;
+  bool json = false;  // print every figure as one JSON object on stdout
+};
+
+// Checks a stored calibration against new image pairs of a known plate: triangulates the plate in
+// every pair with the calibration held fixed and reports the neighbour spacing error, the
+// epipolar error and the reprojection error, per pair and over all pairs. Throws NoLongerFits,
+// after printing the figures, when the spacing or epipolar RMS is above its limit; WorkFailed
+// when no pair shows the plate in both images.
+void RunValidate(const ValidateOptions& options, std::ostream& out, std::ostream& err);
+
 struct PivotOptions {
   // The tool's frames, from exactly one input: stereo images (calib, left, right), poses or tracks.
   std::string calib;

@@ -37,16 +37,6 @@ void WriteOverlays(const std::string& folder, const FilePair& files, const cv::M
              DrawDots(right, calibration.rightTargets.back()));
 }
 
-// Every image of the pairs, pair by pair, so that a message names the first file at fault.
-std::vector<std::string> SeriesFiles(const std::vector<FilePair>& pairs) {
-  std::vector<std::string> files;
-  for (const FilePair& pair : pairs) {
-    files.push_back(pair.left);
-    files.push_back(pair.right);
-  }
-  return files;
-}
-
 // The calibration file: the result, and what it was made from.
 CalibrationFile MakeFile(const Calibration& calibration, const TargetShape& shape, cv::Size size,
                          const std::vector<FilePair>& pairs, const ViewErrors& views,
@@ -303,7 +293,7 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
   ConfigureCalibration(calibration, shape);
   // Every image is read and checked before the slow part starts, so that a bad file stops the
   // run at once.
-  const ImageSeries series = ImageSeries::Scan(SeriesFiles(pairs), bits);
+  const ImageSeries series = ImageSeries::Scan(PairedFiles(pairs), bits);
   if (!options.overlays.empty()) MakeFolder(options.overlays);
 
   std::vector<PairResult> results;

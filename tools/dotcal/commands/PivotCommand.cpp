@@ -87,13 +87,8 @@ ToolFrames ReadImageFrames(const PivotOptions& options, const TargetShape& shape
       PairByName(leftFiles, ExpandPatterns(options.right, "--right"));
   const CalibrationFile file = ReadCalibrationFile(options.calib);
   const auto calibration = MakeCalibration(file);
-  std::vector<std::string> files;
-  for (const FilePair& pair : pairs) {
-    files.push_back(pair.left);
-    files.push_back(pair.right);
-  }
-  const ImageSeries series =
-      ImageSeries::Scan(files, bits, file.imageSize, "the calibration " + options.calib);
+  const ImageSeries series = ImageSeries::Scan(PairedFiles(pairs), bits, file.imageSize,
+                                               "the calibration " + options.calib);
 
   ToolSequence sequence(calibration, shape, ParseCentreMethod(options.centres));
   ToolFrames frames;

@@ -106,6 +106,15 @@ std::vector<FilePair> PairByName(const std::vector<std::string>& left,
   return pairs;
 }
 
+std::vector<std::string> PairedFiles(const std::vector<FilePair>& pairs) {
+  std::vector<std::string> files;
+  for (const FilePair& pair : pairs) {
+    files.push_back(pair.left);
+    files.push_back(pair.right);
+  }
+  return files;
+}
+
 cv::Mat ReadGreyImage(const std::string& path) {
   std::error_code error;
   if (!fs::exists(path, error)) throw UsageError(path + ": no such file");

@@ -22,6 +22,10 @@ struct FilePair {
 std::vector<FilePair> PairByName(const std::vector<std::string>& left,
                                  const std::vector<std::string>& right);
 
+// Every image of the pairs, pair by pair (left, then right), so that a check of the whole series
+// names the first file at fault.
+std::vector<std::string> PairedFiles(const std::vector<FilePair>& pairs);
+
 // The image formats that can be read, for messages.
 extern const char* const kImageFormats;
 

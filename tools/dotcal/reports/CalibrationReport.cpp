@@ -32,11 +32,8 @@ void PrintCamera(std::ostream& out, const char* name, const cv::Matx33d& estimat
 }  // namespace
 
 SpacingErrors TriangulatedSpacing(const Calibration& calibration) {
-  const int columns = calibration.nominalPattern.columns;
-  const double spacing = calibration.nominalPattern.spacing;
   const std::size_t dots = calibration.nominalPattern.points.size();
-  SpacingErrors errors;
-  double sumSquares = 0.0;
+  std::vector<SpacingErrors> views;
   for (std::size_t pair = 0; pair < calibration.leftTargets.size(); ++pair) {
     if (calibration.leftTargets[pair].size() != dots ||
         calibration.rightTargets[pair].size() != dots) {
@@ -44,19 +41,10 @@ SpacingErrors TriangulatedSpacing(const Calibration& calibration) {
     }
     std::vector<cv::Point3d> points;
     calibration.Triangulate(calibration.leftTargets[pair], calibration.rightTargets[pair], points);
-    const auto add = [&](std::size_t a, std::size_t b) {
-      const double error = std::abs(cv::norm(points[a] - points[b]) - spacing);
-      sumSquares += error * error;
-      errors.max = std::max(errors.max, error);
-      ++errors.count;
-    };
-    for (std::size_t i = 0; i < points.size(); ++i) {
-      if ((i + 1) % columns != 0) add(i, i + 1);             // next in the row
-      if (i + columns < points.size()) add(i, i + columns);  // next in the column
-    }
+    views.push_back(NeighbourSpacing(points, calibration.nominalPattern.columns,
+                                     calibration.nominalPattern.spacing));
   }
-  if (errors.count > 0) errors.rms = std::sqrt(sumSquares / errors.count);
-  return errors;
+  return PooledSpacing(views);
 }
 
 double RotationAngleDeg(const cv::Matx33d& a, const cv::Matx33d& b) {

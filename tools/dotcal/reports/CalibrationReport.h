@@ -6,17 +6,12 @@
 #include "inputs/CalibrationFile.h"
 #include "native64/Native64.h"
 #include "synth/StereoRig.h"
+#include "workflows/CalibrationCheck.h"
 
 namespace dotcal {
 
 // How well the triangulated plate keeps its spacing: every distance between grid neighbours of
 // every usable pair, compared with the nominal spacing (plate units).
-struct SpacingErrors {
-  double rms = 0.0;
-  double max = 0.0;
-  int count = 0;  // neighbour distances measured
-};
-
 SpacingErrors TriangulatedSpacing(const Oskelo::CV::Native64::Calibration& calibration);
 
 // Angle of the rotation that carries one rotation onto the other, degrees.
