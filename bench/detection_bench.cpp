@@ -57,6 +57,14 @@ void ConfigureForPlate(ImageProcessor& detector) {
   s.gridRows = 13;
 }
 
+// The 4 x 2 tracker grid at the halfway threshold, as the tracking finds it.
+void ConfigureForTracker(ImageProcessor& detector) {
+  auto& s = *detector.settings;
+  s.gridColumns = 4;
+  s.gridRows = 2;
+  s.threshold = kHalfwayThreshold;
+}
+
 void BM_FindTargetsPlate(benchmark::State& state) {
   const cv::Mat& frame = PlateFrame();
   ImageProcessor detector;
@@ -76,11 +84,8 @@ BENCHMARK(BM_FindTargetsPlate)->Unit(benchmark::kMicrosecond)->UseRealTime();
 void BM_TrackTracker(benchmark::State& state) {
   const cv::Mat& frame = TrackerFrame();
   ImageProcessor detector;
-  auto& s = *detector.settings;
-  s.gridColumns = 4;
-  s.gridRows = 2;
-  s.threshold = kHalfwayThreshold;
-  cv::Rect roi = s.imageRect, targetRect = s.imageRect;
+  ConfigureForTracker(detector);
+  cv::Rect roi = detector.settings->imageRect, targetRect = detector.settings->imageRect;
   std::vector<cv::Point2d> targets;
   // The first call finds the tracker in the whole frame; from then on it is followed.
   if (!detector.FindTargets(frame.data, targets, roi, targetRect, {}, false)) {
@@ -161,11 +166,8 @@ BENCHMARK(BM_RefinePlateDots)->Unit(benchmark::kMicrosecond)->UseRealTime();
 void BM_RefineTrackerDots(benchmark::State& state) {
   const cv::Mat& frame = TrackerFrame();
   ImageProcessor detector;
-  auto& s = *detector.settings;
-  s.gridColumns = 4;
-  s.gridRows = 2;
-  s.threshold = kHalfwayThreshold;
-  cv::Rect roi = s.imageRect, targetRect = s.imageRect;
+  ConfigureForTracker(detector);
+  cv::Rect roi = detector.settings->imageRect, targetRect = detector.settings->imageRect;
   std::vector<cv::Point2d> targets;
   if (!detector.FindTargets(frame.data, targets, roi, targetRect, {}, false)) {
     state.SkipWithError("tracker not found");
