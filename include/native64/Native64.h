@@ -3,6 +3,7 @@
 // Everything a host needs: include this one header.
 #include "native64/Calibration.h"
 #include "native64/CalibrationParameters.h"
+#include "native64/CalibrationUncertainty.h"
 #include "native64/CentreBias.h"
 #include "native64/Cone.h"
 #include "native64/DotRefinement.h"

@@ -2,9 +2,9 @@
 
 #include <fstream>
 
-#include "inputs/CalibrationFile.h"
 #include "CommandError.h"
 #include "calibration/known_rig.h"
+#include "inputs/CalibrationFile.h"
 #include "scratch_folder.h"
 #include "synth/StereoRig.h"
 
@@ -46,7 +46,21 @@ std::string ReadError(const std::string& path) {
 
 TEST(CalibrationFile, RoundTripsEveryMatrixAndTheEstimatedDistortion) {
   const std::string path = ScratchFolder(kRoot) + "/calib.yml";
-  const dotcal::CalibrationFile written = KnownFile();
+  dotcal::CalibrationFile written = KnownFile();
+  // Distinct values in every field of the uncertainty, so that a key swapped or a row cut short
+  // shows.
+  auto& u = written.uncertainty;
+  u.views = 12;
+  u.centreNoisePx = 0.0123;
+  for (int k = 0; k < 9; ++k) u.left[k] = 0.1 + k, u.right[k] = 0.2 + k;
+  u.rotation = {1e-5, 2e-5, 3e-5};
+  u.translation = {0.01, 0.02, 0.03};
+  u.baseline = 0.025;
+  u.covariance = cv::Mat(24, 24, CV_64F);
+  cv::randu(u.covariance, -1.0, 1.0);
+  u.medianDistance = 1234.5;
+  u.atCentre = {{1, 2, 3}, {0.1, 0.2, 0.3}, 0.37};
+  u.atCorner = {{4, 5, 6}, {0.4, 0.5, 0.6}, 0.88};
   dotcal::WriteCalibrationFile(path, written);
   // The five estimated coefficients go to the file; the three zeros behind them do not.
   EXPECT_NE(Slurp(path).find("D1: !!opencv-matrix\n   rows: 1\n   cols: 5"), std::string::npos);
@@ -73,6 +87,21 @@ TEST(CalibrationFile, RoundTripsEveryMatrixAndTheEstimatedDistortion) {
     EXPECT_EQ(cv::norm(*x, *y, cv::NORM_INF), 0.0);  // YAML keeps doubles to 17 digits
   }
   EXPECT_EQ(read.rmsStereo, 0.013);
+  const auto& v = read.uncertainty;
+  EXPECT_EQ(v.views, u.views);
+  EXPECT_EQ(v.centreNoisePx, u.centreNoisePx);
+  EXPECT_EQ(v.left, u.left);
+  EXPECT_EQ(v.right, u.right);
+  EXPECT_EQ(v.rotation, u.rotation);
+  EXPECT_EQ(v.translation, u.translation);
+  EXPECT_EQ(v.baseline, u.baseline);
+  EXPECT_EQ(cv::norm(v.covariance, u.covariance, cv::NORM_INF), 0.0);
+  EXPECT_EQ(v.medianDistance, u.medianDistance);
+  for (const auto& [x, y] : {std::pair{&u.atCentre, &v.atCentre}, {&u.atCorner, &v.atCorner}}) {
+    EXPECT_EQ(x->point, y->point);
+    EXPECT_EQ(x->sigma, y->sigma);
+    EXPECT_EQ(x->total, y->total);
+  }
 
   // What the file gives triangulates as the object it came from.
   Calibration original;

@@ -26,6 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using Oskelo::CV::Native64::Calibration;
+using Oskelo::CV::Native64::CalibrationUncertainty;
+using Oskelo::CV::Native64::PointUncertainty;
 
 std::string Stem(const std::string& path) { return fs::path(path).stem().string(); }
 
@@ -111,6 +113,30 @@ json MatrixJson(const cv::Mat& m) {
   return rows;
 }
 
+// The uncertainty as JSON; null when it was not estimated.
+json UncertaintyJson(const CalibrationUncertainty& u) {
+  if (u.views == 0) return nullptr;
+  const auto camera = [](const cv::Vec<double, 9>& s) {
+    return json{{"fx", s[0]}, {"fy", s[1]}, {"cx", s[2]}, {"cy", s[3]}, {"k1", s[4]},
+                {"k2", s[5]}, {"p1", s[6]}, {"p2", s[7]}, {"k3", s[8]}};
+  };
+  const auto point = [](const PointUncertainty& p) {
+    return json{{"point", {p.point.x, p.point.y, p.point.z}},
+                {"sigma", {p.sigma[0], p.sigma[1], p.sigma[2]}},
+                {"total", p.total}};
+  };
+  return {{"views", u.views},
+          {"centre_noise", u.centreNoisePx},
+          {"left", camera(u.left)},
+          {"right", camera(u.right)},
+          {"rotation", {u.rotation[0], u.rotation[1], u.rotation[2]}},
+          {"translation", {u.translation[0], u.translation[1], u.translation[2]}},
+          {"baseline", u.baseline},
+          {"median_distance", u.medianDistance},
+          {"point_centre", point(u.atCentre)},
+          {"point_corner", point(u.atCorner)}};
+}
+
 json ResultJson(const CalibrationFile& file, const TargetShape& shape, int bits,
                 const std::vector<FilePair>& pairs, const std::vector<PairResult>& results,
                 const std::vector<DroppedView>& dropped, const ViewErrors& errors,
@@ -173,6 +199,7 @@ json ResultJson(const CalibrationFile& file, const TargetShape& shape, int bits,
   j["per_view_errors"] = views;
   j["baseline"] = cv::norm(p.translation);
   j["spacing_error"] = {{"rms", spacing.rms}, {"max", spacing.max}, {"count", spacing.count}};
+  j["uncertainty"] = UncertaintyJson(file.uncertainty);
   j["centres"] = file.centres;
   j["calibration_rounds"] = file.calibrationRounds;
   j["calibration_time"] = file.calibrationTime;
@@ -202,7 +229,8 @@ struct Evidence {
   SpacingErrors spacing;
   std::vector<std::vector<cv::Point2d>> leftDots, rightDots;  // per used view
   Coverage left, right;
-  std::vector<std::string> warnings;  // one sentence per corner not covered
+  CalibrationUncertainty uncertainty;  // none (views 0) when the views do not determine it
+  std::vector<std::string> warnings;   // one sentence per corner not covered, and so on
 };
 
 Evidence GatherEvidence(const Calibration& calibration, cv::Size imageSize) {
@@ -218,6 +246,11 @@ Evidence GatherEvidence(const Calibration& calibration, cv::Size imageSize) {
   e.right = MeasureCoverage(imageSize, e.rightDots);
   e.warnings = CoverageWarnings(e.left, "left");
   for (const std::string& w : CoverageWarnings(e.right, "right")) e.warnings.push_back(w);
+  try {
+    e.uncertainty = Oskelo::CV::Native64::EstimateCalibrationUncertainty(calibration);
+  } catch (const cv::Exception& error) {
+    e.warnings.push_back("no uncertainty: " + error.err);
+  }
   return e;
 }
 
@@ -227,6 +260,7 @@ void PrintResults(std::ostream& out, const CalibrationFile& file, const TargetSh
   out << Format(
       "  triangulated dot spacing (%g %s): error RMS %.4f, max %.4f over %d neighbour distances\n",
       shape.spacing, shape.unit.c_str(), e.spacing.rms, e.spacing.max, e.spacing.count);
+  if (file.uncertainty.views > 0) PrintUncertainty(out, file.uncertainty, shape.unit);
 }
 
 // The per-view error plot and the coverage images into `folder`; with `residuals` each camera's
@@ -364,6 +398,7 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
       MakeFile(calibration, shape, series.Size(), pairs, evidence.views, dropped);
   file.centres = CentreMethodName(centres);
   file.calibrationRounds = rounds;
+  file.uncertainty = evidence.uncertainty;
   WriteCalibrationFile(options.out, file);
   PrintResults(text, file, shape, evidence);
   std::vector<std::string> written = {options.out};

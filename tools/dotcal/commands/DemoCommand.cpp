@@ -93,6 +93,8 @@ Calibration CalibrateRig(const synth::StereoRig& rig, const DemoOptions& options
   PrintComparison(out, calibration, rig);
 
   CalibrationFile file = FromCalibration(calibration, rig.left.imageSize);
+  file.uncertainty = Oskelo::CV::Native64::EstimateCalibrationUncertainty(calibration);
+  PrintUncertainty(out, file.uncertainty, "mm");
   file.centres = CentreMethodName(CentreMethod::kConic);
   file.calibrationRounds = result.rounds;
   WriteCalibrationFile(files.Path("calibration.yml"), file);

@@ -1,5 +1,6 @@
 #include "inputs/CalibrationFile.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <filesystem>
@@ -17,6 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using Oskelo::CV::Native64::Calibration;
 using Oskelo::CV::Native64::CalibrationParameters;
+using Oskelo::CV::Native64::CalibrationUncertainty;
+using Oskelo::CV::Native64::PointUncertainty;
 
 // Distortion coefficients as triangulation reads them: k1, k2, p1, p2, k3, k4, k5, k6.
 constexpr int kDistortionLength = 8;
@@ -156,6 +159,76 @@ void WriteProvenance(cv::FileStorage& storage, const CalibrationFile& file) {
   }
 }
 
+// The uncertainty's vectors as rows of the file.
+cv::Mat Row(const double* values, int count) {
+  return cv::Mat(1, count, CV_64F, const_cast<double*>(values)).clone();
+}
+
+cv::Mat PointRow(const PointUncertainty& p) {
+  const double values[] = {p.point.x,  p.point.y,  p.point.z, p.sigma[0],
+                           p.sigma[1], p.sigma[2], p.total};
+  return Row(values, 7);
+}
+
+void WriteUncertainty(cv::FileStorage& storage, const CalibrationUncertainty& u) {
+  if (u.views == 0) return;
+  storage << "uncertainty_views" << u.views << "centre_noise" << u.centreNoisePx;
+  storage << "sigma_M1" << Row(&u.left[0], 4) << "sigma_D1" << Row(&u.left[4], 5);
+  storage << "sigma_M2" << Row(&u.right[0], 4) << "sigma_D2" << Row(&u.right[4], 5);
+  storage << "sigma_R" << Row(u.rotation.val, 3) << "sigma_T" << Row(u.translation.val, 3);
+  storage << "sigma_baseline" << u.baseline << "rig_covariance" << u.covariance;
+  storage << "median_distance" << u.medianDistance;
+  storage << "point_centre" << PointRow(u.atCentre) << "point_corner" << PointRow(u.atCorner);
+}
+
+// A row of `count` finite values under `key`, or false.
+bool ReadRow(const cv::FileStorage& storage, const char* key, int count, double* values) {
+  cv::Mat row;
+  try {
+    if (storage[key].isMap()) storage[key] >> row;
+  } catch (const cv::Exception&) {
+    return false;
+  }
+  if (row.empty() || row.channels() != 1 || static_cast<int>(row.total()) != count) return false;
+  row.convertTo(row, CV_64F);
+  if (!cv::checkRange(row)) return false;
+  std::copy(row.begin<double>(), row.end<double>(), values);
+  return true;
+}
+
+bool ReadPoint(const cv::FileStorage& storage, const char* key, PointUncertainty& p) {
+  double v[7];
+  if (!ReadRow(storage, key, 7, v)) return false;
+  p.point = {v[0], v[1], v[2]};
+  p.sigma = {v[3], v[4], v[5]};
+  p.total = v[6];
+  return true;
+}
+
+// The uncertainty keys, all or none: a file with one missing or malformed reads as none.
+CalibrationUncertainty ReadUncertainty(const cv::FileStorage& storage) {
+  CalibrationUncertainty u;
+  if (!storage["uncertainty_views"].isInt()) return u;
+  u.centreNoisePx = ReadOptionalReal(storage, "centre_noise");
+  u.baseline = ReadOptionalReal(storage, "sigma_baseline");
+  u.medianDistance = ReadOptionalReal(storage, "median_distance");
+  cv::Mat covariance(24, 24, CV_64F);
+  const bool whole =
+      std::isfinite(u.centreNoisePx) && std::isfinite(u.baseline) &&
+      std::isfinite(u.medianDistance) && ReadRow(storage, "sigma_M1", 4, &u.left[0]) &&
+      ReadRow(storage, "sigma_D1", 5, &u.left[4]) && ReadRow(storage, "sigma_M2", 4, &u.right[0]) &&
+      ReadRow(storage, "sigma_D2", 5, &u.right[4]) &&
+      ReadRow(storage, "sigma_R", 3, u.rotation.val) &&
+      ReadRow(storage, "sigma_T", 3, u.translation.val) &&
+      ReadRow(storage, "rig_covariance", 24 * 24, covariance.ptr<double>()) &&
+      ReadPoint(storage, "point_centre", u.atCentre) &&
+      ReadPoint(storage, "point_corner", u.atCorner);
+  if (!whole) return CalibrationUncertainty();
+  u.views = static_cast<int>(storage["uncertainty_views"]);
+  u.covariance = covariance;
+  return u;
+}
+
 std::vector<std::string> ReadNames(const cv::FileStorage& storage, const char* key) {
   std::vector<std::string> names;
   const cv::FileNode node = storage[key];
@@ -233,6 +306,7 @@ void WriteCalibrationFile(const std::string& path, const CalibrationFile& file) 
     storage << "rms_right" << file.rmsRight;
     storage << "rms_stereo" << file.rmsStereo;
     WriteProvenance(storage, file);
+    WriteUncertainty(storage, file.uncertainty);
     storage.release();
   } catch (const cv::Exception& e) {
     throw WorkFailed(path + ": cannot be written (" + e.err + ")");
@@ -261,6 +335,7 @@ CalibrationFile ReadCalibrationFile(const std::string& path) {
   file.rmsRight = ReadOptionalReal(storage, "rms_right");
   file.rmsStereo = ReadOptionalReal(storage, "rms_stereo");
   ReadProvenance(storage, file);
+  file.uncertainty = ReadUncertainty(storage);
   return file;
 }
 

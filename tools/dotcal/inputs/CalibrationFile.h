@@ -17,8 +17,13 @@ namespace dotcal {
 // grey or conic, and calibration_rounds, the rounds of bias correction and calibration; 1 for
 // grey), calibration_time (ISO 8601, UTC), pairs_used, the image files of the pairs used
 // (left_images, right_images), and those of the pairs dropped as outliers with the reasons
-// (dropped_left_images, dropped_right_images, dropped_reasons). Files without these keys are read
-// as well.
+// (dropped_left_images, dropped_right_images, dropped_reasons), and the calibration's uncertainty
+// (one standard deviation each): uncertainty_views, centre_noise (pixels), sigma_M1 (fx, fy, cx,
+// cy), sigma_D1 (k1, k2, p1, p2, k3), sigma_M2, sigma_D2, sigma_R (of R's rotation vector,
+// radians), sigma_T, sigma_baseline, rig_covariance (24 x 24, in the order of these sigmas),
+// median_distance, and point_centre and point_corner (a point at that depth on the left image's
+// centre ray and worst corner ray: x, y, z, its sigmas along x, y, z, and their root sum of
+// squares). Files without these keys are read as well.
 struct CalibrationFile {
   cv::Size imageSize;  // pixels
   // Every matrix as 64-bit floats; the distortion rows hold 8 coefficients (k1, k2, p1, p2, k3,
@@ -40,6 +45,8 @@ struct CalibrationFile {
   // The pairs that showed the whole plate but were dropped as outliers, and why (one sentence
   // each).
   std::vector<std::string> droppedLeftImages, droppedRightImages, droppedReasons;
+  // The calibration's uncertainty; none (views 0) when it was not estimated.
+  Oskelo::CV::Native64::CalibrationUncertainty uncertainty;
 };
 
 // The current time as ISO 8601 in UTC, e.g. 2026-12-09T02:15:00Z.

@@ -69,6 +69,23 @@ void PrintCalibration(std::ostream& out, const CalibrationFile& file, const std:
                 file.rmsLeft, file.rmsRight, file.rmsStereo);
 }
 
+void PrintUncertainty(std::ostream& out, const Oskelo::CV::Native64::CalibrationUncertainty& u,
+                      const std::string& unit) {
+  out << Format("  uncertainty (1 sigma), from a centre noise of %.4f px over %d views:\n",
+                u.centreNoisePx, u.views);
+  for (const auto& [name, s] : {std::pair{"left ", &u.left}, std::pair{"right", &u.right}}) {
+    out << Format("    %s fx %.3f fy %.3f cx %.3f cy %.3f px; k1 %.2g k2 %.2g k3 %.2g\n", name,
+                  (*s)[0], (*s)[1], (*s)[2], (*s)[3], (*s)[4], (*s)[5], (*s)[8]);
+  }
+  out << Format("    baseline %.4f %s, rotation between the cameras %.4f degrees\n", u.baseline,
+                unit.c_str(), cv::norm(u.rotation) * 180.0 / CV_PI);
+  out << Format(
+      "    a point %.0f %s deep: %.4f %s on the image centre's ray (depth %.4f), %.4f %s on the "
+      "worst corner's (depth %.4f)\n",
+      u.medianDistance, unit.c_str(), u.atCentre.total, unit.c_str(), u.atCentre.sigma[2],
+      u.atCorner.total, unit.c_str(), u.atCorner.sigma[2]);
+}
+
 void PrintComparison(std::ostream& out, const Calibration& calibration,
                      const synth::StereoRig& rig) {
   const auto& p = calibration.parameters;

@@ -21,6 +21,12 @@ double RotationAngleDeg(const cv::Matx33d& a, const cv::Matx33d& b);
 // plate's), and the RMS values.
 void PrintCalibration(std::ostream& out, const CalibrationFile& file, const std::string& unit);
 
+// Prints the calibration's uncertainty (one sigma): the intrinsics, the baseline and the
+// rotation between the cameras, and a triangulated point at the plates' median depth on the
+// left image's centre ray and its worst corner ray; lengths in `unit`.
+void PrintUncertainty(std::ostream& out, const Oskelo::CV::Native64::CalibrationUncertainty& u,
+                      const std::string& unit);
+
 // Prints the calibration next to the rig that took the images, with the errors: intrinsics,
 // baseline, rotation, the three RMS values and the triangulated spacing.
 void PrintComparison(std::ostream& out, const Oskelo::CV::Native64::Calibration& calibration,
