@@ -4,13 +4,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <opencv2/imgproc.hpp>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "calibration/calibration_tolerances.h"
 #include "detection/TargetShape.h"
+#include "reports/CalibrationReport.h"
 #include "synth/GroundTruth.h"
+#include "synth/Renderer.h"
 #include "synth/Scenes.h"
 #include "synth/StereoRig.h"
 #include "workflows/PlateCalibration.h"
@@ -158,6 +162,90 @@ TEST(ViewRejection, PlateTurnsAreTheGridsRotations) {
       }
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The grid corner that a labelling starts from: the dot of the plate (index into its dots) whose
+// image lies nearest the image point labelled first.
+int FirstDot(const synth::Camera& camera, const synth::PlacedTarget& pose, cv::Point2d first) {
+  int nearest = -1;
+  double nearestPx = 1e300;
+  for (std::size_t k = 0; k < pose.target.dots.size(); ++k) {
+    const double px =
+        cv::norm(camera.Project(synth::TargetToWorld(pose, pose.target.dots[k])) - first);
+    if (px < nearestPx) nearestPx = px, nearest = static_cast<int>(k);
+  }
+  return nearest;
+}
+
+// A rendered series of a square plate (10 x 10 dots): 8 ordinary pairs, then three turned by
+// about 45 degrees about their normal, where the corner that the labelling starts from changes
+// (measured on this rig between 42.5 and 48 degrees, with the tilt deciding where): in two of them
+// the two cameras start from corners 90 degrees apart, in the third from the same; then a pair
+// blurred heavily (Gaussian sigma 6 px; measured: view RMS 0.086 px against a median of 0.015 px,
+// where sigma 4 px stays just below 3 times the median). The calibration relabels the two, keeps
+// the third as found and drops the blurred one, the only view dropped.
+TEST(ViewRejection, RenderedSquarePlateNear45DegreesIsRelabelledAndTheBlurredPairDropped) {
+  const synth::StereoRig rig = synth::StereoRig::Default();
+  const synth::Target plate = synth::Target::Grid(10, 10, 20, 10, 15);
+  const dotcal::TargetShape shape = dotcal::MakeShape("10x10", 0, 20, 10);
+  std::vector<synth::PlacedTarget> poses = synth::CalibrationSeries(rig, plate, 8, 3);
+  const cv::Point2d centre(624, 541);
+  constexpr int kTurnedApart[] = {8, 9}, kBlurredPair = 11;  // pair 10 is turned alike
+  poses.push_back(synth::PlaceInView(plate, rig.left, centre, 800, 0, 0, 45.0));
+  poses.push_back(synth::PlaceInView(plate, rig.left, centre, 800, 0, -20, 44.5));
+  poses.push_back(synth::PlaceInView(plate, rig.left, centre, 800, 0, 20, 46.0));
+  poses.push_back(poses[2]);
+
+  Calibration calibration;
+  dotcal::ConfigureCalibration(calibration, shape);
+  synth::RenderSettings render;
+  for (std::size_t i = 0; i < poses.size(); ++i) {
+    render.seed = 40 + 2 * i;
+    cv::Mat left = synth::Render(rig.left, {poses[i]}, render).image;
+    render.seed = 41 + 2 * i;
+    cv::Mat right = synth::Render(rig.right, {poses[i]}, render).image;
+    if (static_cast<int>(i) == kBlurredPair) {
+      cv::GaussianBlur(left, left, cv::Size(), 6.0);
+      cv::GaussianBlur(right, right, cv::Size(), 6.0);
+    }
+    const dotcal::PairResult found = dotcal::ExtractPlatePair(calibration, shape, left, right);
+    ASSERT_EQ(found.outcome, dotcal::PairOutcome::kUsed) << "pair " << i << ": " << found.reason;
+    const int leftFirst = FirstDot(rig.left, poses[i], calibration.leftTargets.back()[0]);
+    const int rightFirst = FirstDot(rig.right, poses[i], calibration.rightTargets.back()[0]);
+    const bool apart =
+        static_cast<int>(i) == kTurnedApart[0] || static_cast<int>(i) == kTurnedApart[1];
+    EXPECT_EQ(leftFirst != rightFirst, apart) << "pair " << i << ": the labellings start from dots "
+                                              << leftFirst << " and " << rightFirst;
+  }
+
+  std::vector<std::pair<int, std::vector<int>>> calls;
+  const dotcal::ViewRejection rejection = dotcal::CalibrateDroppingOutliers(
+      calibration, dotcal::ComputeCalibration, Relabels{&calls}, dotcal::ViewRejectionOptions());
+  ASSERT_EQ(rejection.dropped.size(), 1u);
+  EXPECT_EQ(rejection.dropped[0].pair, kBlurredPair) << rejection.dropped[0].reason;
+  std::printf("blurred pair: RMS %.4f px, median %.4f px\n", rejection.dropped[0].error.rms,
+              rejection.dropped[0].medianRms);
+  ASSERT_EQ(rejection.relabelled.size(), 2u);
+  for (const dotcal::RelabelledView& view : rejection.relabelled) {
+    EXPECT_TRUE(view.pair == kTurnedApart[0] || view.pair == kTurnedApart[1]) << view.pair;
+    EXPECT_TRUE(view.degrees == 90 || view.degrees == 270) << view.degrees;
+  }
+  EXPECT_NE(rejection.relabelled[0].pair, rejection.relabelled[1].pair);
+  // Relabelled, both cameras start from the same corner, and the rig comes out as from good views.
+  for (const int pair : kTurnedApart) {
+    EXPECT_EQ(FirstDot(rig.left, poses[pair], calibration.leftTargets[pair][0]),
+              FirstDot(rig.right, poses[pair], calibration.rightTargets[pair][0]));
+  }
+  EXPECT_EQ(dotcal::UsablePairs(calibration), 11);
+  EXPECT_NEAR(calibration.parameters.cameraMatrixLeft.at<double>(0, 0), rig.left.K(0, 0),
+              calibration_tolerances::kFocalTolShare * rig.left.K(0, 0));
+  EXPECT_LT(
+      dotcal::RotationAngleDeg(cv::Matx33d(calibration.parameters.rotation), rig.RightFromLeftR()),
+      calibration_tolerances::kRotationTolDeg);
 }
 
 }  // namespace
