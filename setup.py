@@ -22,7 +22,7 @@ class CMakeBuild(build_ext):
         subprocess.check_call([
             "cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
             "-DNATIVE64_BUILD_TESTS=OFF", "-DNATIVE64_BUILD_BENCH=OFF",
-            "-DNATIVE64_BUILD_TOOLS=OFF", f"-DPython3_EXECUTABLE={sys.executable}"])
+            f"-DPython3_EXECUTABLE={sys.executable}"])
         subprocess.check_call(["cmake", "--build", str(build), "--target", "native64_python",
                                "-j", str(os.cpu_count() or 1)])
         package = build / "python" / "package"

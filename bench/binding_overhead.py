@@ -22,18 +22,18 @@ ROOT = Path(__file__).resolve().parents[1]
 REPEATS = 2000
 
 
-def python_timings(left, right, calibration_path, size_scale, native64, cv2, track_video,
-                   calibration_file):
-    calibration = calibration_file.read(calibration_path)
+def python_timings(left, right, calibration_path, size_scale, native64, cv2, track_video):
+    calibration = native64.read_calibration_file(str(calibration_path))
+    tracker = native64.TargetShape.tracker()
     images = [cv2.imread(str(p), cv2.IMREAD_GRAYSCALE) for p in (left, right)]
     dots = []
     for image in images:
-        detector = track_video.tracker_detector(image)
+        detector = track_video.tracker_detector(image, tracker)
         whole = (0, 0, image.shape[1], image.shape[0])
         targets, roi, target = detector.track_targets(image, whole, whole)
         targets, roi, target = detector.track_targets(image, roi, target)
         dots.append(targets)
-    detector = track_video.tracker_detector(images[0])
+    detector = track_video.tracker_detector(images[0], tracker)
     detector.settings.size_scale = size_scale
     whole = (0, 0, images[0].shape[1], images[0].shape[0])
     _, roi, target = detector.track_targets(images[0], whole, whole)
@@ -69,7 +69,6 @@ def main():
     sys.path[:0] = [str(build / "python" / "package"), str(ROOT / "examples" / "python")]
     import cv2
     import native64
-    import calibration_file
     import track_video
 
     with tempfile.TemporaryDirectory() as folder:
@@ -84,7 +83,8 @@ def main():
                            build / "python" / "package")))
         left, right = series / "tool" / "left_000.png", series / "tool" / "right_000.png"
         size_scale = track_video.measure_size_scale(
-            track_video.tracker_detector(cv2.imread(str(left), 0)).settings,
+            track_video.tracker_detector(cv2.imread(str(left), 0),
+                                         native64.TargetShape.tracker()).settings,
             cv2.imread(str(left), 0))
         rounds = {"cpp": [], "python": []}
         for _ in range(5):
@@ -93,7 +93,7 @@ def main():
                                  check=True, capture_output=True, text=True).stdout
             rounds["cpp"].append(json.loads(out))
             rounds["python"].append(python_timings(left, right, calib, size_scale, native64, cv2,
-                                                   track_video, calibration_file))
+                                                   track_video))
     # Every timed call must have found the tracker, on both sides.
     for side, timings in rounds.items():
         if any(r["tracked"] != 5 * REPEATS for r in timings):

@@ -3,7 +3,8 @@
     python3 calibrate_from_files.py --left 'series/plate/left_*.png' \
         --right 'series/plate/right_*.png' --out calib.yml
 
-Pairs are matched by sorted name. Each found plate's dots are refined (an ellipse fitted to each
+Pairs are matched by sorted name; --target names a target file (dotcal's format) for a plate other
+than the default 9 x 13 one. Each found plate's dots are refined (an ellipse fitted to each
 dot's edge), and the calibration removes the perspective bias of the dots' centres over a few
 rounds; the uncertainty of the result is printed with it.
 """
@@ -14,7 +15,6 @@ import glob
 import cv2
 import numpy as np
 
-import calibration_file
 import native64
 
 
@@ -23,12 +23,15 @@ def main():
     parser.add_argument("--left", required=True, help="pattern of the left images")
     parser.add_argument("--right", required=True, help="pattern of the right images")
     parser.add_argument("--out", required=True, help="calibration file to write (.yml)")
+    parser.add_argument("--target", help="target file of the plate (default: the 9 x 13 plate)")
     args = parser.parse_args()
     lefts, rights = sorted(glob.glob(args.left)), sorted(glob.glob(args.right))
     if not lefts or len(lefts) != len(rights):
         parser.error(f"{len(lefts)} left and {len(rights)} right images: they must pair up")
 
     calibration = native64.Calibration()
+    if args.target:
+        native64.configure_calibration(calibration, native64.read_target_file(args.target))
     refined_left, refined_right = [], []
     size = None
     for left_file, right_file in zip(lefts, rights):
@@ -58,7 +61,7 @@ def main():
     u = native64.estimate_calibration_uncertainty(calibration)
     print(f"1 sigma: fx {u.left[0]:.3f} px, baseline {u.baseline:.4f}, a point "
           f"{u.median_distance:.0f} deep {u.at_centre.total:.4f} at the image centre")
-    calibration_file.write(args.out, calibration, size)
+    native64.write_calibration_file(args.out, calibration, size)
     print(f"wrote {args.out}")
 
 

@@ -1,28 +1,26 @@
-"""Tracks the 7-dot tracker in a stereo pair of videos and prints its dots in 3-D, frame by frame.
+"""Tracks a tool's tracker in a stereo pair of videos and prints its dots in 3-D, frame by frame.
 
-    python3 track_video.py --calib calib.yml --left left.avi --right right.avi
+    python3 track_video.py --calib calib.yml --left left.avi --right right.avi [--tool tool.yml]
 
 Any source cv2.VideoCapture opens works: video files, cameras, or image sequences such as
 'series/tool/left_%03d.png'. Each camera has its own detector, whose search region follows the
-tracker from frame to frame. Rows: frame,dot,x,y,z in the rectified left camera's frame.
+tracker from frame to frame. The tracker is the tool file's (dotcal pivot --out writes one), or
+the 7-dot tracker. Rows: frame,dot,x,y,z in the rectified left camera's frame.
 """
 
 import argparse
 
 import cv2
 
-import calibration_file
 import native64
 
 
-def tracker_detector(first_frame):
-    """A detector for the 7-dot tracker (4 x 2 grid, spacing 16, dots of 8, one node empty), set
-    up on the first frame: Otsu's threshold, and the size of the tracker's outline there."""
+def tracker_detector(first_frame, tracker):
+    """A detector for the tracker (a native64.TargetShape), set up on the first frame: Otsu's
+    threshold, and the size of the tracker's outline there."""
     detector = native64.ImageProcessor()
     settings = detector.settings
-    settings.grid_columns, settings.grid_rows, settings.dot_count = 4, 2, 7
-    settings.dot_spacing, settings.dot_diameter = 16.0, 8.0
-    settings.fixed_threshold = settings.fixed_roi = False  # follow the tracker
+    native64.configure_detector(settings, tracker)
     settings.threshold_state = 2
     settings.size_scale = measure_size_scale(settings, first_frame)
     return detector
@@ -53,8 +51,9 @@ def frames(source):
         yield frame if frame.ndim == 2 else cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY)
 
 
-def track_stereo(calibration, left_source, right_source):
+def track_stereo(calibration, left_source, right_source, tracker=None):
     """Yields (frame index, (N, 3) dots or None) for every frame pair of the two sources."""
+    tracker = tracker or native64.TargetShape.tracker()
     cameras = [{"detector": None, "frames": frames(source), "roi": None, "target": None}
                for source in (left_source, right_source)]
     index = 0
@@ -65,7 +64,7 @@ def track_stereo(calibration, left_source, right_source):
             if image is None:
                 return
             if camera["detector"] is None:
-                camera["detector"] = tracker_detector(image)
+                camera["detector"] = tracker_detector(image, tracker)
             whole = (0, 0, image.shape[1], image.shape[0])
             targets, camera["roi"], camera["target"] = camera["detector"].track_targets(
                 image, camera["roi"] or whole, camera["target"] or whole)
@@ -82,10 +81,12 @@ def main():
     parser.add_argument("--calib", required=True, help="calibration file")
     parser.add_argument("--left", required=True, help="left video, camera or image sequence")
     parser.add_argument("--right", required=True, help="right video, camera or image sequence")
+    parser.add_argument("--tool", help="tool file whose tracker to follow")
     args = parser.parse_args()
-    calibration = calibration_file.read(args.calib)
+    calibration = native64.read_calibration_file(args.calib)
+    tracker = native64.read_tool_file(args.tool).tracker if args.tool else None
     print("frame,dot,x,y,z")
-    for index, dots in track_stereo(calibration, args.left, args.right):
+    for index, dots in track_stereo(calibration, args.left, args.right, tracker):
         if dots is None:
             print(f"{index},lost,,,")
             continue

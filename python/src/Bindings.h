@@ -19,6 +19,9 @@ void BindDetection(pybind11::module_& m);
 // centre bias and the calibration's uncertainty.
 void BindCalibration(pybind11::module_& m);
 
+// dotcal's file formats: target descriptions, tool definitions, calibration files.
+void BindFiles(pybind11::module_& m);
+
 // Cone, Reference, the pose-based pivot fits, hypersphere and rigid-transform fits, utilities.
 void BindGeometry(pybind11::module_& m);
 

@@ -35,4 +35,5 @@ PYBIND11_MODULE(native64, m) {
   native64_python::BindDetection(m);
   native64_python::BindCalibration(m);
   native64_python::BindGeometry(m);
+  native64_python::BindFiles(m);
 }

@@ -9,6 +9,8 @@ import cv2
 import numpy as np
 import pytest
 
+import native64
+
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "python"
 
 
@@ -62,9 +64,20 @@ def test_calibration_example_recovers_the_rig(series, calibration_file):
     assert baseline == pytest.approx(np.linalg.norm(t["T"]), rel=0.003)
 
 
-def test_tracking_example_follows_the_tracker_in_videos(calibration_file, videos):
+@pytest.fixture(scope="module")
+def pivot_output(series, calibration_file):
+    tool = calibration_file.parent / "tool.yml"
+    out = run("pivot_calibration.py", "--calib", calibration_file,
+              "--left", series / "tool" / "left_%03d.png",
+              "--right", series / "tool" / "right_%03d.png", "--out", tool)
+    return out, tool
+
+
+def test_tracking_example_follows_the_tracker_in_videos(calibration_file, videos, pivot_output):
+    # The tracker as the pivot example's tool file describes it.
     rows = [line.split(",") for line in run("track_video.py", "--calib", calibration_file,
-                                            "--left", videos[0], "--right", videos[1]).split()[1:]]
+                                            "--left", videos[0], "--right", videos[1],
+                                            "--tool", pivot_output[1]).split()[1:]]
     assert not [r for r in rows if r[1] == "lost"]
     frames = {}
     for frame, dot, *xyz in rows:
@@ -76,11 +89,16 @@ def test_tracking_example_follows_the_tracker_in_videos(calibration_file, videos
         assert np.linalg.norm(np.subtract(dots[0], dots[1])) == pytest.approx(16.0, abs=0.1)
 
 
-def test_pivot_example_finds_the_tip(series, calibration_file):
-    out = run("pivot_calibration.py", "--calib", calibration_file,
-              "--left", series / "tool" / "left_%03d.png",
-              "--right", series / "tool" / "right_%03d.png")
+def test_pivot_example_finds_the_tip_and_writes_the_tool(series, pivot_output):
+    out, tool_file = pivot_output
     line = next(l for l in out.splitlines() if l.startswith("tip in the left camera frame"))
     tip = np.array([float(v) for v in line.split(":")[1].split()])
     # dotcal's pivot reaches about 0.05 mm from 40 frames; 24 frames of grey centres, 0.1 mm.
     assert np.linalg.norm(tip - truth(series)["tool"]["tip"]) < 0.5
+    # The tool file: dotcal's format, read back with the markers in the tool frame (centroid at
+    # the origin, marker 0 on the x axis) at the tracker's 16 mm spacing.
+    tool = native64.read_tool_file(str(tool_file))
+    assert tool.tracker.dots == 7 and tool.markers.shape == (7, 3)
+    np.testing.assert_allclose(tool.markers.mean(axis=0), 0.0, atol=1e-9)
+    np.testing.assert_allclose(tool.markers[0, 1:], 0.0, atol=1e-9)
+    assert np.linalg.norm(tool.markers[0] - tool.markers[1]) == pytest.approx(16.0, abs=0.1)
