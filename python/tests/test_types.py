@@ -99,3 +99,24 @@ def test_rigid_transform_and_sphere_fits():
     np.testing.assert_allclose(fit[0], [1.0, 2.0, 3.0, 25.0], atol=1e-9)
     assert rms == pytest.approx(0.0, abs=1e-9)
     assert native64.geo_dist(a, a) == [0.0] * 6
+
+
+def test_target_files_round_trip_and_configure_a_calibration(tmp_path):
+    shape = native64.TargetShape.plate()
+    shape.name, shape.columns, shape.rows, shape.dots = "square", 10, 10, 100
+    shape.spacing, shape.diameter, shape.margin, shape.unit = 20.0, 10.0, 15.0, "mm"
+    path = str(tmp_path / "square.yml")
+    native64.write_target_file(path, shape)
+    read = native64.read_target_file(path)
+    for name in ("name", "columns", "rows", "dots", "spacing", "diameter", "margin", "unit",
+                 "empty_nodes"):
+        assert getattr(read, name) == getattr(shape, name), name
+    calibration = native64.Calibration()
+    native64.configure_calibration(calibration, read)
+    assert calibration.nominal_pattern.points.shape == (100, 3)
+    assert (calibration.settings.dot_count, calibration.settings.grid_columns) == (100, 10)
+    with pytest.raises(native64.FileError, match="no such file"):
+        native64.read_target_file(str(tmp_path / "missing.yml"))
+    (tmp_path / "bad.yml").write_text("%YAML:1.0\n---\ncolumns: 1\n")
+    with pytest.raises(ValueError):
+        native64.read_target_file(str(tmp_path / "bad.yml"))
