@@ -186,7 +186,7 @@ def calibrate_unbiased(
 def outline_centre_bias(
     camera_matrix: npt.ArrayLike,
     distortion: npt.ArrayLike,
-    rvec: npt.ArrayLike,
+    rotation: npt.ArrayLike,
     tvec: npt.ArrayLike,
     centres: Points3,
     radius: float,
@@ -213,6 +213,13 @@ class CalibrationUncertainty:
     at_centre: PointUncertainty
     at_corner: PointUncertainty
 
+def triangulated_point_uncertainty(
+    parameters: CalibrationParameters,
+    covariance: npt.ArrayLike,
+    centre_noise_px: float,
+    left_pixel: npt.ArrayLike,
+    depth: float,
+) -> PointUncertainty: ...
 def estimate_calibration_uncertainty(calibration: Calibration) -> CalibrationUncertainty: ...
 
 class Cone:
@@ -299,6 +306,7 @@ class Stopwatch:
 
 def geo_dist(a: Points3, b: Points3) -> List[float]: ...
 def mat_to_string(matrix: npt.ArrayLike) -> str: ...
+def show_mat(matrix: npt.ArrayLike) -> None: ...
 
 class FileError(ValueError): ...
 

@@ -1,5 +1,6 @@
 #include "Arrays.h"
 
+#include <climits>
 #include <string>
 
 namespace native64_python {
@@ -91,6 +92,9 @@ cv::Mat ImageFromArray(const py::handle& value, const char* name, py::object& ke
   }
   if (array.ndim() != 2) WrongShape(name, "a 2-D array (height, width)", array);
   if (array.shape(0) == 0 || array.shape(1) == 0) WrongShape(name, "a non-empty image", array);
+  if (array.shape(0) > INT_MAX || array.shape(1) > INT_MAX) {
+    WrongShape(name, "at most 2^31 - 1 rows and columns", array);
+  }
   // Rows of contiguous bytes at a positive row stride can be read in place; anything else is
   // packed first.
   if (array.strides(1) != 1 || array.strides(0) < array.shape(1)) {

@@ -206,22 +206,29 @@ outline bias of the centres round by round (C++ CalibrateUnbiased). `left_centre
 centres of pair i of the calibration's left_targets; the calibration is not modified.)doc");
   m.def(
       "outline_centre_bias",
-      [](const py::handle& k, const py::handle& d, const py::handle& rvec, const py::handle& tvec,
-         const py::handle& centres, double radius, const py::handle& normal) {
+      [](const py::handle& k, const py::handle& d, const py::handle& rotation,
+         const py::handle& tvec, const py::handle& centres, double radius,
+         const py::handle& normal) {
         const cv::Mat K = MatFromArray(k, "camera_matrix"), D = MatFromArray(d, "distortion");
-        const cv::Mat r = MatFromArray(rvec, "rvec"), t = MatFromArray(tvec, "tvec");
+        const cv::Mat r = MatFromArray(rotation, "rotation"), t = MatFromArray(tvec, "tvec");
         const cv::Mat n = MatFromArray(normal, "normal");
-        if (r.total() != 3 || t.total() != 3 || n.total() != 3) {
-          throw py::value_error("rvec, tvec and normal must hold 3 values each");
+        if ((r.total() != 3 && r.total() != 9) || t.total() != 3 || n.total() != 3) {
+          throw py::value_error(
+              "rotation must be a rotation vector (3) or matrix (3 x 3), tvec and normal 3 values");
         }
         const auto points = Points3FromArray(centres, "centres");
         const auto v = [](const cv::Mat& x) { return cv::Vec3d(x.ptr<double>()); };
+        if (r.total() == 9) {
+          return ArrayFromPoints(
+              OutlineCentreBias(K, D, cv::Matx33d(r.reshape(1, 3)), v(t), points, radius, v(n)));
+        }
         return ArrayFromPoints(OutlineCentreBias(K, D, v(r), v(t), points, radius, v(n)));
       },
-      arg("camera_matrix"), arg("distortion"), arg("rvec"), arg("tvec"), arg("centres"),
+      arg("camera_matrix"), arg("distortion"), arg("rotation"), arg("tvec"), arg("centres"),
       arg("radius"), arg("normal") = py::make_tuple(0.0, 0.0, 1.0), R"doc(
 The offset of each dot's imaged outline centre from the projection of its true centre, for dots
-of `radius` at `centres` (plate frame, (N, 3)) on a plate of pose (rvec, tvec) (C++
+of `radius` at `centres` (plate frame, (N, 3)) on a plate of pose (rotation, tvec), the rotation
+as a vector or a 3 x 3 matrix (C++
 OutlineCentreBias). Returns (N, 2) pixels; subtract it from measured centres.)doc");
 }
 
@@ -267,6 +274,18 @@ void BindUncertainty(py::module_& m) {
       .def_readonly("median_distance", &CalibrationUncertainty::medianDistance, "medianDistance.")
       .def_readonly("at_centre", &CalibrationUncertainty::atCentre, "atCentre.")
       .def_readonly("at_corner", &CalibrationUncertainty::atCorner, "atCorner: the worst corner.");
+  m.def(
+      "triangulated_point_uncertainty",
+      [](const CalibrationParameters& p, const py::handle& covariance, double noise,
+         const py::handle& pixel, double depth) {
+        const auto px = Points2FromArray(py::array::ensure(pixel).attr("reshape")(1, 2), "pixel");
+        return TriangulatedPointUncertainty(p, MatFromArray(covariance, "covariance"), noise, px[0],
+                                            depth);
+      },
+      arg("parameters"), arg("covariance"), arg("centre_noise_px"), arg("left_pixel"), arg("depth"),
+      "The uncertainty of the point `depth` deep on the ray of `left_pixel`, triangulated from "
+      "centres of the given noise with a rig of the given 24 x 24 covariance (C++ "
+      "TriangulatedPointUncertainty).");
   m.def("estimate_calibration_uncertainty", &EstimateCalibrationUncertainty, arg("calibration"),
         py::call_guard<py::gil_scoped_release>(),
         "The uncertainty of the calibration's current parameters (C++ "

@@ -292,6 +292,11 @@ void BindUtils(py::module_& m) {
         return text;
       },
       arg("matrix"), "The matrix as text (C++ Utils::MatToString).");
+  m.def(
+      "show_mat", [](const py::handle& matrix) { Utils::ShowMat(MatFromArray(matrix, "matrix")); },
+      arg("matrix"),
+      "Shows the matrix in the window \"Kiv\" and waits for a key; without a display, returns "
+      "at once (C++ Utils::ShowMat).");
 }
 
 }  // namespace
