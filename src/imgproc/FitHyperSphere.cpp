@@ -31,16 +31,16 @@ double GeometricRms(const cv::Mat& delta, const cv::Scalar& centredCentre, doubl
 double FitHyperSphere(cv::InputArray spheroidArray, cv::OutputArray output, bool flag) {
   const cv::Mat spheroid = spheroidArray.getMat();
   const bool multichannel = spheroid.channels() > 1;
-  detail::RequireCondition(spheroid.isContinuous(), "spheroid.isContinuous()");
-  detail::RequireCondition(spheroid.rows != spheroid.cols, "spheroid.rows != spheroid.cols");
-  detail::RequireCondition(multichannel != ((spheroid.rows > 1) == (spheroid.cols > 1)),
-                           "(multichannel) != ((spheroid.rows > 1) == (spheroid.cols > 1))");
+  NATIVE64_REQUIRE(spheroid.isContinuous(), "spheroid.isContinuous()");
+  NATIVE64_REQUIRE(spheroid.rows != spheroid.cols, "spheroid.rows != spheroid.cols");
+  NATIVE64_REQUIRE(multichannel != ((spheroid.rows > 1) == (spheroid.cols > 1)),
+                   "(multichannel) != ((spheroid.rows > 1) == (spheroid.cols > 1))");
 
   cv::Mat rows;
   detail::PointsAsRows(spheroid).convertTo(rows, CV_64F);
   const int D = rows.cols;
   const int n = rows.rows;
-  detail::RequireCoordinateCount(D);
+  NATIVE64_REQUIRE_COORDINATES(D);
   const cv::Mat points = rows.reshape(D, n);
   if (n < D + 2) {
     CV_Error(cv::Error::StsBadSize,

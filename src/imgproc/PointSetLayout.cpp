@@ -9,8 +9,9 @@ constexpr int kMaxCoordinates = 4;
 
 }  // namespace
 
-void RequireCondition(bool holds, const char* condition) {
-  if (!holds) CV_Error(cv::Error::StsAssert, condition);
+void RequireCondition(bool holds, const char* condition, const char* function, const char* file,
+                      int line) {
+  if (!holds) cv::error(cv::Error::StsAssert, condition, function, file, line);
 }
 
 cv::Mat PointsAsRows(const cv::Mat& set) {
@@ -19,10 +20,11 @@ cv::Mat PointsAsRows(const cv::Mat& set) {
   return set.rows < set.cols ? cv::Mat(set.t()) : set;
 }
 
-void RequireCoordinateCount(int D) {
+void RequireCoordinateCount(int D, const char* function, const char* file, int line) {
   if (D < kMinCoordinates || D > kMaxCoordinates) {
-    CV_Error(cv::Error::StsBadSize,
-             cv::format("point sets need 2 to 4 coordinates per point, got %d", D));
+    cv::error(cv::Error::StsBadSize,
+              cv::format("point sets need 2 to 4 coordinates per point, got %d", D), function, file,
+              line);
   }
 }
 

@@ -116,19 +116,18 @@ double GetRigidTransform(cv::InputArray AArray, cv::InputArray BArray, cv::Outpu
   const int depth = A.depth();
   const int channels = A.channels();
   const bool multichannel = channels > 1;
-  detail::RequireCondition(A.isContinuous() && B.isContinuous(),
-                           "A.isContinuous() && B.isContinuous()");
-  detail::RequireCondition(depth == B.depth(), "depth == B.depth()");
-  detail::RequireCondition(channels == B.channels(), "channels == B.channels()");
-  detail::RequireCondition(A.rows == B.rows, "A.rows == B.rows");
-  detail::RequireCondition(A.cols == B.cols, "A.cols == B.cols");
-  detail::RequireCondition(A.rows != A.cols, "A.rows != A.cols");
-  detail::RequireCondition(multichannel != ((A.rows > 1) == (A.cols > 1)),
-                           "(multichannel) != ((A.rows > 1) == (A.cols > 1))");
+  NATIVE64_REQUIRE(A.isContinuous() && B.isContinuous(), "A.isContinuous() && B.isContinuous()");
+  NATIVE64_REQUIRE(depth == B.depth(), "depth == B.depth()");
+  NATIVE64_REQUIRE(channels == B.channels(), "channels == B.channels()");
+  NATIVE64_REQUIRE(A.rows == B.rows, "A.rows == B.rows");
+  NATIVE64_REQUIRE(A.cols == B.cols, "A.cols == B.cols");
+  NATIVE64_REQUIRE(A.rows != A.cols, "A.rows != A.cols");
+  NATIVE64_REQUIRE(multichannel != ((A.rows > 1) == (A.cols > 1)),
+                   "(multichannel) != ((A.rows > 1) == (A.cols > 1))");
 
   const cv::Mat a = detail::PointsAsRows(A);
   const cv::Mat b = detail::PointsAsRows(B);
-  detail::RequireCoordinateCount(a.cols);
+  NATIVE64_REQUIRE_COORDINATES(a.cols);
   if (depth == CV_64F) return RegisterDepth<double>(a, b, transform, computeError, fixReflection);
   if (depth == CV_32F) return RegisterDepth<float>(a, b, transform, computeError, fixReflection);
   CV_Error(cv::Error::StsUnsupportedFormat, "GetRigidTransform needs 32- or 64-bit float points");
