@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace Utils = Oskelo::CV::Native64::Utils;
 
@@ -30,6 +32,14 @@ TEST(Stopwatch, MeasuresForwardIntervalAndCopiesCounts) {
   Utils::Stopwatch copy;
   copy = watch;
   EXPECT_EQ(copy.GetElapsedTime(), elapsed);
+
+  // A known interval in seconds: a sleep lasts at least what it was asked for, and on the
+  // busiest machine far less than 100 times that (a counter read in another unit is off by 1000).
+  watch.Start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  watch.Stop();
+  EXPECT_GE(watch.GetElapsedTime(), 0.020);
+  EXPECT_LT(watch.GetElapsedTime(), 2.0);
 }
 
 TEST(GeoDist, PointAndListFormsAgree) {

@@ -78,6 +78,11 @@ TEST_F(StereoCalibration, AcceptsEveryPairAndRecoversTheRig) {
   const double rotationError =
       RotationAngleDeg(cv::Matx33d(c.parameters.rotation), rig.RightFromLeftR());
   EXPECT_LT(rotationError, kRotationTolDeg);
+  // Rectified with zero disparity at infinity: both rectified cameras share one principal point,
+  // so that disparity is the plain difference of x.
+  const cv::Matx34d P1(c.parameters.projectionLeft), P2(c.parameters.projectionRight);
+  EXPECT_EQ(P1(0, 2), P2(0, 2));
+  EXPECT_EQ(P1(1, 2), P2(1, 2));
   EXPECT_LE(c.rmsLeft, kRmsMaxPx);
   EXPECT_LE(c.rmsRight, kRmsMaxPx);
   EXPECT_LE(c.rmsStereo, kRmsMaxPx);
@@ -86,8 +91,8 @@ TEST_F(StereoCalibration, AcceptsEveryPairAndRecoversTheRig) {
               k1(0, 0), rig.left.K(0, 0), k1(1, 1), rig.left.K(1, 1), k1(0, 2), rig.left.K(0, 2),
               k1(1, 2), rig.left.K(1, 2));
   std::printf("fx %.3f/%.3f fy %.3f/%.3f cx %.3f/%.3f cy %.3f/%.3f (right)\n", k2(0, 0),
-              rig.right.K(0, 0), k2(1, 1), rig.right.K(1, 1), k2(0, 2), rig.right.K(0, 2),
-              k2(1, 2), rig.right.K(1, 2));
+              rig.right.K(0, 0), k2(1, 1), rig.right.K(1, 1), k2(0, 2), rig.right.K(0, 2), k2(1, 2),
+              rig.right.K(1, 2));
   std::printf("baseline %.4f/%.4f rotation error %.4f deg rms %.4f %.4f %.4f px\n", baseline,
               trueBaseline, rotationError, c.rmsLeft, c.rmsRight, c.rmsStereo);
 }
@@ -154,10 +159,10 @@ TEST_F(StereoCalibration, ReportsTheErrorsOfOpenCvsOwnChain) {
 TEST_F(StereoCalibration, StoresEveryMatrixAsDoublesInItsShape) {
   const auto& p = series->calibration.parameters;
   const std::vector<std::tuple<const cv::Mat*, int, int>> shapes = {
-      {&p.fundamental, 3, 3},       {&p.essential, 3, 3},         {&p.cameraMatrixLeft, 3, 3},
-      {&p.cameraMatrixRight, 3, 3}, {&p.projectionLeft, 3, 4},    {&p.projectionRight, 3, 4},
+      {&p.fundamental, 3, 3},       {&p.essential, 3, 3},          {&p.cameraMatrixLeft, 3, 3},
+      {&p.cameraMatrixRight, 3, 3}, {&p.projectionLeft, 3, 4},     {&p.projectionRight, 3, 4},
       {&p.rectificationLeft, 3, 3}, {&p.rectificationRight, 3, 3}, {&p.distortionLeft, 1, 8},
-      {&p.distortionRight, 1, 8},   {&p.disparityToDepth, 4, 4},  {&p.rotation, 3, 3},
+      {&p.distortionRight, 1, 8},   {&p.disparityToDepth, 4, 4},   {&p.rotation, 3, 3},
       {&p.translation, 3, 1}};
   for (const auto& [m, rows, cols] : shapes) {
     EXPECT_EQ(m->type(), CV_64FC1);
@@ -175,8 +180,8 @@ TEST_F(StereoCalibration, SkipsPairsWithoutThePlateAndRecomputesOnDemand) {
   const double rmsStereo = copy.rmsStereo;
   // A pair whose right view misses a target takes no part, but stays in the data.
   copy.leftTargets.push_back(copy.leftTargets[0]);
-  copy.rightTargets.push_back(std::vector<cv::Point2d>(copy.rightTargets[0].begin() + 1,
-                                                       copy.rightTargets[0].end()));
+  copy.rightTargets.push_back(
+      std::vector<cv::Point2d>(copy.rightTargets[0].begin() + 1, copy.rightTargets[0].end()));
   const cv::Mat previous = copy.parameters.cameraMatrixLeft;
   copy.ComputeStereoCalibration();
   EXPECT_EQ(copy.leftTargets.size(), static_cast<std::size_t>(kPairs + 1));

@@ -143,6 +143,11 @@ TEST(SphereFits, ObjectDispatchesOnFitMethod) {
   std::mt19937_64 rng(11);
   Oskelo::CV::Native64::Cone cone;
   cone.markerTracks = {synth::SpherePoints(kCentre, kRadius, 40, 30, 0.2, rng)};
+  // A new object fits with the hyper fit and reports angles in order 1 (Rx * Ry * Rz).
+  EXPECT_EQ(cone.fitMethod, 0);
+  EXPECT_EQ(cone.eulerOrder, 1);
+  cone.Calibrate();
+  EXPECT_EQ(cone.pivot, Fit(0, cone.markerTracks[0]).centre);
   for (int method : kMethods) {
     cone.fitMethod = method;
     cone.Calibrate();

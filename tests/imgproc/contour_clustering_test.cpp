@@ -76,6 +76,10 @@ TEST(ExpectedBoxGeometry, DefaultsAndCalibrationPlate) {
 
 TEST(FindClusterWithHoles, PicksTheBoxWithExactlyTheDotCount) {
   Scene scene;
+  // First a box with one dot too many, each of the expected dot length (100 * dotRatio * 1.25 =
+  // 49.1): a better score than the full box below, but not the target's dot count.
+  scene.AddBox(100);
+  for (int i = 0; i < 8; ++i) scene.AddHole(49);
   scene.AddBox(100);
   for (int i = 0; i < 6; ++i) scene.AddHole(40);  // one dot short
   const int full = scene.AddBox(100);
@@ -105,6 +109,18 @@ TEST(FindClusterWithHoles, WindowsAreStrictAndTiesKeepTheLowerIndex) {
                                          false),
             first);
 
+  // The box nearer the ideal length (85.7 points) wins over an earlier one: dots within a point
+  // of their expected length (60 * 0.491 = 29.5 and 86 * 0.491 = 42.2) add nothing to either
+  // score, so only the box lengths (25.7 and 0.3 points off) tell them apart.
+  Scene lengths;
+  lengths.AddBox(60);
+  for (int i = 0; i < 7; ++i) lengths.AddHole(29);
+  const int nearIdeal = lengths.AddBox(86);
+  for (int i = 0; i < 7; ++i) lengths.AddHole(42);
+  EXPECT_EQ(detail::FindClusterWithHoles(lengths.contours, lengths.hierarchy, indices, {},
+                                         kDefaults, 7, false),
+            nearIdeal);
+
   // A box exactly as long as the window's ends does not qualify: with a scale that puts the
   // minimum box length at exactly 150 points, a box of 150 points is refused, 151 accepted.
   const detail::BoxGeometry exact = detail::ExpectedBoxGeometry(7, 0, 0, 16.0, 8.0, 224.0 / 64.0);
@@ -127,7 +143,11 @@ TEST(FindClusterWithHoles, AnExcludedDotDropsTheDotsBeforeIt) {
   for (int i = 0; i < 7; ++i) scene.AddHole(40);
   scene.AddHole(40, {110, 110});  // touches the exclusion at its corner (bounds included)
   std::vector<int> followers;
-  for (int i = 0; i < 7; ++i) followers.push_back(scene.AddHole(40));
+  for (int i = 0; i < 7; ++i) {
+    followers.push_back(scene.AddHole(40));
+    // A hole too short to be a dot is no dot, whether excluded or not: it drops nothing.
+    if (i == 3) scene.AddHole(5, {105, 105});
+  }
 
   std::vector<int> indices{99};
   EXPECT_EQ(detail::FindClusterWithHoles(scene.contours, scene.hierarchy, indices, {exclusion},

@@ -35,6 +35,7 @@ bool Find(ImageProcessorSettings& s, const HandMadeFrame& frame, std::vector<cv:
 TEST(FindTargets, FindsTheTrackerAndAdaptsForTheNextCall) {
   ImageProcessorSettings s = TrackerSettings();
   s.columnOffset = 0;
+  s.threshold = 90;  // kept in state 3; the dots then set the midpoint, 120
   const HandMadeFrame frame;
   std::vector<cv::Point2d> targets;
   cv::Rect roi = s.imageRect, targetRect = s.imageRect;
@@ -111,7 +112,7 @@ TEST(FindTargets, ForcedWholeFrameSearchesTheWholeImageWhateverTheRegions) {
   const HandMadeFrame frame(0, {20, 10});
   std::vector<cv::Point2d> targets;
   s.thresholdState = 4;
-  s.threshold = 120;
+  s.threshold = 100;  // kept for the search; the dots then give their midpoint, 120
   cv::Rect roi(0, 0, 30, 30), targetRect(0, 0, 30, 30);  // miss the target
   ASSERT_TRUE(Find(s, frame, targets, roi, targetRect, true));
   // Contours come from the whole image and carry its origin: the centres are where they are.
@@ -122,6 +123,41 @@ TEST(FindTargets, ForcedWholeFrameSearchesTheWholeImageWhateverTheRegions) {
   s.thresholdState = 3;
   roi = targetRect = cv::Rect(0, 0, 30, 30);
   EXPECT_FALSE(Find(s, frame, targets, roi, targetRect, true));
+
+  // A fixed threshold or fixed regions keep the caller's regions in the forced state too: the
+  // regions that miss the target still miss it.
+  for (const bool fixedThreshold : {true, false}) {
+    s = TrackerSettings();
+    s.thresholdState = 4;
+    s.fixedThreshold = fixedThreshold;
+    s.fixedRoi = !fixedThreshold;
+    roi = targetRect = cv::Rect(0, 0, 30, 30);
+    EXPECT_FALSE(Find(s, frame, targets, roi, targetRect, true))
+        << (fixedThreshold ? "fixed threshold" : "fixed regions");
+  }
+}
+
+TEST(FindTargets, TrackingScalesTheThresholdWithTheBoxBrightness) {
+  // The tracker brightened since the last frame (box 250, dots 130, as under more light): the
+  // last threshold, 120, now leaves the dots bright and finds nothing. Tracking scales it by the
+  // grey region's brightness against referenceGrey first (the box mean, 238, against 128), which
+  // puts it above the dots again.
+  HandMadeFrame frame;
+  frame.image.setTo(kBackground);
+  frame.image(kBoxRect).setTo(250);
+  for (const cv::Point2d& c : frame.centres) {
+    frame.image(cv::Rect(static_cast<int>(c.x) - 4, static_cast<int>(c.y) - 4, 9, 9)).setTo(130);
+  }
+  ImageProcessorSettings s = TrackerSettings();
+  s.thresholdState = 0;
+  s.stateCounter = 20;
+  s.threshold = 120;
+  std::vector<cv::Point2d> targets;
+  cv::Rect roi = s.imageRect, targetRect = kBoxRect;
+  ASSERT_TRUE(Find(s, frame, targets, roi, targetRect, true));
+  ExpectSameSet(targets, frame.centres);
+  // The next threshold lies midway between the brightened box and dots.
+  EXPECT_EQ(s.threshold, 190);
 }
 
 TEST(FindTargets, FirstMissWithDefaultsTakesTheWholeFrameMean) {
@@ -201,6 +237,17 @@ TEST(FindTargets, MissedTargetGrowsTheRegionThenResetsIt) {
   EXPECT_EQ(roi, cv::Rect(1, 1, 24, 24));  // width 25 rounded down to 24
   EXPECT_EQ(targetRect, cv::Rect(5, 5, 10, 10));
   EXPECT_EQ(s.stateCounter, 2);
+
+  // In the whole-frame state a region that can still grow takes only the grey region's mean
+  // (background, 20), not the whole frame's (71).
+  s.thresholdState = 3;
+  s.stateCounter = -5;
+  roi = cv::Rect(10, 10, 40, 40);
+  EXPECT_FALSE(Find(s, frame, targets, roi, targetRect, true));
+  EXPECT_EQ(roi, cv::Rect(8, 8, 44, 44));
+  EXPECT_EQ(s.meanGrey, kBackground);
+  s.thresholdState = 1;
+  s.stateCounter = 2;
 
   // At x or y 2 the region stays.
   roi = cv::Rect(2, 5, 20, 20);
