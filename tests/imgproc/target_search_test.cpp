@@ -325,12 +325,13 @@ TEST(FindTargets, ListModeCountsSeparateDotsAndOtherModesFail) {
   EXPECT_TRUE(targets.empty());
   EXPECT_EQ(s.thresholdState, 3);  // list mode leaves the state machine alone
 
-  // Three dots come back unordered, in contour order.
+  // Three dots come back unordered, in contour order: cv::findContours scans row by row and
+  // lists the borders it met last first, so the rightmost dot leads.
   s.dotCount = 3;
   image(cv::Rect(10 + 12 * 3, 30, 60, 5)).setTo(kBackground);
   roi = targetRect = s.imageRect;
   ASSERT_TRUE(detail::FindTargets(s, image.data, targets, roi, targetRect, {}, true));
-  ExpectSameSet(targets, {expected.begin(), expected.begin() + 3});
+  EXPECT_EQ(targets, (std::vector<cv::Point2d>{expected[2], expected[1], expected[0]}));
   EXPECT_EQ(targetRect, cv::Rect(10, 30, 29, 5));  // the union of the dots
 
   s.contourMode = 3;
@@ -413,8 +414,17 @@ TEST(FindTargets, RandomBytesNeverReadOutsideTheBuffer) {
     cv::Rect roi(rng.uniform(-50, 200), rng.uniform(-50, 200), rng.uniform(1, 300),
                  rng.uniform(1, 300));
     cv::Rect targetRect = roi;
-    // Random bytes rarely hold a box with seven dot holes; either answer is fine, a crash is not.
-    detail::FindTargets(s, noise.data, targets, roi, targetRect, {}, false);
+    // Random bytes rarely hold a box with seven dot holes; either answer is fine, a crash is not,
+    // and neither is a success without the seven dots or a state outside the machine's five.
+    const bool found = detail::FindTargets(s, noise.data, targets, roi, targetRect, {}, false);
+    if (found) {
+      EXPECT_EQ(targets.size(), 7u) << "trial " << trial;
+    }
+    EXPECT_GE(s.thresholdState, 0) << "trial " << trial;
+    EXPECT_LE(s.thresholdState, 4) << "trial " << trial;
+    // Unless they reset to the whole image, the regions for the next call lie inside it.
+    const cv::Rect image(0, 0, 160, 120);
+    EXPECT_EQ(roi & image, roi) << "trial " << trial;
   }
 }
 
