@@ -718,3 +718,50 @@ TEST(BadInputs, RefineDots) {
   EXPECT_EQ(dots[2].flags, n64::kDotAtBorder);
   EXPECT_EQ(dots[2].centre, cv::Point2d(1e9, 5.0));
 }
+
+TEST(BadInputs, CalibrationUncertainty) {
+  // The plate seen head-on once by the known rig: a rig whose parameters one flat view cannot
+  // determine (focal length and distance trade against each other).
+  const synth::StereoRig rig = synth::StereoRig::Default();
+  Calibration calibration;
+  EXPECT_THROW(EstimateCalibrationUncertainty(calibration), cv::Exception);  // zero parameters
+  SetKnownCalibration(calibration, rig);
+  EXPECT_THROW(EstimateCalibrationUncertainty(calibration), cv::Exception);  // no pair
+  Points2 left, right;
+  for (const cv::Point3d& p : calibration.nominalPattern.points) {
+    const cv::Point3d world(p.x - 150, p.y - 210, 1000);
+    left.push_back(rig.left.Project(world));
+    right.push_back(rig.right.Project(world));
+  }
+  calibration.leftTargets = {left};
+  calibration.rightTargets = {right};
+  try {
+    EstimateCalibrationUncertainty(calibration);
+    ADD_FAILURE() << "one flat view determined the rig";
+  } catch (const cv::Exception& e) {
+    EXPECT_NE(e.err.find("undetermined"), std::string::npos) << e.err;
+  }
+  Points2 withNaN = left;
+  withNaN[7].y = kNaN;
+  calibration.leftTargets = {withNaN};
+  EXPECT_THROW(EstimateCalibrationUncertainty(calibration), cv::Exception);  // no usable pair
+  calibration.leftTargets = {left};
+  calibration.parameters.translation.at<double>(0) = kInf;
+  EXPECT_THROW(EstimateCalibrationUncertainty(calibration), cv::Exception);  // not finite
+
+  SetKnownCalibration(calibration, rig);
+  const cv::Mat covariance = cv::Mat::eye(24, 24, CV_64F) * 1e-6;
+  const CalibrationParameters& p = calibration.parameters;
+  EXPECT_GT(TriangulatedPointUncertainty(p, covariance, 0.01, {620, 540}, 1000).total, 0.0);
+  for (const cv::Mat& bad :
+       {cv::Mat(), cv::Mat(cv::Mat::eye(23, 23, CV_64F)), cv::Mat(cv::Mat::eye(24, 24, CV_32F)),
+        cv::Mat(24, 24, CV_64F, cv::Scalar(kNaN))}) {
+    EXPECT_THROW(TriangulatedPointUncertainty(p, bad, 0.01, {620, 540}, 1000), cv::Exception);
+  }
+  EXPECT_THROW(TriangulatedPointUncertainty(p, covariance, -0.01, {620, 540}, 1000), cv::Exception);
+  EXPECT_THROW(TriangulatedPointUncertainty(p, covariance, 0.01, {kNaN, 540}, 1000), cv::Exception);
+  for (double depth : {0.0, -5.0, kInf}) {
+    EXPECT_THROW(TriangulatedPointUncertainty(p, covariance, 0.01, {620, 540}, depth),
+                 cv::Exception);
+  }
+}
