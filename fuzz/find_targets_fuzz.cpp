@@ -6,7 +6,9 @@
 //
 // Cases marked throughImage run the calls through FindTargetsInImage on a view whose rows do not
 // follow each other in memory, side by side with the raw calls on a packed copy read without
-// leading bytes: any difference in outcome, targets, regions or settings is a finding too.
+// leading bytes: any difference in outcome, targets, regions or settings is a finding too. The
+// same view then goes through the other image entry points: the survey, the threshold sweep and
+// pair extraction (the view as both images of a pair).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +16,10 @@
 
 #include "FindTargetsCase.h"
 #include "imgproc/TargetSearch.h"
+#include "native64/Calibration.h"
 #include "native64/ImageDetection.h"
 #include "native64/ImageProcessor.h"
+#include "native64/TargetSurvey.h"
 
 namespace {
 
@@ -118,6 +122,30 @@ void RunThroughImage(const fuzz::FindTargetsCase& c) {
   }
 }
 
+// The survey, the sweep and pair extraction on the case's view and settings.
+void RunOtherEntryPoints(const fuzz::FindTargetsCase& c) {
+  namespace n64 = Oskelo::CV::Native64;
+  std::vector<std::uint8_t> imageBuffer = c.ImageBuffer();
+  const cv::Mat view = c.ImageView(imageBuffer);
+  Run([&] {
+    const n64::TargetSurvey survey = n64::SurveyTargets(c.settings, view, c.settings.threshold);
+    return !survey.regions.empty();
+  });
+  ImageProcessor detector;
+  *detector.settings = c.settings;
+  std::vector<cv::Point2d> targets;
+  int threshold = 0;
+  Run([&] { return n64::FindTargetsBySweep(detector, view, targets, &threshold); });
+  n64::Calibration calibration;
+  *calibration.settings = c.settings;
+  const Outcome pair = Run([&] { return n64::ExtractPairFromImages(calibration, view, view); });
+  // A pair is appended exactly when it was found in both images.
+  const std::size_t expected = pair == Outcome::kFound ? 1 : 0;
+  if (calibration.leftTargets.size() != expected || calibration.rightTargets.size() != expected) {
+    std::abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -125,6 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::FindTargetsCase c = fuzz::FindTargetsCase::Read(in);
   if (c.throughImage) {
     RunThroughImage(c);
+    RunOtherEntryPoints(c);
   } else {
     RunRaw(c);
   }

@@ -1,7 +1,8 @@
 // Fuzzes the sphere fits: Cone::Calibrate with arbitrary tracks and fit methods, FitHyperSphere
-// with matrices of arbitrary shape, depth and channels, and the algebraic fits on inputs whose row
-// counts may disagree. Refusals are cv::Exception; degenerate points may give NaN or infinite
-// results, never a crash, an out-of-bounds read or a hang.
+// with matrices of arbitrary shape, depth and channels, the algebraic fits on inputs whose row
+// counts may disagree, and the shared-centre fit of several tracks. Refusals are cv::Exception;
+// degenerate points may give NaN or infinite results, never a crash, an out-of-bounds read or a
+// hang.
 #include <cstring>
 
 #include "MatrixCase.h"
@@ -9,6 +10,7 @@
 #include "cone/SphereFits.h"
 #include "native64/Cone.h"
 #include "native64/GeometryFunctions.h"
+#include "native64/ToolPivot.h"
 
 namespace {
 
@@ -69,19 +71,32 @@ void FitAlgebraic(fuzz::Reader& in) {
   }
 }
 
+void FitShared(fuzz::Reader& in) {
+  std::vector<std::vector<cv::Point3d>> tracks(in.TakeInRange(0, kMaxTracks));
+  for (auto& track : tracks) track = fuzz::TakePoints3(in, kMaxTrackPoints);
+  try {
+    const auto fit = Oskelo::CV::Native64::FitSharedSphere(tracks);
+    if (fit.solved && fit.radii.size() != tracks.size()) __builtin_trap();
+  } catch (const cv::Exception&) {
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Reader in(data, size);
-  switch (in.TakeInRange(0, 2)) {
+  switch (in.TakeInRange(0, 3)) {
     case 0:
       CalibrateCone(in);
       break;
     case 1:
       FitFreeHyperSphere(in);
       break;
-    default:
+    case 2:
       FitAlgebraic(in);
+      break;
+    default:
+      FitShared(in);
       break;
   }
   return 0;

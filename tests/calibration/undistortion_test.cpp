@@ -1,8 +1,9 @@
+#include "calibration/Undistortion.h"
+
 #include <gtest/gtest.h>
 
 #include <opencv2/calib3d.hpp>
 
-#include "calibration/Undistortion.h"
 #include "synth/StereoRig.h"
 
 namespace detail = Oskelo::CV::Native64::detail;
@@ -20,28 +21,35 @@ cv::Mat EightCoefficients(const cv::Vec<double, 5>& d) {
 TEST(UndistortPixels, InvertsOpenCvLensModelOverTheImage) {
   const synth::Camera camera = synth::StereoRig::Default().left;
   const cv::Mat K(camera.K);
-  const detail::LensModel lens = detail::ReadLensModel(K, EightCoefficients(camera.distortion));
+  const cv::Vec<double, 5>& d = camera.distortion;
+  // The camera's five coefficients, and the same with the rational model's k4, k5, k6 as well
+  // (the denominator 1 + k4 r^2 + k5 r^4 + k6 r^6 of OpenCV's model).
+  const cv::Mat five = EightCoefficients(d);
+  const cv::Mat rational =
+      (cv::Mat_<double>(1, 8) << d[0], d[1], d[2], d[3], d[4], 0.05, -0.02, 0.01);
 
   // Rays on a grid that covers the image out to its corners (normalised |x| < 0.42, |y| < 0.36).
   std::vector<cv::Point3d> rays;
   for (double x = -0.42; x <= 0.42; x += 0.06)
     for (double y = -0.36; y <= 0.36; y += 0.06) rays.emplace_back(x, y, 1.0);
-  std::vector<cv::Point2d> distorted;
-  cv::projectPoints(rays, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), K, cv::Mat(camera.distortion),
-                    distorted);
+  for (const cv::Mat& distortion : {five, rational}) {
+    const detail::LensModel lens = detail::ReadLensModel(K, distortion);
+    std::vector<cv::Point2d> distorted;
+    cv::projectPoints(rays, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), K, distortion, distorted);
 
-  std::vector<cv::Point2d> undistorted;
-  detail::UndistortPixels(distorted, lens, undistorted);
-  ASSERT_EQ(undistorted.size(), rays.size());
-  for (std::size_t i = 0; i < rays.size(); ++i) {
-    const cv::Vec3d ideal = camera.K * cv::Vec3d(rays[i].x, rays[i].y, 1.0);
-    EXPECT_NEAR(undistorted[i].x, ideal[0], kInverseTolPx);
-    EXPECT_NEAR(undistorted[i].y, ideal[1], kInverseTolPx);
+    std::vector<cv::Point2d> undistorted;
+    detail::UndistortPixels(distorted, lens, undistorted);
+    ASSERT_EQ(undistorted.size(), rays.size());
+    for (std::size_t i = 0; i < rays.size(); ++i) {
+      const cv::Vec3d ideal = camera.K * cv::Vec3d(rays[i].x, rays[i].y, 1.0);
+      EXPECT_NEAR(undistorted[i].x, ideal[0], kInverseTolPx) << distortion;
+      EXPECT_NEAR(undistorted[i].y, ideal[1], kInverseTolPx) << distortion;
+    }
+
+    // In place, as triangulation uses it.
+    detail::UndistortPixels(distorted, lens, distorted);
+    EXPECT_EQ(distorted, undistorted);
   }
-
-  // In place, as triangulation uses it.
-  detail::UndistortPixels(distorted, lens, distorted);
-  EXPECT_EQ(distorted, undistorted);
 }
 
 TEST(UndistortPixels, LeavesPointsUnchangedWithoutDistortion) {

@@ -128,8 +128,15 @@ TEST(RefineCentroid, MarginsOfAnySizeClipToTheImage) {
   // A negative margin that turns the window inside out leaves no pixel: NaN.
   EXPECT_TRUE(std::isnan(detail::RefineCentroid(dot, image, INT_MIN, 2, kNoOrigin).x));
   EXPECT_TRUE(std::isnan(detail::RefineCentroid(dot, image, -2, 2, kNoOrigin).x));
-  // Powers of any size still give a centre or NaN, never a fault.
-  for (int power : {INT_MIN, -1, INT_MAX}) detail::RefineCentroid(dot, image, 0, power, kNoOrigin);
+  // Powers of any size still give a centre inside the dot's window, or NaN, never a fault.
+  for (int power : {INT_MIN, -1, INT_MAX}) {
+    const cv::Point2d c = detail::RefineCentroid(dot, image, 0, power, kNoOrigin);
+    if (std::isnan(c.x) || std::isnan(c.y)) continue;
+    EXPECT_GE(c.x, 10.0) << power;
+    EXPECT_LE(c.x, 12.0) << power;
+    EXPECT_GE(c.y, 10.0) << power;
+    EXPECT_LE(c.y, 12.0) << power;
+  }
   // An empty window with a weight beyond any integer (200^9 > 2^63): NaN, no weights computed.
   EXPECT_TRUE(std::isnan(detail::RefineCentroid(dot, image, -2, 9, kNoOrigin).x));
   EXPECT_TRUE(std::isnan(detail::RefineCentroid(cv::Rect(40, 40, 3, 3), image, 0, 9, kNoOrigin).x));

@@ -110,22 +110,21 @@ TEST(SortGridPoints, ExtraPointsAreDroppedOrTakeTheNodeByIndex) {
   EXPECT_EQ(Sort(points, 5, 4, gridMap), expected);
 }
 
-// A square turned by 45 degrees: no corner is strictly right of and below the centre (the right
-// and bottom corners lie level with it; exact integer positions), so the outline's first vertex
-// is the start corner and the grid runs from it toward the next one.
+// A square turned by 45 degrees: no corner is strictly right of and below the centre (400, 260)
+// (the right and bottom corners lie level with it; exact integer positions), so the outline's
+// first vertex, the rightmost corner (560, 260), starts the order; the first row runs toward the
+// bottom corner (400, 420) and the last dot is the leftmost corner (240, 260).
 TEST(SortGridPoints, NoCornerRightBelowTheCentreStartsAtTheFirstOutlineVertex) {
   std::vector<cv::Point2d> points;
   for (int b = 4; b >= 0; --b)
     for (int a = 0; a < 5; ++a) points.emplace_back(400 + 40 * (a - b), 100 + 40 * (a + b));
-  const Polygon outline = CornerQuadrilateral(points, OutlineRetry::kFinerEpsilon);
-  ASSERT_EQ(outline.size(), 4u);
-  const cv::Point2d start(outline[0]), next(outline[1]), opposite(outline[2]);
   GridMap gridMap;
   const std::vector<cv::Point2d> ordered = Sort(points, 5, 5, gridMap);
   ASSERT_EQ(ordered.size(), 25u);
-  EXPECT_EQ(ordered[0], start);
-  EXPECT_EQ(ordered[1], start + 0.25 * (next - start));
-  EXPECT_EQ(ordered[24], opposite);
+  EXPECT_EQ(ordered[0], cv::Point2d(560, 260));
+  EXPECT_EQ(ordered[1], cv::Point2d(520, 300));
+  EXPECT_EQ(ordered[4], cv::Point2d(400, 420));
+  EXPECT_EQ(ordered[24], cv::Point2d(240, 260));
 }
 
 TEST(SortGridPoints, NoFourCornerOutlineLeavesOutputEmptyAndMapUntouched) {
