@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "inputs/CalibrationFile.h"
 #include "native64/Native64.h"
 
 namespace {
@@ -28,35 +29,6 @@ void ConfigureTracker(ImageProcessorSettings& s, double sizeScale) {
   s.fixedThreshold = s.fixedRoi = false;
   s.thresholdState = 2;
   s.sizeScale = sizeScale;
-}
-
-void ReadCalibration(const std::string& path, CalibrationParameters& p) {
-  cv::FileStorage storage(path, cv::FileStorage::READ);
-  if (!storage.isOpened()) throw std::runtime_error("cannot read " + path);
-  const auto read = [&](const char* key) {
-    cv::Mat m;
-    storage[key] >> m;
-    m.convertTo(m, CV_64F);
-    return m;
-  };
-  const auto eight = [](cv::Mat d) {
-    cv::Mat row = cv::Mat::zeros(1, 8, CV_64F);
-    d.reshape(1, 1).copyTo(row.colRange(0, static_cast<int>(d.total())));
-    return row;
-  };
-  p.cameraMatrixLeft = read("M1");
-  p.distortionLeft = eight(read("D1"));
-  p.cameraMatrixRight = read("M2");
-  p.distortionRight = eight(read("D2"));
-  p.rotation = read("R");
-  p.translation = read("T");
-  p.essential = read("E");
-  p.fundamental = read("F");
-  p.rectificationLeft = read("R1");
-  p.rectificationRight = read("R2");
-  p.projectionLeft = read("P1");
-  p.projectionRight = read("P2");
-  p.disparityToDepth = read("Q");
 }
 
 template <typename Call>
@@ -83,8 +55,7 @@ int main(int argc, char** argv) {
   const cv::Mat right = cv::imread(argv[2], cv::IMREAD_GRAYSCALE);
   const double sizeScale = std::stod(argv[4]);
   const int repeats = std::stoi(argv[5]);
-  Calibration calibration;
-  ReadCalibration(argv[3], calibration.parameters);
+  const Calibration calibration = dotcal::MakeCalibration(dotcal::ReadCalibrationFile(argv[3]));
 
   // The tracked dots of both images, each after a first call that sets the threshold and region.
   std::vector<cv::Point2d> dots[2];

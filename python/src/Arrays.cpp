@@ -160,7 +160,11 @@ cv::Rect RectFromTuple(const py::handle& value, const char* name) {
     throw py::type_error(std::string(name) + ": expected (x, y, width, height)");
   }
   const py::sequence s = py::reinterpret_borrow<py::sequence>(value);
-  return cv::Rect(s[0].cast<int>(), s[1].cast<int>(), s[2].cast<int>(), s[3].cast<int>());
+  try {
+    return cv::Rect(s[0].cast<int>(), s[1].cast<int>(), s[2].cast<int>(), s[3].cast<int>());
+  } catch (const py::cast_error&) {
+    throw py::type_error(std::string(name) + ": expected (x, y, width, height) of integers");
+  }
 }
 
 }  // namespace native64_python

@@ -86,6 +86,10 @@ def test_library_errors_carry_opencv_code_and_message():
         calibration.triangulate(np.zeros((2, 3)), np.zeros((2, 3)))
     with pytest.raises(TypeError, match="numbers"):
         calibration.triangulate(np.array(["a", "b"]), np.zeros((2, 2)))
+    image = np.zeros((20, 20), np.uint8)
+    for roi in ((0, 0, 20), (0, 0, 20.5, 20), "abcd"):
+        with pytest.raises(TypeError, match="roi"):
+            native64.ImageProcessor().track_targets(image, roi, (0, 0, 20, 20))
 
 
 def test_grid_too_small_for_its_dots_raises_value_error():
