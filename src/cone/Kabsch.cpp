@@ -25,11 +25,7 @@ cv::Matx33d CrossCovariance(const std::vector<cv::Point3_<double>>& a,
 }
 
 cv::Matx33d ProperRotation(const cv::Matx33d& H) {
-  cv::Matx31d w;
-  cv::Matx33d u, vt;
-  cv::SVD::compute(H, w, u, vt);
-  const cv::Matx33d K = cv::Matx33d::diag({1.0, 1.0, cv::determinant(u * vt)});
-  return (u * K * vt).t();
+  return KabschRotation<3>(H, true, KabschProduct::kTransposed);
 }
 
 RigidPose RegisterRigid(const std::vector<cv::Point3_<double>>& from,

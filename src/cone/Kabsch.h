@@ -22,9 +22,31 @@ cv::Matx33d CrossCovariance(const std::vector<cv::Point3_<double>>& a,
                             const cv::Point3_<double>& aCentroid,
                             const cv::Point3_<double>& bCentroid);
 
-// The proper rotation R that best turns the centred first set onto the centred second set, given
-// their cross-covariance H = U W Vt: R = (U diag(1, 1, det(U Vt)) Vt)^T. Where a reflection would
-// fit better, the axis of the smallest singular value is flipped instead.
+// How the rotation's product is formed. The two orders are the same rotation but round
+// differently in the last bits, and each caller keeps the results it has always given.
+enum class KabschProduct {
+  kTransposed,  // (U S Vt)^T: Cone, Reference and the pose-based pivot
+  kDirect,      // Vt^T S U^T: the free GetRigidTransform
+};
+
+// The rotation of the Kabsch step in D dimensions (Arun, Huang and Blostein): the orthogonal R
+// that best turns the centred first set onto the centred second set, given their cross-covariance
+// H = U W Vt: R = V S U^T with S = diag(1, ..., 1, s). With `proper`, s = det(U Vt): where a
+// reflection would fit better, the axis of the smallest singular value is flipped instead;
+// otherwise s = 1 and R may be a reflection. The one implementation of the step for every caller.
+template <int D>
+cv::Matx<double, D, D> KabschRotation(const cv::Matx<double, D, D>& H, bool proper,
+                                      KabschProduct product) {
+  cv::Vec<double, D> w;
+  cv::Matx<double, D, D> u, vt;
+  cv::SVD::compute(H, w, u, vt);
+  cv::Matx<double, D, D> S = cv::Matx<double, D, D>::eye();
+  if (proper) S(D - 1, D - 1) = cv::determinant(u * vt);
+  if (product == KabschProduct::kTransposed) return (u * S * vt).t();
+  return vt.t() * S * u.t();
+}
+
+// The proper rotation of the 3-D sets: KabschRotation<3>(H, true, KabschProduct::kTransposed).
 cv::Matx33d ProperRotation(const cv::Matx33d& H);
 
 // A rigid motion x -> R x + t.

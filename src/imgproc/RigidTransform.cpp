@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cone/Kabsch.h"
 #include "imgproc/PointSetLayout.h"
 #include "native64/GeometryFunctions.h"
 
@@ -68,13 +69,8 @@ double Register(const cv::Mat& A, const cv::Mat& B, cv::OutputArray transform, b
   const int depth = cv::DataType<T>::depth;
   const Vec<D> aMean = Mean<T, D>(A);
   const Vec<D> bMean = Mean<T, D>(B);
-  cv::Vec<double, D> w;
-  Matx<D> u, vt;
-  cv::SVD::compute(CrossCovariance<T, D>(A, B, aMean, bMean), w, u, vt);
-
-  Matx<D> S = Matx<D>::eye();
-  if (fixReflection) S(D - 1, D - 1) = cv::determinant(u * vt);
-  const Matx<D> R = vt.t() * S * u.t();
+  const Matx<D> R = detail::KabschRotation<D>(CrossCovariance<T, D>(A, B, aMean, bMean),
+                                              fixReflection, detail::KabschProduct::kDirect);
   // R (a - mean A) + mean B as one affine map.
   const Vec<D> t = bMean - R * aMean;
 
@@ -106,9 +102,9 @@ double RegisterDepth(const cv::Mat& A, const cv::Mat& B, cv::OutputArray transfo
 
 }  // namespace
 
-// Kabsch registration in D dimensions (Arun, Huang and Blostein): R = V S U^T from the SVD
-// U W V^T of the cross-covariance of the centred sets, S flipping the last axis when a proper
-// rotation is asked for and U V^T is a reflection. Arithmetic in double for either depth.
+// Kabsch registration in D dimensions (Arun, Huang and Blostein): the rotation of the centred
+// sets' cross-covariance (KabschRotation), then the translation that carries A's mean onto B's.
+// Arithmetic in double for either depth.
 double GetRigidTransform(cv::InputArray AArray, cv::InputArray BArray, cv::OutputArray transform,
                          bool computeError, bool fixReflection) {
   const cv::Mat A = AArray.getMat();
