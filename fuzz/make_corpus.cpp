@@ -177,6 +177,28 @@ void TriangulateSeeds(Corpus& corpus) {
   }
 }
 
+// A 4 x 4 plate of spacing 100 in three poses through the synthetic rig, for the calibrations.
+void CalibrationSeeds(Corpus& corpus) {
+  const synth::StereoRig rig = synth::StereoRig::Default();
+  const synth::Target plate = synth::Target::Grid(4, 4, 100.0, 40.0, 75.0);
+  fuzz::Writer seed;
+  seed.PutInRange(4, 2).PutInRange(4, 2).Put(100.0);
+  const std::vector<synth::PlacedTarget> poses = synth::CalibrationSeries(rig, plate, 3, kSeed);
+  seed.PutInRange(static_cast<int>(poses.size()), 0);
+  for (const synth::PlacedTarget& placed : poses) {
+    std::vector<cv::Point2d> left, right;
+    for (const cv::Point2d& dot : placed.target.dots) {
+      const cv::Point3d world = synth::TargetToWorld(placed, dot);
+      left.push_back(rig.left.Project(world));
+      right.push_back(rig.right.Project(world));
+    }
+    fuzz::PutPoints(seed, left);
+    fuzz::PutPoints(seed, right);
+  }
+  seed.PutInRange(2, 0).Put(0.001).Put(0.0);
+  corpus.Add("calibration_fuzz", seed);
+}
+
 // Pivoting tools for Cone::Calibrate with every fit method, and sphere caps for the free fit.
 void SphereFitSeeds(Corpus& corpus) {
   std::mt19937_64 rng(kSeed);
@@ -283,5 +305,6 @@ int main(int argc, char** argv) {
   RegistrationSeeds(corpus);
   MatToStringSeeds(corpus);
   RefineDotsSeeds(corpus);
+  CalibrationSeeds(corpus);
   return 0;
 }

@@ -46,7 +46,8 @@ struct CalibrationUncertainty {
   // The working volume: the median distance (depth) of the plate's centre over the views, and
   // the uncertainty of a point triangulated there from a new pair of centres measured with
   // centreNoisePx, on the ray of the left image's centre and on the worst of the rays of its four
-  // corners. Both the rig's uncertainty and the centres' noise contribute.
+  // corners (a corner whose ray gives no finite point is left out; all zero when none does). Both
+  // the rig's uncertainty and the centres' noise contribute.
   double medianDistance = 0.0;
   PointUncertainty atCentre, atCorner;
 };
@@ -56,9 +57,10 @@ struct CalibrationUncertainty {
 // as finite points, the pairs the calibration used. Each view's plate pose is re-estimated in both
 // cameras with the rig held fixed, which puts the residuals at the fit's minimum.
 //
-// Throws cv::Exception when no pair is usable, when the parameters are missing or not finite, and
-// when the views leave the parameters undetermined (too few views, or views that do not constrain
-// every parameter): the normal equations are then singular and no standard deviation exists.
+// Throws cv::Exception when no pair is usable, when the parameters are missing or not finite, when
+// the views leave the parameters undetermined (too few views, or views that do not constrain
+// every parameter: the normal equations are then singular and no standard deviation exists), and
+// when the residuals or the result would not be finite: no NaN is returned.
 NATIVE64_API CalibrationUncertainty EstimateCalibrationUncertainty(const Calibration& calibration);
 
 // The uncertainty of the point `depth` plate units deep on the ray of `leftPixel` (a raw left

@@ -227,8 +227,10 @@ CalibrationUncertainty EstimateCalibrationUncertainty(const Calibration& calibra
   if (u.observations <= u.parameters) Refuse("too few dots for the parameters they determine");
 
   const double variance = squares / (u.observations - u.parameters);
+  if (!std::isfinite(variance)) Refuse("the residuals of the views are not finite");
   u.centreNoisePx = std::sqrt(variance);
   u.covariance = variance * InverseOfNormalMatrix(normal);
+  if (!Finite(u.covariance)) Refuse("the covariance of the rig is not finite");
   for (int k = 0; k < kIntrinsics; ++k) {
     u.left[k] = StdDev(u.covariance, kLeftCol + k);
     u.right[k] = StdDev(u.covariance, kRightCol + k);
@@ -248,11 +250,13 @@ CalibrationUncertainty EstimateCalibrationUncertainty(const Calibration& calibra
   const double right = image.width - 1.0, bottom = image.height - 1.0;
   u.atCentre = TriangulatedPointUncertainty(calibration.parameters, u.covariance, u.centreNoisePx,
                                             {right / 2.0, bottom / 2.0}, u.medianDistance);
+  if (!std::isfinite(u.atCentre.total)) Refuse("the centre ray's point is not finite");
+  // A corner whose ray the lens model cannot follow (no finite point) is left out.
   for (const cv::Point2d corner : {cv::Point2d(0, 0), cv::Point2d(right, 0), cv::Point2d(0, bottom),
                                    cv::Point2d(right, bottom)}) {
     const PointUncertainty p = TriangulatedPointUncertainty(
         calibration.parameters, u.covariance, u.centreNoisePx, corner, u.medianDistance);
-    if (p.total > u.atCorner.total) u.atCorner = p;
+    if (std::isfinite(p.total) && p.total > u.atCorner.total) u.atCorner = p;
   }
   return u;
 }
