@@ -62,6 +62,24 @@ py::array_t<double> ArrayOf(const std::vector<Point>& points) {
   return array;
 }
 
+template <typename Point>
+py::list ListOfArrays(const std::vector<std::vector<Point>>& lists) {
+  py::list out;
+  for (const auto& list : lists) out.append(ArrayFromPoints(list));
+  return out;
+}
+
+template <typename Point, int D>
+std::vector<std::vector<Point>> ListsOf(const py::handle& value, const char* name) {
+  if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value)) {
+    throw py::type_error(std::string(name) + ": expected a list of (N, " + std::to_string(D) +
+                         ") arrays");
+  }
+  std::vector<std::vector<Point>> lists;
+  for (const py::handle item : value) lists.push_back(PointsFromArray<Point, D>(item, name));
+  return lists;
+}
+
 py::dtype DtypeOf(int depth) {
   switch (depth) {
     case CV_8U:
@@ -149,6 +167,34 @@ cv::Mat MatFromArray(const py::handle& value, const char* name) {
     for (int r = 0; r < rows; ++r) matrix.at<double>(r) = a(r);
   }
   return matrix;
+}
+
+py::tuple TupleFromPoint(const cv::Point3d& point) {
+  return py::make_tuple(point.x, point.y, point.z);
+}
+
+cv::Point3d PointFromValues(const py::handle& values, const char* name) {
+  const auto array =
+      py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(Doubles(values, name));
+  if (array.size() != 3) WrongShape(name, "3 values (x, y, z)", array);
+  const double* v = array.data();
+  return {v[0], v[1], v[2]};
+}
+
+py::list ArraysFromLists(const std::vector<std::vector<cv::Point2d>>& lists) {
+  return ListOfArrays(lists);
+}
+
+py::list ArraysFromLists(const std::vector<std::vector<cv::Point3d>>& lists) {
+  return ListOfArrays(lists);
+}
+
+std::vector<std::vector<cv::Point2d>> Lists2FromArrays(const py::handle& value, const char* name) {
+  return ListsOf<cv::Point2d, 2>(value, name);
+}
+
+std::vector<std::vector<cv::Point3d>> Lists3FromArrays(const py::handle& value, const char* name) {
+  return ListsOf<cv::Point3d, 3>(value, name);
 }
 
 py::tuple TupleFromRect(const cv::Rect& rect) {

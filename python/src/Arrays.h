@@ -35,6 +35,19 @@ py::object ArrayFromMat(const cv::Mat& matrix);
 // A 1-D or 2-D array of numbers as a new continuous float64 cv::Mat (a copy); None as an empty one.
 cv::Mat MatFromArray(const py::handle& array, const char* name);
 
+// A 3-D point as the tuple (x, y, z), and back from any array-like of 3 numbers.
+py::tuple TupleFromPoint(const cv::Point3d& point);
+cv::Point3d PointFromValues(const py::handle& values, const char* name);
+
+// Lists of point lists (per view, per track) as Python lists of new (N, 2) or (N, 3) arrays, and
+// back from any sequence of such arrays (copied).
+py::list ArraysFromLists(const std::vector<std::vector<cv::Point2d>>& lists);
+py::list ArraysFromLists(const std::vector<std::vector<cv::Point3d>>& lists);
+std::vector<std::vector<cv::Point2d>> Lists2FromArrays(const py::handle& sequence,
+                                                       const char* name);
+std::vector<std::vector<cv::Point3d>> Lists3FromArrays(const py::handle& sequence,
+                                                       const char* name);
+
 // A rectangle as the tuple (x, y, width, height), and back from any 4-sequence of integers.
 py::tuple TupleFromRect(const cv::Rect& rect);
 cv::Rect RectFromTuple(const py::handle& sequence, const char* name);

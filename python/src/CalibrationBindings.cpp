@@ -17,21 +17,6 @@ using namespace Oskelo::CV::Native64;
 using py::arg;
 using Lists = std::vector<std::vector<cv::Point2d>>;
 
-py::list ArraysFromLists(const Lists& lists) {
-  py::list out;
-  for (const auto& list : lists) out.append(ArrayFromPoints(list));
-  return out;
-}
-
-Lists ListsFromArrays(const py::handle& value, const char* name) {
-  if (!py::isinstance<py::sequence>(value)) {
-    throw py::type_error(std::string(name) + ": expected a list of (N, 2) arrays");
-  }
-  Lists lists;
-  for (const py::handle item : value) lists.push_back(Points2FromArray(item, name));
-  return lists;
-}
-
 // A cv::Mat field as a NumPy array on the Mat's memory, set from any array (copied to float64).
 template <typename Class>
 void MatField(py::class_<Class>& c, const char* name, cv::Mat Class::*member, const char* doc) {
@@ -105,13 +90,13 @@ triangulate. copy.copy gives a calibration that shares this one's detector and s
       .def_property(
           "left_targets", [](const Calibration& c) { return ArraysFromLists(c.leftTargets); },
           [](Calibration& c, const py::handle& v) {
-            c.leftTargets = ListsFromArrays(v, "left_targets");
+            c.leftTargets = Lists2FromArrays(v, "left_targets");
           },
           "leftTargets: ordered centres per accepted pair, a list of (N, 2) arrays (copies).")
       .def_property(
           "right_targets", [](const Calibration& c) { return ArraysFromLists(c.rightTargets); },
           [](Calibration& c, const py::handle& v) {
-            c.rightTargets = ListsFromArrays(v, "right_targets");
+            c.rightTargets = Lists2FromArrays(v, "right_targets");
           },
           "rightTargets: the same for the right images.")
       .def_readwrite("parameters", &Calibration::parameters, "parameters: the calibration result.")
@@ -194,8 +179,8 @@ void BindUnbiased(py::module_& m) {
       "calibrate_unbiased",
       [](const Calibration& c, const py::handle& left, const py::handle& right,
          const UnbiasedCalibrationOptions& options) {
-        const Lists l = ListsFromArrays(left, "left_centres");
-        const Lists r = ListsFromArrays(right, "right_centres");
+        const Lists l = Lists2FromArrays(left, "left_centres");
+        const Lists r = Lists2FromArrays(right, "right_centres");
         py::gil_scoped_release release;
         return CalibrateUnbiased(c, l, r, options);
       },

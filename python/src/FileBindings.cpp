@@ -15,8 +15,6 @@ namespace {
 
 using py::arg;
 
-py::tuple TupleOf(const cv::Point3d& p) { return py::make_tuple(p.x, p.y, p.z); }
-
 void BindTargetShape(py::module_& m) {
   py::class_<dotcal::TargetShape>(m, "TargetShape", R"doc(
 A dot target: a bright region carrying dark dots on the nodes of a grid, some nodes possibly
@@ -70,11 +68,8 @@ tracker, its markers and the tip in the tool frame (dotcal's ToolDefinition).)do
           },
           "markers: (N, 3) in the tool frame, in the tracker's dot order.")
       .def_property(
-          "tip", [](const ToolDefinition& t) { return TupleOf(t.tip); },
-          [](ToolDefinition& t, const py::handle& v) {
-            const auto one = Points3FromArray(py::array::ensure(v).attr("reshape")(1, 3), "tip");
-            t.tip = one[0];
-          },
+          "tip", [](const ToolDefinition& t) { return TupleFromPoint(t.tip); },
+          [](ToolDefinition& t, const py::handle& v) { t.tip = PointFromValues(v, "tip"); },
           "tip: in the tool frame.")
       .def_readwrite("pivot_residual", &ToolDefinition::pivotResidual,
                      "pivotResidual: RMS of the pivot fit's residuals.")

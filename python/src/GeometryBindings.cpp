@@ -17,29 +17,6 @@ using namespace Oskelo::CV::Native64;
 using py::arg;
 using Tracks = std::vector<std::vector<cv::Point3d>>;
 
-py::tuple TupleOf(const cv::Point3d& p) { return py::make_tuple(p.x, p.y, p.z); }
-
-cv::Point3d PointOf(const py::handle& value, const char* name) {
-  const std::vector<cv::Point3d> one =
-      Points3FromArray(py::array::ensure(value).attr("reshape")(1, 3), name);
-  return one[0];
-}
-
-py::list ArraysFromTracks(const Tracks& tracks) {
-  py::list out;
-  for (const auto& track : tracks) out.append(ArrayFromPoints(track));
-  return out;
-}
-
-Tracks TracksFromArrays(const py::handle& value, const char* name) {
-  if (!py::isinstance<py::sequence>(value)) {
-    throw py::type_error(std::string(name) + ": expected a list of (N, 3) arrays");
-  }
-  Tracks tracks;
-  for (const py::handle item : value) tracks.push_back(Points3FromArray(item, name));
-  return tracks;
-}
-
 void BindCone(py::module_& m) {
   py::class_<Cone>(m, "Cone", R"doc(
 Pivot calibration of a tool and its location from observed markers (C++ Cone). Fill
@@ -52,9 +29,9 @@ marker_offsets are then the tool's model. Transforms are 4 x 4 float64 arrays.)d
       .def_readwrite("fit_method", &Cone::fitMethod,
                      "fitMethod: 0 hyper, 1 iterative, 2 Pratt, 3 Taubin.")
       .def_property(
-          "marker_tracks", [](const Cone& c) { return ArraysFromTracks(c.markerTracks); },
+          "marker_tracks", [](const Cone& c) { return ArraysFromLists(c.markerTracks); },
           [](Cone& c, const py::handle& v) {
-            c.markerTracks = TracksFromArrays(v, "marker_tracks");
+            c.markerTracks = Lists3FromArrays(v, "marker_tracks");
           },
           "markerTracks: per marker its positions over the frames, a list of (N, 3) arrays.")
       .def_property(
@@ -64,8 +41,8 @@ marker_offsets are then the tool's model. Transforms are 4 x 4 float64 arrays.)d
           },
           "markerOffsets: per marker its first position minus pivot, (N, 3).")
       .def_property(
-          "pivot", [](const Cone& c) { return TupleOf(c.pivot); },
-          [](Cone& c, const py::handle& v) { c.pivot = PointOf(v, "pivot"); },
+          "pivot", [](const Cone& c) { return TupleFromPoint(c.pivot); },
+          [](Cone& c, const py::handle& v) { c.pivot = PointFromValues(v, "pivot"); },
           "pivot: the pivot point (tool tip) in the measurement frame.")
       .def_readwrite("reserved_value", &Cone::reservedValue, "reservedValue: kept for the host.")
       .def(
@@ -75,7 +52,7 @@ marker_offsets are then the tool's model. Transforms are 4 x 4 float64 arrays.)d
               py::gil_scoped_release release;
               c.Calibrate();
             } else {
-              c.Calibrate(PointOf(pivot, "pivot"));
+              c.Calibrate(PointFromValues(pivot, "pivot"));
             }
           },
           arg("pivot") = py::none(), R"doc(
@@ -108,8 +85,9 @@ marker offsets (C++ Calibrate()). With `pivot`: stores it and rebuilds the offse
             cv::Mat transform;
             const bool ok =
                 c.FindTransformation_old(Points3FromArray(observed, "observed"), position, angles,
-                                         transform, PointOf(offset, "offset"));
-            return py::make_tuple(ok, TupleOf(position), TupleOf(angles), ArrayFromMat(transform));
+                                         transform, PointFromValues(offset, "offset"));
+            return py::make_tuple(ok, TupleFromPoint(position), TupleFromPoint(angles),
+                                  ArrayFromMat(transform));
           },
           arg("observed"), arg("offset") = py::make_tuple(0.0, 0.0, 0.0), R"doc(
 Locates the calibrated tool from its observed markers (C++ FindTransformation_old). Returns
@@ -143,7 +121,7 @@ Expresses measured 3-D points in a reference frame (C++ Reference).)doc")
       .def(
           "compute_reference_transform",
           [](Reference& r, const py::handle& offset) {
-            r.ComputeReferenceTransform(PointOf(offset, "offset"));
+            r.ComputeReferenceTransform(PointFromValues(offset, "offset"));
           },
           arg("offset") = py::make_tuple(0.0, 0.0, 0.0),
           "Stores the rigid transform from measured onto reference points + offset (C++ "
@@ -175,10 +153,10 @@ void BindPivot(py::module_& m) {
   py::class_<PivotFitResult>(m, "PivotFitResult", "A pivot fit (C++ PivotFitResult).")
       .def_readonly("solved", &PivotFitResult::solved, "solved.")
       .def_property_readonly(
-          "tip_in_tool", [](const PivotFitResult& r) { return TupleOf(r.tipInTool); },
+          "tip_in_tool", [](const PivotFitResult& r) { return TupleFromPoint(r.tipInTool); },
           "tipInTool: the tip in the tool frame.")
       .def_property_readonly(
-          "pivot", [](const PivotFitResult& r) { return TupleOf(r.pivot); },
+          "pivot", [](const PivotFitResult& r) { return TupleFromPoint(r.pivot); },
           "pivot: the pivot point in the measurement frame.")
       .def_readonly("rms", &PivotFitResult::rms, "rms: of the used frames' residuals.")
       .def_readonly("frame_residuals", &PivotFitResult::frameResiduals, "frameResiduals.")
@@ -208,7 +186,7 @@ void BindPivot(py::module_& m) {
   m.def(
       "pivot_from_markers",
       [](const py::handle& frames, const py::handle& model, const PivotFitOptions& options) {
-        const Tracks f = TracksFromArrays(frames, "frames");
+        const Tracks f = Lists3FromArrays(frames, "frames");
         const auto mdl = Points3FromArray(model, "model");
         std::vector<cv::Mat> poses;
         PivotFitResult result;
@@ -226,18 +204,18 @@ The pivot from each frame's markers (a list of (N, 3) arrays in the model's orde
   m.def(
       "mean_marker_model",
       [](const py::handle& frames) {
-        return ArrayFromPoints(MeanMarkerModel(TracksFromArrays(frames, "frames")));
+        return ArrayFromPoints(MeanMarkerModel(Lists3FromArrays(frames, "frames")));
       },
       arg("frames"), "A marker model from the frames (C++ MeanMarkerModel).");
   py::class_<SharedSphereFit>(m, "SharedSphereFit", "Spheres of one centre (C++ SharedSphereFit).")
       .def_readonly("solved", &SharedSphereFit::solved, "solved.")
       .def_property_readonly(
-          "centre", [](const SharedSphereFit& f) { return TupleOf(f.centre); }, "centre.")
+          "centre", [](const SharedSphereFit& f) { return TupleFromPoint(f.centre); }, "centre.")
       .def_readonly("radii", &SharedSphereFit::radii, "radii: one per track.")
       .def_readonly("rms", &SharedSphereFit::rms, "rms.");
   m.def(
       "fit_shared_sphere",
-      [](const py::handle& tracks) { return FitSharedSphere(TracksFromArrays(tracks, "tracks")); },
+      [](const py::handle& tracks) { return FitSharedSphere(Lists3FromArrays(tracks, "tracks")); },
       arg("tracks"), "Spheres of one common centre through each track (C++ FitSharedSphere).");
   m.def("pivot_warning_texts", &PivotWarningTexts, arg("warnings"),
         arg("options") = PivotFitOptions(),

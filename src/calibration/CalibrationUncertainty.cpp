@@ -198,13 +198,12 @@ CalibrationUncertainty EstimateCalibrationUncertainty(const Calibration& calibra
   double squares = 0.0;
   CalibrationUncertainty u;
   std::vector<double> depths;
-  for (std::size_t i = 0; i < calibration.leftTargets.size(); ++i) {
+  const std::size_t pairs =
+      std::min(calibration.leftTargets.size(), calibration.rightTargets.size());
+  for (std::size_t i = 0; i < pairs; ++i) {
     const auto& left = calibration.leftTargets[i];
-    const auto& right = i < calibration.rightTargets.size() ? calibration.rightTargets[i] : left;
-    if (object.empty() || i >= calibration.rightTargets.size() ||
-        !detail::PairUsable(object.size(), left, right)) {
-      continue;
-    }
+    const auto& right = calibration.rightTargets[i];
+    if (object.empty() || !detail::PairUsable(object.size(), left, right)) continue;
     cv::Mat rvec, tvec;
     FitPlatePose(rig, object, left, right, rvec, tvec);
     const ViewLinearisation view = Linearise(rig, object, left, right, rvec, tvec);
