@@ -50,6 +50,18 @@ Outcome Dotcal(const std::vector<std::string>& arguments, const std::string& fol
   return RunDotcal(DOTCAL_PROGRAM, arguments, folder);
 }
 
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// The text of a calibration file without its calibration_time line.
+std::string WithoutTime(std::string text) {
+  const std::size_t line = text.find("\ncalibration_time:");
+  if (line != std::string::npos) text.erase(line, text.find('\n', line + 1) - line);
+  return text;
+}
+
 json Truth() {
   std::ifstream file(kSeries + "/truth.json");
   return json::parse(file);
@@ -258,12 +270,35 @@ TEST(DotcalCalibrate, DropsABlurredPairUnlessToldToKeepAll) {
   EXPECT_NE(summary.find("pair 2 (" + folder + "/plate/left_02.png"), std::string::npos) << summary;
   EXPECT_NE(summary.find("5 of 6 pairs used"), std::string::npos) << summary;
 
+  // A seventh pair without a plate is rejected, and the pairs searched on one thread or on three
+  // give the same file, byte for byte but for the time it was written, and the same results.
+  const cv::Mat blank(static_cast<int>(file["image_height"]), static_cast<int>(file["image_width"]),
+                      CV_8UC1, cv::Scalar(128));
+  ASSERT_TRUE(cv::imwrite(folder + "/plate/left_06.png", blank));
+  ASSERT_TRUE(cv::imwrite(folder + "/plate/right_06.png", blank));
   std::vector<std::string> keeping = common;
-  keeping.insert(keeping.end(), {"--out", folder + "/all.yml", "--keep-all"});
-  const Outcome all = Dotcal(keeping, folder);
+  keeping.push_back("--keep-all");
+  const auto withOut = [&](const std::string& out, const char* jobs) {
+    std::vector<std::string> arguments = keeping;
+    arguments.insert(arguments.end(), {"--out", folder + "/" + out, "-j", jobs});
+    return arguments;
+  };
+  const Outcome all = Dotcal(withOut("all.yml", "1"), folder);
   ASSERT_EQ(all.status, 0) << all.err;
-  EXPECT_TRUE(json::parse(all.out)["dropped_views"].empty());
-  EXPECT_EQ(json::parse(all.out)["pairs_used"].get<int>(), 6);
+  json allResult = json::parse(all.out);
+  EXPECT_TRUE(allResult["dropped_views"].empty());
+  EXPECT_EQ(allResult["pairs_used"].get<int>(), 6);
+  EXPECT_FALSE(allResult["pairs"][6]["used"].get<bool>());
+  const Outcome threaded = Dotcal(withOut("all_j3.yml", "3"), folder);
+  ASSERT_EQ(threaded.status, 0) << threaded.err;
+  EXPECT_EQ(WithoutTime(ReadFile(folder + "/all.yml")),
+            WithoutTime(ReadFile(folder + "/all_j3.yml")));
+  json threadedResult = json::parse(threaded.out);
+  for (json* j : {&allResult, &threadedResult}) {
+    j->erase("files");
+    j->erase("calibration_time");
+  }
+  EXPECT_EQ(allResult, threadedResult);
 }
 
 TEST(DotcalTriangulate, PrintsThePlateWhereItWas) {

@@ -60,6 +60,7 @@ struct CalibrateOptions {
   bool keepAll = false;
   double maxViewRatio = 3.0;    // view RMS over the median view's
   double maxDotResidual = 1.0;  // pixels
+  int jobs = 1;                 // threads that search the pairs (the tool's default: all cores)
 };
 
 // Calibrates the rig from image pairs of the plate and writes the calibration file.

@@ -9,6 +9,7 @@
 
 #include "CommandError.h"
 #include "Commands.h"
+#include "workflows/ParallelFor.h"
 
 namespace {
 
@@ -135,6 +136,13 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   calibrateCommand->add_flag("--json", calibrate.json,
                              "print the results as one JSON object on stdout");
+  calibrate.jobs = dotcal::HardwareThreads();
+  calibrateCommand
+      ->add_option("-j,--jobs", calibrate.jobs,
+                   "threads that search the image pairs for the plate (default: the machine's "
+                   "cores); the results do not depend on it")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
   calibrateCommand->add_flag("--verbose", calibrate.verbose,
                              "say, per pair, the size scale chosen for the detector");
 

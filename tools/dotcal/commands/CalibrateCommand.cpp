@@ -17,6 +17,7 @@
 #include "reports/TextFormat.h"
 #include "reports/ViewErrors.h"
 #include "workflows/DotCentres.h"
+#include "workflows/ParallelFor.h"
 #include "workflows/PlateCalibration.h"
 #include "workflows/ViewRejection.h"
 
@@ -330,19 +331,36 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
   const ImageSeries series = ImageSeries::Scan(PairedFiles(pairs), bits);
   if (!options.overlays.empty()) MakeFolder(options.overlays);
 
-  std::vector<PairResult> results;
-  RefinedCentres refined;
+  // Each pair is searched with a calibration of its own, so that pairs can be searched on several
+  // threads; the results join the calibration in the pairs' order.
+  std::vector<ExtractedPair> extracted(pairs.size());
   {
     ProgressBar progress(err, "finding the plate", static_cast<int>(pairs.size()),
                          ProgressBar::StderrIsTerminal());
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
+    const auto extract = [&](std::size_t i) {
       const cv::Mat left = series.Load(pairs[i].left), right = series.Load(pairs[i].right);
-      results.push_back(ExtractPlatePair(calibration, shape, left, right));
-      if (centres == CentreMethod::kConic) AddRefinedCentres(calibration, left, right, refined);
-      if (!options.overlays.empty() && results.back().outcome != PairOutcome::kRejected) {
-        WriteOverlays(options.overlays, pairs[i], left, right, calibration);
+      Calibration own;
+      ConfigureCalibration(own, shape);
+      extracted[i] = ExtractPair(own, shape, centres, left, right);
+      if (!options.overlays.empty() && extracted[i].result.outcome != PairOutcome::kRejected) {
+        WriteOverlays(options.overlays, pairs[i], left, right, own);
       }
-      progress.Advance();
+    };
+    ParallelFor(pairs.size(), options.jobs, extract, [&] { progress.Advance(); });
+  }
+  // The calibration measures the images of the size that the pairs were searched in.
+  calibration.settings->imageRect = cv::Rect(cv::Point(), series.Size());
+  std::vector<PairResult> results;
+  RefinedCentres refined;
+  for (const ExtractedPair& pair : extracted) {
+    results.push_back(pair.result);
+    if (pair.result.outcome == PairOutcome::kRejected) continue;
+    calibration.leftTargets.push_back(pair.left);
+    calibration.rightTargets.push_back(pair.right);
+    if (centres == CentreMethod::kConic) {
+      refined.left.push_back(pair.refinedLeft);
+      refined.right.push_back(pair.refinedRight);
+      refined.keptGrey += pair.keptGrey;
     }
   }
   if (options.verbose) {

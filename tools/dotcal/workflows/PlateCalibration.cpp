@@ -48,6 +48,22 @@ PairResult ExtractPlatePair(Calibration& calibration, const TargetShape& shape, 
   return result;
 }
 
+ExtractedPair ExtractPair(Calibration& calibration, const TargetShape& shape, CentreMethod centres,
+                          const cv::Mat& left, const cv::Mat& right) {
+  ExtractedPair pair;
+  pair.result = ExtractPlatePair(calibration, shape, left, right);
+  if (pair.result.outcome == PairOutcome::kRejected) return pair;
+  pair.left = calibration.leftTargets.back();
+  pair.right = calibration.rightTargets.back();
+  if (centres == CentreMethod::kConic) {
+    pair.refinedLeft = pair.left;
+    pair.refinedRight = pair.right;
+    pair.keptGrey =
+        RefineTargetCentres(left, pair.refinedLeft) + RefineTargetCentres(right, pair.refinedRight);
+  }
+  return pair;
+}
+
 std::string OutcomeText(const PairResult& result) {
   switch (result.outcome) {
     case PairOutcome::kUsed:

@@ -7,6 +7,7 @@
 #include "native64/ImageDetection.h"
 #include "native64/Native64.h"
 #include "native64/UnbiasedCalibration.h"
+#include "workflows/DotCentres.h"
 
 namespace dotcal {
 
@@ -29,6 +30,19 @@ struct PairResult {
 // searched again on its own to say why.
 PairResult ExtractPlatePair(Oskelo::CV::Native64::Calibration& calibration,
                             const TargetShape& shape, const cv::Mat& left, const cv::Mat& right);
+
+// One pair's plate found on its own: the outcome, the dot lists the calibration appended (empty
+// for a rejected pair) and, for conic centres, their refined centres.
+struct ExtractedPair {
+  PairResult result;
+  std::vector<cv::Point2d> left, right;
+  std::vector<cv::Point2d> refinedLeft, refinedRight;
+  int keptGrey = 0;  // dots whose fit was poor and that kept their grey centre
+};
+
+// ExtractPlatePair on `calibration`, then the dots refined for conic `centres`.
+ExtractedPair ExtractPair(Oskelo::CV::Native64::Calibration& calibration, const TargetShape& shape,
+                          CentreMethod centres, const cv::Mat& left, const cv::Mat& right);
 
 // Text for a pair's result, e.g. "used" or "rejected: left image: ...".
 std::string OutcomeText(const PairResult& result);
