@@ -18,8 +18,10 @@ constexpr int kForcedWholeFrameState = 4;
 // the frame itself (the whole image's grey level) is measured once and reused.
 class FrameSearch {
  public:
-  FrameSearch(ImageProcessorSettings& settings, const ImageView& image)
-      : settings_(settings), image_(image) {}
+  FrameSearch(ImageProcessorSettings& settings, const ImageView& image, BorderScratch& borders)
+      : settings_(settings), image_(image) {
+    frame_.sharedBorders = &borders;
+  }
 
   // The short-form search over the whole image, in the forced whole-frame state at `threshold`.
   bool AtThreshold(int threshold, std::vector<cv::Point2d>& targets) {
@@ -45,8 +47,9 @@ class FrameSearch {
 bool ExtractPlatePair(ImageProcessorSettings& settings, const ImageView& left,
                       const ImageView& right, std::vector<cv::Point2d>& leftTargets,
                       std::vector<cv::Point2d>& rightTargets) {
-  FrameSearch leftSearch(settings, left);
-  FrameSearch rightSearch(settings, right);
+  BorderScratch borders;  // both images have one size
+  FrameSearch leftSearch(settings, left, borders);
+  FrameSearch rightSearch(settings, right, borders);
   std::vector<int> leftThresholds, rightThresholds;
 
   // Thresholds at which each camera's image shows the plate, ascending.
@@ -73,7 +76,8 @@ bool ExtractPlatePair(ImageProcessorSettings& settings, const ImageView& left,
 
 bool FindTargetsBySweep(ImageProcessorSettings& settings, const ImageView& image,
                         std::vector<cv::Point2d>& targets, int& finalThreshold) {
-  FrameSearch search(settings, image);
+  BorderScratch borders;
+  FrameSearch search(settings, image, borders);
   std::vector<int> thresholds;
   if (settings.fixedThreshold) {
     if (search.Search(targets)) thresholds.push_back(settings.threshold);

@@ -1,6 +1,11 @@
 #include "imgproc/BorderSummary.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <opencv2/imgproc.hpp>
 
 namespace Oskelo::CV::Native64::detail {
 namespace {
@@ -43,83 +48,186 @@ struct StepTable {
 };
 constexpr StepTable kSteps;
 
-// Labels of the padded working image: 0 background, 1 unvisited object pixel, +-n a pixel on
-// border n (negative where the border leaves the object eastward). Border 1 is the frame.
+}  // namespace
+
+// The padded working images: a frame of background around the image. Labels are 0 where no
+// border passed and +-n on border n (negative where the border leaves the object eastward); they
+// are all 0 again when a summary is done, whatever size the next image has.
+struct BorderScratch::Buffers {
+  std::vector<int> labels;
+  std::vector<std::uint32_t> touched;  // the labels the running summary wrote, each once
+  std::vector<unsigned char> occupied;  // 1 on object pixels, 0 elsewhere and on the frame
+};
+
+BorderScratch::BorderScratch() : buffers_(std::make_unique<Buffers>()) {}
+BorderScratch::~BorderScratch() = default;
+
+namespace {
+
+// One step of the border following in the padded image: the offset to the next border pixel,
+// the row and column steps, the direction back from there, and whether the east neighbour was
+// passed as background.
+struct Move {
+  std::int32_t offset = 0;
+  std::int8_t rowStep = 0;
+  std::int8_t colStep = 0;
+  std::uint8_t back = 0;
+  std::uint8_t eastExamined = 0;
+};
+
 class BorderFollower {
  public:
-  explicit BorderFollower(const cv::Mat& binary)
-      : rows_(binary.rows + 2),
-        cols_(binary.cols + 2),
-        labels_(static_cast<std::size_t>(rows_) * static_cast<std::size_t>(cols_), 0),
-        occupied_(labels_.size(), 0) {
-    // Occupancy: 1 on object pixels inside a frame of zeros; labels: 1 on object pixels.
-    cv::Mat occupied(rows_, cols_, CV_8UC1, occupied_.data());
-    cv::Mat inner = occupied(cv::Rect(1, 1, binary.cols, binary.rows));
-    cv::min(binary, 1, inner);
-    cv::Mat labels(rows_, cols_, CV_32SC1, labels_.data());
-    inner.convertTo(labels(cv::Rect(1, 1, binary.cols, binary.rows)), CV_32S);
+  // The object pixels are those of `grey` above `threshold`.
+  BorderFollower(const cv::Mat& grey, int threshold, BorderScratch::Buffers& buffers)
+      : rows_(grey.rows + 2), cols_(grey.cols + 2), b_(buffers) {
+    const std::size_t size = static_cast<std::size_t>(rows_) * static_cast<std::size_t>(cols_);
+    CV_Assert(size <= std::numeric_limits<std::uint32_t>::max());
+    if (b_.labels.size() < size) b_.labels.resize(size, 0);
+    if (b_.occupied.size() < size) b_.occupied.resize(size);
+    FillOccupancy(grey, threshold);
     for (int d = 0; d < 8; ++d) offsets_[d] = kRowStep[d] * cols_ + kColStep[d];
-    ComputeNeighbourhoods();
+    for (int back = 0; back < 8; ++back) {
+      for (int mask = 0; mask < 256; ++mask) {
+        const Step& step = kSteps.next[back][mask];
+        Move& move = moves_[back][mask];
+        move.offset = static_cast<std::int32_t>(offsets_[step.direction]);
+        move.rowStep = static_cast<std::int8_t>(kRowStep[step.direction]);
+        move.colStep = static_cast<std::int8_t>(kColStep[step.direction]);
+        move.back = static_cast<std::uint8_t>((step.direction + 4) & 7);
+        move.eastExamined = step.eastExamined ? 1 : 0;
+      }
+    }
   }
 
-  BorderSummary Run() {
+  ~BorderFollower() { ClearLabels(); }
+  BorderFollower(const BorderFollower&) = delete;
+  BorderFollower& operator=(const BorderFollower&) = delete;
+
+  BorderSummary Run(cv::Point offset) {
     // Border numbers from 2 on; border 1 is the frame, a hole border with no parent.
-    isHole_ = {false, true};
-    parentOf_ = {-1, -1};
-    lengthOf_ = {0, 0};
+    borders_.assign(2, Border{});
+    borders_[1].hole = true;
     // Borders can start only where a run of object pixels begins (outer borders, whose west
     // neighbour is background) or ends (hole borders, whose east neighbour is background), so the
     // scan visits the runs' ends only.
+    const unsigned char* occupied = b_.occupied.data();
+    const int* labels = b_.labels.data();
     for (int r = 1; r < rows_ - 1; ++r) {
-      const unsigned char* occupied = &occupied_[Index(r, 0)];
       const std::size_t rowStart = Index(r, 0);
+      const unsigned char* row = occupied + rowStart;
       int c = 1;
       const int end = cols_ - 1;
       for (;;) {
-        while (c < end && occupied[c] == 0) ++c;
+        c = NextColumn(row, c, end, /*zero=*/false);
         if (c >= end) break;
-        int last = c;
-        while (occupied[last + 1] != 0) ++last;
+        const int last = NextColumn(row, c + 1, end + 1, /*zero=*/true) - 1;
         const std::size_t first = rowStart + static_cast<std::size_t>(c);
-        const int value = labels_[first];
-        if (value == 1) {
+        const int value = labels[first];
+        if (value == 0) {
           StartBorder(first, /*hole=*/false, LastBorderBefore(first, rowStart));
-        } else if (last == c && value >= 1) {
-          StartBorder(first, /*hole=*/true, value > 1 ? value : LastBorderBefore(first, rowStart));
+        } else if (last == c && value > 0) {
+          StartBorder(first, /*hole=*/true, value);
         }
         if (last != c) {
           const std::size_t p = rowStart + static_cast<std::size_t>(last);
-          const int endValue = labels_[p];
-          if (endValue >= 1) {
-            StartBorder(p, /*hole=*/true, endValue > 1 ? endValue : LastBorderBefore(p, rowStart));
+          const int endValue = labels[p];
+          if (endValue >= 0) {
+            StartBorder(p, /*hole=*/true, endValue > 0 ? endValue : LastBorderBefore(p, rowStart));
           }
         }
         c = last + 1;
       }
     }
+    return Summary(offset);
+  }
 
-    // Two-level form: each hole belongs to the outer border of its component.
+ private:
+  struct Border {
+    int parent = -1;
+    int length = 0;
+    cv::Rect box;
+    bool hole = false;
+  };
+
+  // Object pixels: above the threshold, as cv::threshold binarises 8-bit images (1 for object),
+  // inside a frame of background.
+  void FillOccupancy(const cv::Mat& grey, int threshold) {
+    cv::Mat occupied(rows_, cols_, CV_8UC1, b_.occupied.data());
+    occupied.row(0).setTo(0);
+    occupied.row(rows_ - 1).setTo(0);
+    occupied.col(0).setTo(0);
+    occupied.col(cols_ - 1).setTo(0);
+    cv::Mat inner = occupied(cv::Rect(1, 1, grey.cols, grey.rows));
+    cv::threshold(grey, inner, threshold, 1, cv::THRESH_BINARY);
+  }
+
+  // The next column from `c` on whose byte is non-zero (`zero` false) or zero (`zero` true); the
+  // row's frame bytes end every search. Eight bytes at a time: occupancy bytes are 0 or 1.
+  static int NextColumn(const unsigned char* row, int c, int end, bool zero) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    for (; c + 8 <= end; c += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, row + c, sizeof(word));
+      const std::uint64_t hits = zero ? (~word & kOnes) : word;
+      if (hits != 0) return c + __builtin_ctzll(hits) / 8;
+    }
+    while (c < end && (row[c] == 0) != zero) ++c;
+    return c;
+  }
+
+  // Sets every label written back to 0.
+  void ClearLabels() {
+    int* labels = b_.labels.data();
+    const std::uint32_t* touched = b_.touched.data();
+    for (std::size_t i = 0; i < touchedCount_; ++i) labels[touched[i]] = 0;
+  }
+
+  // Two-level form: each hole belongs to the outer border of its component; and the order of
+  // cv::findContours.
+  BorderSummary Summary(cv::Point offset) const {
     BorderSummary summary;
-    const std::size_t count = lengthOf_.size() - 2;
-    summary.lengths.assign(lengthOf_.begin() + 2, lengthOf_.end());
+    const std::size_t count = borders_.size() - 2;
+    summary.lengths.resize(count);
+    summary.boxes.resize(count);
     summary.parents.resize(count, -1);
+    std::vector<int> holeCount(count, 0);
     for (std::size_t i = 0; i < count; ++i) {
-      if (!isHole_[i + 2]) continue;
-      int outer = parentOf_[i + 2];
-      while (outer > 1 && isHole_[outer]) outer = parentOf_[outer];
+      const Border& border = borders_[i + 2];
+      summary.lengths[i] = border.length;
+      summary.boxes[i] = border.box + offset;
+      if (!border.hole) continue;
+      int outer = border.parent;
+      while (outer > 1 && borders_[static_cast<std::size_t>(outer)].hole)
+        outer = borders_[static_cast<std::size_t>(outer)].parent;
       summary.parents[i] = outer > 1 ? outer - 2 : -1;
+      if (summary.parents[i] >= 0) ++holeCount[static_cast<std::size_t>(summary.parents[i])];
+    }
+    // Holes grouped by their outer border, each group in the order met.
+    std::vector<int> groupStart(count + 1, 0);
+    for (std::size_t i = 0; i < count; ++i) groupStart[i + 1] = groupStart[i] + holeCount[i];
+    std::vector<int> filled(groupStart.begin(), groupStart.end() - 1);
+    std::vector<int> holes(static_cast<std::size_t>(groupStart[count]));
+    for (std::size_t i = 0; i < count; ++i) {
+      const int parent = summary.parents[i];
+      if (parent >= 0) holes[static_cast<std::size_t>(filled[parent]++)] = static_cast<int>(i);
+    }
+    summary.contourOrder.reserve(count);
+    for (std::size_t i = count; i-- > 0;) {
+      if (borders_[i + 2].hole) continue;
+      summary.contourOrder.push_back(static_cast<int>(i));
+      for (int h = groupStart[i + 1]; h-- > groupStart[i];)
+        summary.contourOrder.push_back(holes[static_cast<std::size_t>(h)]);
     }
     return summary;
   }
 
- private:
   // The number of the last border that a left-to-right scan of this row met before `pixel`: the
   // nearest pixel to the left on a border, or the frame. Labels left of the last border start
   // cannot have changed since the scan passed them, so looking back now sees what the scan saw.
   int LastBorderBefore(std::size_t pixel, std::size_t rowStart) const {
     for (std::size_t p = pixel - 1; p > rowStart; --p) {
-      const int value = labels_[p];
-      if (value != 0 && value != 1) return std::abs(value);
+      const int value = b_.labels[p];
+      if (value != 0) return std::abs(value);
     }
     return 1;
   }
@@ -128,11 +236,13 @@ class BorderFollower {
   // it (Suzuki and Abe's table: a border of the same kind shares that border's parent, a border of
   // the other kind lies inside it), and follows it.
   void StartBorder(std::size_t pixel, bool hole, int lastBorder) {
-    const int nbd = static_cast<int>(lengthOf_.size());
-    const int parent = (hole == isHole_[lastBorder]) ? parentOf_[lastBorder] : lastBorder;
-    isHole_.push_back(hole);
-    parentOf_.push_back(parent);
-    lengthOf_.push_back(Follow(pixel, hole ? kEast : kWest, nbd));
+    const int nbd = static_cast<int>(borders_.size());
+    const Border& last = borders_[static_cast<std::size_t>(lastBorder)];
+    Border border;
+    border.hole = hole;
+    border.parent = (hole == last.hole) ? last.parent : lastBorder;
+    border.length = Follow(pixel, hole ? kEast : kWest, nbd, border.box);
+    borders_.push_back(border);
   }
 
   std::size_t Index(int r, int c) const {
@@ -140,78 +250,110 @@ class BorderFollower {
            static_cast<std::size_t>(c);
   }
 
+  // Bit d set where the neighbour of `pixel` in direction d is an object pixel.
+  static unsigned Neighbourhood(const unsigned char* o, std::ptrdiff_t w) {
+    return static_cast<unsigned>(o[1] | (o[1 - w] << 1) | (o[-w] << 2) | (o[-1 - w] << 3) |
+                                 (o[-1] << 4) | (o[w - 1] << 5) | (o[w] << 6) | (o[w + 1] << 7));
+  }
+
+  // Room for `more` labels to be remembered.
+  void ReserveTouched(std::size_t more) {
+    if (b_.touched.size() < touchedCount_ + more) b_.touched.resize(2 * (touchedCount_ + more));
+  }
+
   // Follows the border through pixel `start`, whose zero neighbour lies in direction `from`, and
-  // returns its number of points.
-  int Follow(std::size_t start, int from, int nbd) {
+  // returns its number of points and, in `box`, their bounding rectangle in image coordinates.
+  int Follow(std::size_t start, int from, int nbd, cv::Rect& box) {
+    const unsigned char* occupied = b_.occupied.data();
+    const std::ptrdiff_t w = cols_;
+    int r = static_cast<int>(start / static_cast<std::size_t>(cols_));
+    int c = static_cast<int>(start % static_cast<std::size_t>(cols_));
+    int top = r, bottom = r, left = c, right = c;
     // Clockwise from `from` for the first object pixel.
     int first = -1;
     for (int k = 0; k < 8; ++k) {
       const int d = (from - k + 8) & 7;
-      if (labels_[start + offsets_[d]] != 0) {
+      if (occupied[start + offsets_[d]] != 0) {
         first = d;
         break;
       }
     }
-    if (first < 0) {  // an isolated pixel
-      labels_[start] = -nbd;
-      return 1;
-    }
-    const std::size_t firstPixel = start + offsets_[first];
-    std::size_t current = start;
-    int back = first;  // direction from `current` to the previous border pixel
     int length = 0;
-    for (;;) {
-      ++length;
-      // Counterclockwise from just after the previous pixel for the next object pixel, read from
-      // the table of the neighbourhood's occupancy.
-      const Step& step = kSteps.next[back][Occupancy(current)];
-      // Mark the pixel: -nbd where the border leaves the object eastward, nbd where it was
-      // unvisited; written without branches, as the border's turns are unpredictable.
-      const int old = labels_[current];
-      const int marked = old == 1 ? nbd : old;
-      labels_[current] = step.eastExamined ? -nbd : marked;
-      const std::size_t next = current + offsets_[step.direction];
-      if (next == start && current == firstPixel) return length;
-      back = (step.direction + 4) & 7;  // seen from `next`, `current` lies opposite
-      current = next;
-    }
-  }
-
-  // For every pixel inside the frame, bit d set where its neighbour in direction d is an object
-  // pixel. Computed for the whole image at once, row by row, in a form the compiler vectorises.
-  void ComputeNeighbourhoods() {
-    neighbourhoods_.assign(occupied_.size(), 0);
-    for (int r = 1; r < rows_ - 1; ++r) {
-      const unsigned char* up = &occupied_[Index(r - 1, 0)];
-      const unsigned char* mid = &occupied_[Index(r, 0)];
-      const unsigned char* down = &occupied_[Index(r + 1, 0)];
-      unsigned char* out = &neighbourhoods_[Index(r, 0)];
-      for (int c = 1; c < cols_ - 1; ++c) {
-        out[c] = static_cast<unsigned char>(
-            mid[c + 1] | (up[c + 1] << 1) | (up[c] << 2) | (up[c - 1] << 3) | (mid[c - 1] << 4) |
-            (down[c - 1] << 5) | (down[c] << 6) | (down[c + 1] << 7));
+    int* labels = b_.labels.data();
+    if (first < 0) {  // an isolated pixel
+      ReserveTouched(1);
+      b_.touched[touchedCount_++] = static_cast<std::uint32_t>(start);
+      labels[start] = -nbd;
+      length = 1;
+    } else {
+      const std::size_t firstPixel = start + offsets_[first];
+      std::size_t current = start;
+      unsigned back = static_cast<unsigned>(first);  // direction to the previous border pixel
+      // The labels written are remembered in a block that is grown between blocks of steps, so
+      // that the loop keeps its pointers in registers.
+      constexpr std::size_t kBlock = 4096;
+      ReserveTouched(kBlock);
+      std::uint32_t* touched = b_.touched.data() + touchedCount_;
+      std::size_t room = kBlock;
+      for (;;) {
+        ++length;
+        // Counterclockwise from just after the previous pixel for the next object pixel.
+        const Move& move = moves_[back][Neighbourhood(occupied + current, w)];
+        // Mark the pixel: -nbd where the border leaves the object eastward, nbd where no border
+        // passed yet; written without branches, as the border's turns are unpredictable.
+        const int old = labels[current];
+        const int marked = old == 0 ? nbd : old;
+        const int east = -static_cast<int>(move.eastExamined);  // all ones where examined
+        labels[current] = (marked & ~east) | (-nbd & east);
+        *touched = static_cast<std::uint32_t>(current);
+        const std::size_t added = old == 0 ? 1 : 0;
+        touched += added;
+        room -= added;
+        top = std::min(top, r);
+        bottom = std::max(bottom, r);
+        left = std::min(left, c);
+        right = std::max(right, c);
+        const std::size_t next = current + static_cast<std::ptrdiff_t>(move.offset);
+        if (next == start && current == firstPixel) break;
+        r += move.rowStep;
+        c += move.colStep;
+        back = move.back;
+        current = next;
+        if (room == 0) {
+          touchedCount_ = static_cast<std::size_t>(touched - b_.touched.data());
+          ReserveTouched(kBlock);
+          touched = b_.touched.data() + touchedCount_;
+          room = kBlock;
+        }
       }
+      touchedCount_ = static_cast<std::size_t>(touched - b_.touched.data());
     }
+    // Padded coordinates less the frame.
+    box = cv::Rect(left - 1, top - 1, right - left + 1, bottom - top + 1);
+    return length;
   }
-
-  unsigned Occupancy(std::size_t pixel) const { return neighbourhoods_[pixel]; }
 
   int rows_;
   int cols_;
-  std::vector<int> labels_;
-  std::vector<unsigned char> occupied_;        // 1 where labels_ is non-zero; never changes
-  std::vector<unsigned char> neighbourhoods_;  // occupancy of each pixel's 8 neighbours
-  std::vector<bool> isHole_;                   // per border number
-  std::vector<int> parentOf_;                  // per border number
-  std::vector<int> lengthOf_;                  // per border number
+  BorderScratch::Buffers& b_;
+  std::size_t touchedCount_ = 0;
+  std::vector<Border> borders_;  // per border number
   std::ptrdiff_t offsets_[8] = {};
+  Move moves_[8][256];
 };
 
 }  // namespace
 
 BorderSummary SummarizeBorders(const cv::Mat& binary) {
   CV_Assert(binary.type() == CV_8UC1);
-  return BorderFollower(binary).Run();
+  BorderScratch scratch;
+  return SummarizeBordersAbove(binary, 0, cv::Point(), scratch);
+}
+
+BorderSummary SummarizeBordersAbove(const cv::Mat& grey, int threshold, cv::Point offset,
+                                    BorderScratch& scratch) {
+  CV_Assert(grey.type() == CV_8UC1 && grey.dims == 2);
+  return BorderFollower(grey, threshold, scratch.buffers()).Run(offset);
 }
 
 }  // namespace Oskelo::CV::Native64::detail

@@ -101,17 +101,64 @@ Score BoxScore(const BoxGeometry& geometry, double boxLength, Score dotScore) {
                         static_cast<double>(dotScore));
 }
 
-int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
-                         const std::vector<cv::Vec4i>& hierarchy, std::vector<int>& indices,
-                         const std::vector<cv::Rect>& exclusions, const BoxGeometry& geometry,
-                         int dotCount, bool debug) {
+namespace {
+
+// The two-level hierarchy of cv::findContours (cv::RETR_CCOMP) as the box search reads it.
+class ContourTree {
+ public:
+  ContourTree(const std::vector<std::vector<cv::Point>>& contours,
+              const std::vector<cv::Vec4i>& hierarchy)
+      : contours_(contours),
+        hierarchy_(hierarchy),
+        count_(static_cast<int>(std::min(contours.size(), hierarchy.size()))) {}
+  int Count() const { return count_; }
+  bool HasHoles(int m) const { return hierarchy_[m][2] >= 0; }
+  // The first hole of contour m, the hole after hole c; -1 for none.
+  int FirstHole(int m) const { return Valid(hierarchy_[m][2]); }
+  int NextHole(int c) const { return Valid(hierarchy_[c][0]); }
+  double Length(int i) const { return static_cast<double>(contours_[i].size()); }
+  bool Touches(int c, const std::vector<cv::Rect>& exclusions) const {
+    return !exclusions.empty() && TouchesExclusion(contours_[c], exclusions);
+  }
+
+ private:
+  int Valid(int i) const { return i >= 0 && i < count_ ? i : -1; }
+  const std::vector<std::vector<cv::Point>>& contours_;
+  const std::vector<cv::Vec4i>& hierarchy_;
+  int count_;
+};
+
+// The same hierarchy from a border summary, indexed in its contour order: each outer border is
+// followed by its holes.
+class SummaryTree {
+ public:
+  explicit SummaryTree(const BorderSummary& borders) : borders_(borders) {}
+  int Count() const { return static_cast<int>(borders_.contourOrder.size()); }
+  bool HasHoles(int m) const { return FirstHole(m) >= 0; }
+  int FirstHole(int m) const { return HoleOf(m + 1, Border(m)); }
+  int NextHole(int c) const { return HoleOf(c + 1, Parent(c)); }
+  double Length(int i) const { return borders_.lengths[static_cast<std::size_t>(Border(i))]; }
+  bool Touches(int, const std::vector<cv::Rect>& exclusions) const {
+    CV_Assert(exclusions.empty());  // a summary keeps no points to test
+    return false;
+  }
+
+ private:
+  int Border(int i) const { return borders_.contourOrder[static_cast<std::size_t>(i)]; }
+  int Parent(int i) const { return borders_.parents[static_cast<std::size_t>(Border(i))]; }
+  int HoleOf(int i, int box) const { return i < Count() && Parent(i) == box ? i : -1; }
+  const BorderSummary& borders_;
+};
+
+template <class Tree>
+int ChooseBox(const Tree& tree, std::vector<int>& indices, const std::vector<cv::Rect>& exclusions,
+              const BoxGeometry& geometry, int dotCount, bool debug) {
   Score bestScore = kNoScore;
   int bestBox = -1;
   std::vector<int> dots;
-  const int count = static_cast<int>(std::min(contours.size(), hierarchy.size()));
-  for (int m = 0; m < count; ++m) {
-    if (hierarchy[m][2] < 0) continue;  // no holes: not a box
-    const double boxLength = static_cast<double>(contours[m].size());
+  for (int m = 0; m < tree.Count(); ++m) {
+    if (!tree.HasHoles(m)) continue;  // not a box
+    const double boxLength = tree.Length(m);
     if (debug) {
       std::printf("found a big box- min box area: %f, max box area: %f, box area: %f\n",
                   geometry.minBoxLength, geometry.maxBoxLength, boxLength);
@@ -123,15 +170,15 @@ int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
 
     dots.clear();
     Score errorSum = 0;
-    for (int c = hierarchy[m][2]; c >= 0 && c < count; c = hierarchy[c][0]) {
-      const double dotLength = static_cast<double>(contours[c].size());
+    for (int c = tree.FirstHole(m); c >= 0; c = tree.NextHole(c)) {
+      const double dotLength = tree.Length(c);
       if (debug) {
         std::printf("\t found a dot- min dot area: %f, max dot area: %f, dot area: %f \n",
                     window.low, window.high, dotLength);
         std::fflush(stdout);
       }
       if (!DotLengthFits(window, dotLength)) continue;
-      if (!exclusions.empty() && TouchesExclusion(contours[c], exclusions)) {
+      if (tree.Touches(c, exclusions)) {
         dots.clear();
         errorSum = 0;
         continue;
@@ -154,27 +201,19 @@ int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
   return bestBox;
 }
 
-bool AnyBoxQualifies(const BorderSummary& borders, const BoxGeometry& geometry, int dotCount) {
-  const std::size_t count = borders.lengths.size();
-  // Holes and dots per outer border: a dot is a hole whose length fits its box's dot window.
-  std::vector<int> holes(count, 0), dots(count, 0);
-  for (std::size_t hole = 0; hole < count; ++hole) {
-    const int box = borders.parents[hole];
-    if (box < 0) continue;
-    ++holes[box];
-    const double boxLength = borders.lengths[box];
-    if (!BoxLengthFits(geometry, boxLength)) continue;
-    const DotWindow window = DotWindowFor(geometry, boxLength);
-    const double dotLength = borders.lengths[hole];
-    if (DotLengthFits(window, dotLength)) ++dots[box];
-  }
-  for (std::size_t box = 0; box < count; ++box) {
-    if (borders.parents[box] < 0 && holes[box] > 0 &&
-        BoxLengthFits(geometry, borders.lengths[box]) && dots[box] == dotCount) {
-      return true;
-    }
-  }
-  return false;
+}  // namespace
+
+int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
+                         const std::vector<cv::Vec4i>& hierarchy, std::vector<int>& indices,
+                         const std::vector<cv::Rect>& exclusions, const BoxGeometry& geometry,
+                         int dotCount, bool debug) {
+  return ChooseBox(ContourTree(contours, hierarchy), indices, exclusions, geometry, dotCount,
+                   debug);
+}
+
+int FindClusterWithHoles(const BorderSummary& borders, std::vector<int>& indices,
+                         const BoxGeometry& geometry, int dotCount) {
+  return ChooseBox(SummaryTree(borders), indices, {}, geometry, dotCount, false);
 }
 
 double DotAreaLimit(double dotSpacing, int gridColumns, int imageWidth, int imageHeight) {

@@ -64,10 +64,11 @@ int FindClusterWithHoles(const std::vector<std::vector<cv::Point>>& contours,
                          const std::vector<cv::Rect>& exclusions, const BoxGeometry& geometry,
                          int dotCount, bool debug);
 
-// Whether FindClusterWithHoles, given the contours these borders stand for and no exclusions,
-// would choose a box: some outer border's length fits the box window and exactly `dotCount` of
-// its holes fit its dot window.
-bool AnyBoxQualifies(const BorderSummary& borders, const BoxGeometry& geometry, int dotCount);
+// FindClusterWithHoles without exclusions on the contours that `borders` stand for, indexed as
+// cv::findContours lists them (BorderSummary::contourOrder): the same box and dots, by contour
+// index.
+int FindClusterWithHoles(const BorderSummary& borders, std::vector<int>& indices,
+                         const BoxGeometry& geometry, int dotCount);
 
 // Largest area (pixels) a dot contour may have for the list search: (2 * spacing * columns + 1)
 // times the image area; with 0 columns, the image area.

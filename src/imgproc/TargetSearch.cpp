@@ -24,10 +24,6 @@ constexpr int kWidthWithoutColumnOffset = 1248;
 constexpr int kGrowthPerSide = 2;
 // Fewer dots than this come back unordered: a grid outline needs four corners.
 constexpr int kMinDotsToOrder = 4;
-// A threshold within this many grey levels of a level that covers at least this share of the
-// search region cuts through that level's noise (sensor noise is a few grey levels).
-constexpr int kNoiseBand = 2;
-constexpr double kCrowdedShare = 0.1;
 
 enum ContourMode { kListOfDots = 1, kBoxWithHoles = 2 };
 enum ThresholdState {
@@ -120,59 +116,58 @@ void PrepareThreshold(ImageProcessorSettings& settings, const cv::Mat& view,
   }
 }
 
-// Grey-level histogram of the search region, counted once per frame and region.
-const std::array<int, 256>& RegionHistogram(const cv::Mat& work, const cv::Rect& roi,
-                                            FrameMeasurements& measurements) {
-  if (!measurements.hasHistogram || measurements.histogramRegion != roi) {
-    measurements.histogram.fill(0);
-    for (int r = 0; r < work.rows; ++r) {
-      const unsigned char* row = work.ptr<unsigned char>(r);
-      for (int c = 0; c < work.cols; ++c) ++measurements.histogram[row[c]];
+// Whether the box search may read the border summary instead of the contours: the plain box
+// search, whose choice depends on nothing but the contours' lengths and hierarchy, while a frame
+// is searched again and again.
+bool SummaryServes(const ImageProcessorSettings& settings, const std::vector<cv::Rect>& exclusions,
+                   const FrameMeasurements* measurements) {
+  return measurements != nullptr && settings.contourMode == kBoxWithHoles &&
+         settings.contourMethod == cv::CHAIN_APPROX_NONE && !settings.debug && exclusions.empty();
+}
+
+// The brightest level of every row and column of the frame, measured once per frame.
+void MeasureMaxima(const cv::Mat& view, FrameMeasurements& measurements) {
+  if (measurements.rowMaxima.size() == static_cast<std::size_t>(view.rows) &&
+      measurements.columnMaxima.size() == static_cast<std::size_t>(view.cols)) {
+    return;
+  }
+  measurements.rowMaxima.assign(static_cast<std::size_t>(view.rows), 0);
+  measurements.columnMaxima.assign(static_cast<std::size_t>(view.cols), 0);
+  unsigned char* columns = measurements.columnMaxima.data();
+  for (int r = 0; r < view.rows; ++r) {
+    const unsigned char* row = view.ptr<unsigned char>(r);
+    unsigned char brightest = 0;
+    for (int c = 0; c < view.cols; ++c) {
+      brightest = std::max(brightest, row[c]);
+      columns[c] = std::max(columns[c], row[c]);
     }
-    measurements.hasHistogram = true;
-    measurements.histogramRegion = roi;
+    measurements.rowMaxima[static_cast<std::size_t>(r)] = brightest;
   }
-  return measurements.histogram;
 }
 
-// Whether binarising at `threshold` cuts through a grey level that fills much of the region:
-// its noise then breaks the binary image into a great many small borders, which cost
-// cv::findContours far more time than a border summary does.
-bool ManyBordersExpected(const std::array<int, 256>& histogram, int threshold, int pixels) {
-  int near = 0;
-  const long long level = threshold;  // any int: the band is clipped to the grey levels
-  const int first = static_cast<int>(std::max<long long>(0, level - kNoiseBand));
-  const int last = static_cast<int>(std::min<long long>(kMaxGrey, level + kNoiseBand));
-  for (int g = first; g <= last; ++g) near += histogram[g];
-  return near >= pixels * kCrowdedShare;
+// The first and one past the last index whose level lies above `threshold` (both 0 when none).
+std::pair<int, int> SpanAbove(const std::vector<unsigned char>& maxima, int threshold) {
+  int first = 0, end = static_cast<int>(maxima.size());
+  while (first < end && maxima[static_cast<std::size_t>(first)] <= threshold) ++first;
+  while (end > first && maxima[static_cast<std::size_t>(end - 1)] <= threshold) --end;
+  return first < end ? std::make_pair(first, end) : std::make_pair(0, 0);
 }
 
-// Whether the box search may find a target among this binary image's contours. Where many
-// borders are expected, their lengths are summarised first: when no box can qualify, the contours
-// themselves are not needed. Only for the plain box search, whose choice depends on nothing but
-// the contours' lengths and hierarchy.
-bool MayHoldBox(const ImageProcessorSettings& settings, const cv::Mat& binary, const cv::Mat& work,
-                const cv::Rect& roi, const std::vector<cv::Rect>& exclusions,
-                FrameMeasurements* measurements) {
-  if (measurements == nullptr || settings.contourMode != kBoxWithHoles ||
-      settings.contourMethod != cv::CHAIN_APPROX_NONE || settings.debug || !exclusions.empty()) {
-    return true;
-  }
-  if (!ManyBordersExpected(RegionHistogram(work, roi, *measurements), settings.threshold,
-                           roi.area())) {
-    return true;
-  }
-  const BoxGeometry geometry =
-      ExpectedBoxGeometry(settings.dotCount, settings.gridRows, settings.gridColumns,
-                          settings.dotSpacing, settings.dotDiameter, settings.sizeScale);
-  return AnyBoxQualifies(SummarizeBorders(binary), geometry, settings.dotCount);
+// The part of the search region that can hold object pixels at the threshold: for the whole
+// frame, the rows and columns with a pixel above it. Outside it the binary image is background,
+// so its contours are those of the whole region.
+cv::Rect BrightPart(const cv::Mat& view, const cv::Rect& roi, int threshold,
+                    FrameMeasurements& measurements) {
+  if (roi != cv::Rect(0, 0, view.cols, view.rows)) return roi;
+  MeasureMaxima(view, measurements);
+  const auto [top, bottom] = SpanAbove(measurements.rowMaxima, threshold);
+  const auto [left, right] = SpanAbove(measurements.columnMaxima, threshold);
+  return {left, top, right - left, bottom - top};
 }
 
-// Binarises the search region and extracts its contours in image view coordinates; no contours
-// when the box search could not find a target among them.
+// Binarises the search region and extracts its contours in image view coordinates.
 void ExtractContours(const ImageProcessorSettings& settings, const cv::Mat& view,
-                     const cv::Rect& roi, const std::vector<cv::Rect>& exclusions,
-                     FrameMeasurements* measurements, std::vector<std::vector<cv::Point>>& contours,
+                     const cv::Rect& roi, std::vector<std::vector<cv::Point>>& contours,
                      std::vector<cv::Vec4i>& hierarchy) {
   if (!HasPixels(roi)) return;
   const cv::Mat work = view(roi);
@@ -180,36 +175,83 @@ void ExtractContours(const ImageProcessorSettings& settings, const cv::Mat& view
   cv::Mat binary;
   cv::threshold(work, binary, settings.threshold, kMaxGrey, cv::THRESH_BINARY);
   if (settings.debug) Utils::ShowMat(binary);
-  if (!MayHoldBox(settings, binary, work, roi, exclusions, measurements)) return;
   cv::findContours(binary, contours, hierarchy, settings.contourMode, settings.contourMethod,
                    roi.tl());
 }
 
+// The target's contours as the search found them: the contours themselves, or the border summary
+// that stands for them, with the contours extracted only when a dot needs its points.
+class TargetContours {
+ public:
+  TargetContours(const ImageProcessorSettings& settings, const cv::Mat& view, const cv::Rect& roi)
+      : settings_(settings), view_(view), roi_(roi) {}
+
+  void Extract() { ExtractContours(settings_, view_, roi_, contours_, hierarchy_); }
+  void Summarise(FrameMeasurements& measurements) {
+    summarised_ = true;
+    const cv::Rect part = BrightPart(view_, roi_, settings_.threshold, measurements);
+    if (HasPixels(part)) {
+      summary_ = SummarizeBordersAbove(view_(part), settings_.threshold, part.tl(),
+                                       measurements.borders());
+    }
+  }
+
+  bool summarised() const { return summarised_; }
+  const BorderSummary& summary() const { return summary_; }
+  const std::vector<std::vector<cv::Point>>& contours() const { return contours_; }
+  const std::vector<cv::Vec4i>& hierarchy() const { return hierarchy_; }
+
+  cv::Rect Box(int index) const {
+    if (!summarised_) return cv::boundingRect(contours_[static_cast<std::size_t>(index)]);
+    return summary_.boxes[static_cast<std::size_t>(summary_.contourOrder[index])];
+  }
+
+  // The mean of a contour's points; the contours are extracted the first time one is needed.
+  cv::Point2d Mean(int index) {
+    if (summarised_ && contours_.empty()) Extract();
+    return ContourMean(contours_[static_cast<std::size_t>(index)]);
+  }
+
+ private:
+  const ImageProcessorSettings& settings_;
+  const cv::Mat& view_;
+  cv::Rect roi_;
+  bool summarised_ = false;
+  BorderSummary summary_;
+  std::vector<std::vector<cv::Point>> contours_;
+  std::vector<cv::Vec4i> hierarchy_;
+};
+
 // The dot contours of the target and its box, or false when the contours hold no target.
-bool ChooseTarget(ImageProcessorSettings& settings,
-                  const std::vector<std::vector<cv::Point>>& contours,
-                  const std::vector<cv::Vec4i>& hierarchy, const std::vector<cv::Rect>& exclusions,
-                  std::vector<int>& indices, cv::Rect& box) {
+bool ChooseTarget(ImageProcessorSettings& settings, const TargetContours& found,
+                  const std::vector<cv::Rect>& exclusions, std::vector<int>& indices,
+                  cv::Rect& box) {
   if (settings.contourMode == kBoxWithHoles) {
     const BoxGeometry geometry =
         ExpectedBoxGeometry(settings.dotCount, settings.gridRows, settings.gridColumns,
                             settings.dotSpacing, settings.dotDiameter, settings.sizeScale);
-    const int best = FindClusterWithHoles(contours, hierarchy, indices, exclusions, geometry,
-                                          settings.dotCount, settings.debug);
+    const int best = found.summarised()
+                         ? FindClusterWithHoles(found.summary(), indices, geometry,
+                                                settings.dotCount)
+                         : FindClusterWithHoles(found.contours(), found.hierarchy(), indices,
+                                                exclusions, geometry, settings.dotCount,
+                                                settings.debug);
     if (best < 0) {
       AdvanceOnFailure(settings);
       return false;
     }
-    box = cv::boundingRect(contours[best]);
+    box = found.Box(best);
     AdvanceOnSuccess(settings);
     return true;
   }
   if (settings.contourMode == kListOfDots) {
     const double limit = DotAreaLimit(settings.dotSpacing, settings.gridColumns,
                                       settings.imageRect.width, settings.imageRect.height);
-    if (!FindClusterWithoutHoles(contours, indices, limit, settings.dotCount)) return false;
+    if (!FindClusterWithoutHoles(found.contours(), indices, limit, settings.dotCount)) {
+      return false;
+    }
     box = cv::Rect();
-    for (int j : indices) box |= cv::boundingRect(contours[j]);
+    for (int j : indices) box |= found.Box(j);
     return true;
   }
   return false;
@@ -344,15 +386,16 @@ bool FindTargets(ImageProcessorSettings& settings, const ImageView& frame,
 
   if (!settings.fixedThreshold) PrepareThreshold(settings, view, targetRect, measurements);
 
-  std::vector<std::vector<cv::Point>> contours;
-  std::vector<cv::Vec4i> hierarchy;
-  if (settings.contourMode == kListOfDots || settings.contourMode == kBoxWithHoles) {
-    ExtractContours(settings, view, roi, exclusions, measurements, contours, hierarchy);
+  TargetContours found(settings, view, roi);
+  if (SummaryServes(settings, exclusions, measurements)) {
+    found.Summarise(*measurements);
+  } else if (settings.contourMode == kListOfDots || settings.contourMode == kBoxWithHoles) {
+    found.Extract();
   }
 
   std::vector<int> indices;
   cv::Rect box;
-  if (!ChooseTarget(settings, contours, hierarchy, exclusions, indices, box)) {
+  if (!ChooseTarget(settings, found, exclusions, indices, box)) {
     AdaptRegionsAfterMiss(settings, view, roi, targetRect, measurements);
     return false;
   }
@@ -374,11 +417,10 @@ bool FindTargets(ImageProcessorSettings& settings, const ImageView& frame,
   candidates.reserve(indices.size());
   FrameMeasurements::Dot scratch;
   for (int j : indices) {
-    const cv::Rect dotBox = cv::boundingRect(contours[j]);
     const FrameMeasurements::Dot& dot =
-        MeasureDot(settings, view, dotBox, !settings.fixedThreshold, measurements, scratch);
+        MeasureDot(settings, view, found.Box(j), !settings.fixedThreshold, measurements, scratch);
     cv::Point2d centre = dot.centre;
-    if (std::isnan(centre.x)) centre = ContourMean(contours[j]);
+    if (std::isnan(centre.x)) centre = found.Mean(j);
     centre.x += frame.columnOffset;
     candidates.push_back(centre);
     if (!settings.fixedThreshold && dot.levels.size() == 2) {

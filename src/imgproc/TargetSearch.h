@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "imgproc/BorderSummary.h"
 #include "native64/ImageProcessorSettings.h"
 
 // The target search behind ImageProcessor::FindTargets and FindTargetsInImage: sees the caller's
@@ -53,10 +54,15 @@ struct FrameMeasurements {
   // kept, their measurement leaves the mean as it was.
   std::map<std::array<int, 4>, int> regionMeans;
 
-  // The grey-level histogram of the last search region.
-  bool hasHistogram = false;
-  cv::Rect histogramRegion;
-  std::array<int, 256> histogram{};
+  // The brightest grey level of each row and of each column of the frame: the pixels above a
+  // threshold lie within the rows and columns whose brightest level is above it.
+  std::vector<unsigned char> rowMaxima, columnMaxima;
+
+  // Buffers of the border following that stands in for the contours of the box search; the
+  // searches of several frames may share one (`sharedBorders`).
+  BorderScratch ownBorders;
+  BorderScratch* sharedBorders = nullptr;
+  BorderScratch& borders() { return sharedBorders != nullptr ? *sharedBorders : ownBorders; }
 
   // Refined centre and grey levels of each dot, keyed by the dot's bounding rectangle, for the
   // refinement settings they were measured with.

@@ -14,66 +14,70 @@ namespace detail = Oskelo::CV::Native64::detail;
 
 namespace {
 
-// Each component as (outer length, sorted hole lengths); sorted, so that the border order of the
-// two methods does not matter.
-using Component = std::pair<int, std::vector<int>>;
+// Each contour as cv::findContours lists it: its length, its parent's index (-1 for an outer
+// border) and its bounding rectangle.
+using Contour = std::tuple<int, int, cv::Rect>;
 
-std::vector<Component> FromOpenCv(const cv::Mat& binary) {
+std::vector<Contour> FromOpenCv(const cv::Mat& binary, cv::Point offset = {}) {
   std::vector<std::vector<cv::Point>> contours;
   std::vector<cv::Vec4i> hierarchy;
-  cv::findContours(binary, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE);
-  std::vector<Component> components;
+  cv::findContours(binary, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE, offset);
+  std::vector<Contour> listed;
   for (std::size_t i = 0; i < contours.size(); ++i) {
-    if (hierarchy[i][3] >= 0) continue;
-    Component c{static_cast<int>(contours[i].size()), {}};
-    for (int h = hierarchy[i][2]; h >= 0; h = hierarchy[h][0])
-      c.second.push_back(static_cast<int>(contours[h].size()));
-    std::sort(c.second.begin(), c.second.end());
-    components.push_back(c);
+    listed.emplace_back(static_cast<int>(contours[i].size()), hierarchy[i][3],
+                        cv::boundingRect(contours[i]));
   }
-  std::sort(components.begin(), components.end());
-  return components;
+  return listed;
 }
 
-std::vector<Component> FromSummary(const cv::Mat& binary) {
-  const detail::BorderSummary summary = detail::SummarizeBorders(binary);
-  std::vector<Component> components;
-  std::vector<int> componentOf(summary.lengths.size(), -1);
-  for (std::size_t i = 0; i < summary.lengths.size(); ++i) {
-    if (summary.parents[i] >= 0) continue;
-    componentOf[i] = static_cast<int>(components.size());
-    components.push_back({summary.lengths[i], {}});
+// The summary's borders in its contour order, parents turned into indices of that order.
+std::vector<Contour> Listed(const detail::BorderSummary& summary) {
+  std::vector<int> position(summary.lengths.size(), -1);
+  for (std::size_t k = 0; k < summary.contourOrder.size(); ++k)
+    position[static_cast<std::size_t>(summary.contourOrder[k])] = static_cast<int>(k);
+  std::vector<Contour> listed;
+  for (int border : summary.contourOrder) {
+    const int parent = summary.parents[static_cast<std::size_t>(border)];
+    listed.emplace_back(summary.lengths[static_cast<std::size_t>(border)],
+                        parent < 0 ? -1 : position[static_cast<std::size_t>(parent)],
+                        summary.boxes[static_cast<std::size_t>(border)]);
   }
-  for (std::size_t i = 0; i < summary.lengths.size(); ++i) {
-    if (summary.parents[i] < 0) continue;
-    const int owner = componentOf[summary.parents[i]];
-    EXPECT_GE(owner, 0) << "a hole whose parent is no outer border";
-    if (owner >= 0) components[owner].second.push_back(summary.lengths[i]);
-  }
-  for (Component& c : components) std::sort(c.second.begin(), c.second.end());
-  std::sort(components.begin(), components.end());
-  return components;
+  EXPECT_EQ(listed.size(), summary.lengths.size()) << "a border missing from the order";
+  return listed;
+}
+
+std::vector<Contour> FromSummary(const cv::Mat& binary) {
+  return Listed(detail::SummarizeBorders(binary));
 }
 
 TEST(SummarizeBorders, AgreesWithOpenCvOnRandomImagesOfEveryDensity) {
   std::mt19937 random(5);
+  detail::BorderScratch scratch;  // shared by images of every size
   for (int trial = 0; trial < 400; ++trial) {
     const int rows = 1 + static_cast<int>(random() % 60), cols = 1 + static_cast<int>(random() % 60);
-    cv::Mat binary(rows, cols, CV_8UC1);
+    cv::Mat grey(rows, cols, CV_8UC1);
     if (trial % 2 == 0) {
       // Salt and pepper of every density: many tiny borders, touching and nested.
       std::bernoulli_distribution white((trial % 20 + 0.5) / 20.0);
       for (int r = 0; r < rows; ++r)
-        for (int c = 0; c < cols; ++c) binary.at<unsigned char>(r, c) = white(random) ? 255 : 0;
+        for (int c = 0; c < cols; ++c) grey.at<unsigned char>(r, c) = white(random) ? 200 : 10;
     } else {
-      // Smooth blobs cut at a random level: larger components with holes and islands in them.
+      // Smooth blobs: larger components with holes and islands in them.
       cv::Mat field(rows, cols, CV_32F);
-      cv::randu(field, 0.0, 1.0);
+      cv::randu(field, 0.0, 255.0);
       const int kernel = 1 + 2 * static_cast<int>(random() % 6);
       cv::GaussianBlur(field, field, cv::Size(kernel, kernel), 0.0);
-      binary = field > 0.3 + 0.4 * std::uniform_real_distribution<double>()(random);
+      field.convertTo(grey, CV_8U);
     }
+    // Thresholds beyond the grey levels too, and the summary of a region of a larger image.
+    const int threshold = static_cast<int>(random() % 280) - 10;
+    cv::Mat binary;
+    cv::threshold(grey, binary, threshold, 255, cv::THRESH_BINARY);
+    const cv::Point offset(static_cast<int>(random() % 50), static_cast<int>(random() % 50));
     ASSERT_EQ(FromSummary(binary), FromOpenCv(binary)) << "trial " << trial;
+    ASSERT_EQ(Listed(detail::SummarizeBordersAbove(grey, threshold, offset, scratch)),
+              FromOpenCv(binary, offset))
+        << "trial " << trial << ", threshold " << threshold;
   }
 }
 
@@ -81,10 +85,12 @@ TEST(SummarizeBorders, AgreesWithOpenCvOnARenderedPlateAtEverySweepThreshold) {
   const synth::Camera camera = synth::StereoRig::Default().left;
   const auto views = synth::PlateViews(camera, 1, 4, 1800.0, 2600.0);
   const cv::Mat image = synth::Render(camera, views, synth::RenderSettings()).image;
+  detail::BorderScratch scratch;
   for (int t = 15; t <= 215; t += 5) {
     cv::Mat binary;
     cv::threshold(image, binary, t, 255, cv::THRESH_BINARY);
-    ASSERT_EQ(FromSummary(binary), FromOpenCv(binary)) << "threshold " << t;
+    ASSERT_EQ(Listed(detail::SummarizeBordersAbove(image, t, {}, scratch)), FromOpenCv(binary))
+        << "threshold " << t;
   }
 }
 
@@ -102,6 +108,10 @@ TEST(SummarizeBorders, CountsSinglePixelsLinesAndHoles) {
   EXPECT_EQ(s.lengths[2], 8);  // around the ring
   EXPECT_EQ(s.lengths[3], 4);  // the hole's four edge neighbours
   EXPECT_EQ(s.parents[3], 2);
+  EXPECT_EQ(s.boxes[1], cv::Rect(2, 2, 5, 1));
+  EXPECT_EQ(s.boxes[3], cv::Rect(2, 4, 3, 3));  // the hole's border is the ring's inside
+  // Listed as cv::findContours lists them: the last outer border met first, then its holes.
+  EXPECT_EQ(s.contourOrder, (std::vector<int>{2, 3, 1, 0}));
 }
 
 }  // namespace
