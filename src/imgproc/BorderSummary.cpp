@@ -55,7 +55,7 @@ constexpr StepTable kSteps;
 // are all 0 again when a summary is done, whatever size the next image has.
 struct BorderScratch::Buffers {
   std::vector<int> labels;
-  std::vector<std::uint32_t> touched;  // the labels the running summary wrote, each once
+  std::vector<std::uint32_t> touched;   // the labels the running summary wrote, each once
   std::vector<unsigned char> occupied;  // 1 on object pixels, 0 elsewhere and on the frame
 };
 

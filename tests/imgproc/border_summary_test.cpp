@@ -1,9 +1,9 @@
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <opencv2/imgproc.hpp>
 #include <random>
 #include <tuple>
-
-#include <gtest/gtest.h>
-#include <opencv2/imgproc.hpp>
 
 #include "imgproc/BorderSummary.h"
 #include "synth/Renderer.h"
@@ -54,7 +54,8 @@ TEST(SummarizeBorders, AgreesWithOpenCvOnRandomImagesOfEveryDensity) {
   std::mt19937 random(5);
   detail::BorderScratch scratch;  // shared by images of every size
   for (int trial = 0; trial < 400; ++trial) {
-    const int rows = 1 + static_cast<int>(random() % 60), cols = 1 + static_cast<int>(random() % 60);
+    const int rows = 1 + static_cast<int>(random() % 60),
+              cols = 1 + static_cast<int>(random() % 60);
     cv::Mat grey(rows, cols, CV_8UC1);
     if (trial % 2 == 0) {
       // Salt and pepper of every density: many tiny borders, touching and nested.
@@ -96,10 +97,10 @@ TEST(SummarizeBorders, AgreesWithOpenCvOnARenderedPlateAtEverySweepThreshold) {
 
 TEST(SummarizeBorders, CountsSinglePixelsLinesAndHoles) {
   cv::Mat binary = cv::Mat::zeros(7, 9, CV_8UC1);
-  binary.at<unsigned char>(0, 0) = 255;            // a pixel in the corner
-  binary(cv::Rect(2, 2, 5, 1)).setTo(255);         // a horizontal line of 5
-  binary(cv::Rect(2, 4, 3, 3)).setTo(255);         // a 3 x 3 ring ...
-  binary.at<unsigned char>(5, 3) = 0;              // ... with a one-pixel hole
+  binary.at<unsigned char>(0, 0) = 255;     // a pixel in the corner
+  binary(cv::Rect(2, 2, 5, 1)).setTo(255);  // a horizontal line of 5
+  binary(cv::Rect(2, 4, 3, 3)).setTo(255);  // a 3 x 3 ring ...
+  binary.at<unsigned char>(5, 3) = 0;       // ... with a one-pixel hole
   const detail::BorderSummary s = detail::SummarizeBorders(binary);
   ASSERT_EQ(FromSummary(binary), FromOpenCv(binary));
   ASSERT_EQ(s.lengths.size(), 4u);

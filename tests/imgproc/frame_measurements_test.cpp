@@ -50,7 +50,8 @@ ImageProcessorSettings SquareSettings(const cv::Mat& frame) {
 // everything afresh (the contours themselves) and once with the frame's measurements kept (the
 // border summary in their place), and compares every outcome. Returns the thresholds that found
 // the target.
-int ExpectSameSweep(const cv::Mat& frame, const ImageProcessorSettings& settings = PlateSettings()) {
+int ExpectSameSweep(const cv::Mat& frame,
+                    const ImageProcessorSettings& settings = PlateSettings()) {
   ImageProcessorSettings plain = settings, kept = settings;
   detail::FrameMeasurements measurements;
   int found = 0;
@@ -61,8 +62,8 @@ int ExpectSameSweep(const cv::Mat& frame, const ImageProcessorSettings& settings
       std::vector<cv::Point2d> a = {{-1, -1}}, b = {{-1, -1}};
       cv::Rect regionA = plain.imageRect, regionB = kept.imageRect;
       const bool foundA = detail::FindTargets(plain, frame.data, a, regionA, regionA, {}, true);
-      const bool foundB = detail::FindTargets(kept, frame.data, b, regionB, regionB, {}, true,
-                                              &measurements);
+      const bool foundB =
+          detail::FindTargets(kept, frame.data, b, regionB, regionB, {}, true, &measurements);
       if (foundA != foundB || a != b || regionA != regionB) {
         ADD_FAILURE() << "threshold " << t << ": found " << foundA << " / " << foundB;
         return found;
@@ -94,8 +95,9 @@ cv::Mat RandomSquareFrame(std::mt19937& random) {
     const int dots = 4 + (random() % 4 == 0 ? static_cast<int>(random() % 3) - 1 : 0);
     const cv::Scalar dotLevel(uniform(0, 150));
     for (int d = 0; d < dots; ++d) {
-      const cv::Point2d at = corner + cv::Point2d((d % 2 + 0.5 + uniform(-0.1, 0.1)) * side / 2,
-                                                  (d / 2 % 2 + 0.5 + uniform(-0.1, 0.1)) * side / 2);
+      const cv::Point2d at =
+          corner + cv::Point2d((d % 2 + 0.5 + uniform(-0.1, 0.1)) * side / 2,
+                               (d / 2 % 2 + 0.5 + uniform(-0.1, 0.1)) * side / 2);
       cv::circle(frame, at, static_cast<int>(radius), dotLevel, cv::FILLED, cv::LINE_AA);
     }
   }
