@@ -1,7 +1,8 @@
 #pragma once
 
-#include <opencv2/core.hpp>
 #include <vector>
+
+#include <opencv2/core.hpp>
 
 namespace Oskelo::CV::Native64::detail {
 

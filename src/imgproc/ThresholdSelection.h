@@ -8,8 +8,8 @@
 // take 8-bit one-channel images; rows need not be packed (region views of a larger image work).
 namespace Oskelo::CV::Native64::detail {
 
-// Integer mean (truncated) of all pixels of `img`, summed exactly (64 bits). Returns false and
-// leaves `mean` as it was when the image has no pixel.
+// Integer mean (truncated) of all pixels of `img`, summed exactly (64 bits). Returns false and leaves
+// `mean` as it was when the image has no pixel.
 bool MeanGrey(const cv::Mat& img, int& mean);
 
 // Otsu's method: the grey level that maximises the between-class variance of the histogram of
