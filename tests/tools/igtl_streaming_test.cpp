@@ -180,11 +180,18 @@ TEST(IncomingMessages, SkipsWhatClientsSendAndStopsAtGarbage) {
   EXPECT_NE(unnamed.Fault().find("message type"), std::string::npos);
 }
 
+// A quarter of a second's lag drops a client here, to keep the tests short.
+IgtlServerOptions QuickOptions() {
+  IgtlServerOptions options;
+  options.maxLagSeconds = 0.25;
+  return options;
+}
+
 // The server on a free loopback port, with frames of one tool.
 class IgtlServerTest : public ::testing::Test {
  protected:
-  IgtlServerTest()
-      : server_(ParseIgtlAddress("127.0.0.1:0", "--igtl-server", ""), "--igtl-server") {
+  explicit IgtlServerTest(IgtlServerOptions options = QuickOptions())
+      : server_(ParseIgtlAddress("127.0.0.1:0", "--igtl-server", ""), "--igtl-server", options) {
     port_ = std::stoi(server_.Address().substr(server_.Address().rfind(':') + 1));
   }
 
@@ -240,16 +247,20 @@ TEST_F(IgtlServerTest, EveryReadingClientGetsEveryFrameWhileAStalledOneIsDropped
   AwaitClients(3);
   std::vector<IgtlReceived> gotA, gotB;
   std::thread readA([&] { gotA = ReceiveAllIgtl(a); }), readB([&] { gotB = ReceiveAllIgtl(b); });
-  // Enough frames to fill what the kernel holds for the stalled client and then its queue:
-  // some 20 frames of 212 bytes in the buffers, 32 in the queue.
-  constexpr int kFrames = 600;
-  for (int k = 0; k < kFrames; ++k) {
-    server_.Publish(FrameBytes(k));
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  // A frame a millisecond until the stalled client is dropped (the kernel holds some 20 frames
+  // of 212 bytes for it, then its queue ages), and as many again after it.
+  int frames = 0;
+  const auto start = std::chrono::steady_clock::now();
+  while (server_.Clients() == 3 &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+    server_.Publish(FrameBytes(frames++));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  for (const int end = 2 * frames; frames < end;) server_.Publish(FrameBytes(frames++));
   const std::string notes = AwaitNote("dropped");
-  EXPECT_NE(notes.find("dropped: 32 frames waited for it unsent"), std::string::npos) << notes;
+  EXPECT_NE(notes.find("dropped: a frame waited 0.3 s for it unsent"), std::string::npos) << notes;
   EXPECT_EQ(server_.Clients(), 2u);
+  const std::size_t kFrames = static_cast<std::size_t>(frames);
   server_.Finish();
   readA.join();
   readB.join();
@@ -308,6 +319,40 @@ TEST_F(IgtlServerTest, ClientsThatLeaveOrSendGarbageAreForgottenAndTheOthersServ
   // Only the garbage client was dropped, and only the one that left disconnected.
   EXPECT_EQ(notes_.find("dropped"), notes_.rfind("dropped")) << notes_;
   EXPECT_EQ(notes_.find("disconnected"), notes_.rfind("disconnected")) << notes_;
+}
+
+// A server that bounds each client's queue to 16 frames, whatever their age.
+class IgtlShortQueueTest : public IgtlServerTest {
+ protected:
+  static IgtlServerOptions ShortQueue() {
+    IgtlServerOptions options;
+    options.maxQueuedFrames = 16;
+    return options;
+  }
+  IgtlShortQueueTest() : IgtlServerTest(ShortQueue()) {}
+};
+
+TEST_F(IgtlShortQueueTest, AClientWithAFullQueueIsDroppedBeforeItsFramesAge) {
+  igtl::ClientSocket::Pointer reads = ConnectIgtl(port_);
+  ASSERT_TRUE(reads);
+  const int stalled = StalledClient();
+  AwaitClients(2);
+  std::vector<IgtlReceived> got;
+  std::thread reader([&] { got = ReceiveAllIgtl(reads); });
+  // Far more frames than the stalled client's kernel buffers and queue hold. The reader's
+  // buffers take every frame at once: its queue fills only if the sender thread stalls for 16
+  // frames, 32 ms.
+  constexpr int kFrames = 400;
+  for (int k = 0; k < kFrames; ++k) {
+    server_.Publish(FrameBytes(k));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  server_.Finish();
+  reader.join();
+  close(stalled);
+  const std::string notes = AwaitNote("dropped");
+  EXPECT_NE(notes.find("dropped: 16 frames waited for it unsent"), std::string::npos) << notes;
+  EXPECT_EQ(got.size(), 2u * kFrames);
 }
 
 TEST(IgtlServer, APortInUseIsNamedWithTheReason) {

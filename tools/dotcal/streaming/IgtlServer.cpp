@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 
@@ -32,7 +33,11 @@ std::string SystemError() { return std::strerror(errno); }
 struct IgtlServer::Client {
   int fd = -1;
   std::string peer;  // "127.0.0.1:53422", for notes
-  std::deque<std::shared_ptr<const std::string>> queue;
+  struct Queued {
+    std::shared_ptr<const std::string> bytes;
+    Clock::time_point at;  // when it was published
+  };
+  std::deque<Queued> queue;
   std::size_t sent = 0;  // bytes of queue.front() already sent
   IncomingMessages incoming;
   std::string overflow;  // set by Publish when the queue was full: why to drop the client
@@ -133,19 +138,35 @@ bool IgtlServer::WaitForClients(std::size_t count, const std::function<bool()>& 
 
 void IgtlServer::Publish(std::string frame) {
   const auto shared = std::make_shared<const std::string>(std::move(frame));
+  const Clock::time_point now = Clock::now();
+  const std::string why = " (it stopped reading, or reads too slowly)";
+  // The sender polls every client with a frame waiting for room to write it, so it needs waking
+  // only for a queue that was empty: a syscall saved on most frames when clients lag a little.
+  bool wake = false;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& client : clients_) {
       if (client->gone || client->closing || !client->overflow.empty()) continue;
-      if (client->queue.size() >= options_.maxQueuedFrames) {
-        client->overflow = "dropped: " + std::to_string(client->queue.size()) +
-                           " frames waited for it unsent (it stopped reading, or reads too slowly)";
-        continue;
+      if (!client->queue.empty()) {
+        const double lag = std::chrono::duration<double>(now - client->queue.front().at).count();
+        if (lag > options_.maxLagSeconds) {
+          char seconds[32];
+          std::snprintf(seconds, sizeof seconds, "%.1f", lag);
+          client->overflow =
+              "dropped: a frame waited " + std::string(seconds) + " s for it unsent" + why;
+          continue;
+        }
+        if (client->queue.size() >= options_.maxQueuedFrames) {
+          client->overflow = "dropped: " + std::to_string(client->queue.size()) +
+                             " frames waited for it unsent" + why;
+          continue;
+        }
       }
-      client->queue.push_back(shared);
+      wake = wake || client->queue.empty();
+      client->queue.push_back({shared, now});
     }
   }
-  Wake();
+  if (wake) Wake();
 }
 
 void IgtlServer::Run() {
@@ -276,7 +297,7 @@ void IgtlServer::Read(Client& client) {
 
 void IgtlServer::Write(Client& client) {
   while (!client.queue.empty()) {
-    const std::string& frame = *client.queue.front();
+    const std::string& frame = *client.queue.front().bytes;
     const ssize_t sent = send(client.fd, frame.data() + client.sent, frame.size() - client.sent,
                               MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0) {

@@ -17,10 +17,14 @@ namespace dotcal {
 // What the server does with its clients, chosen for navigation clients that follow a tracker
 // live: a client that falls behind gets no growing backlog of old poses.
 struct IgtlServerOptions {
-  // Frames a client may have waiting unsent before it is dropped. At 30 frames per second 32
-  // frames are about a second: a client that stops reading for longer is no longer following
-  // the tools live. Memory per client is bounded by it (frames are shared between clients).
-  std::size_t maxQueuedFrames = 32;
+  // How long a frame may wait unsent for a client before the client is dropped, seconds. A
+  // client a second behind no longer follows the tools live; a reader that pauses for a moment
+  // (a busy display, a garbage collection) catches up well within it.
+  double maxLagSeconds = 1.0;
+  // Frames a client may have waiting unsent before it is dropped, whatever their age: a bound of
+  // the memory a client can hold (frames are shared between clients; 1024 frames of two tools
+  // are 430 kB). At camera rates up to 1000 frames per second the lag above comes first.
+  std::size_t maxQueuedFrames = 1024;
   // Kernel send buffer per client, bytes (the kernel doubles it). A small buffer keeps what waits
   // in the kernel, which the queue cannot see, to some tens of frames; 4 KiB still carries
   // several hundred kB/s on a 10 ms network, some ten times what 100 frames per second of two
