@@ -119,13 +119,13 @@ TEST(RigSeries, LargeCameraWithTheDefaultPlate) {
 TEST(RigSeries, LargestImageOf8192PixelsASide) {
   const std::string folder = ScratchFolder(kScratch);
   const std::string series = folder + "/series";
-  const DotcalRun rendered = RunDotcal(
-      DOTCAL_PROGRAM,
-      {"render", "--out", series, "--pairs", "1", "--tool-frames", "0", "--size", "8192x8192"},
-      folder);
+  const DotcalRun rendered = RunDotcal(DOTCAL_PROGRAM,
+                                       {"render", "--out", series, "--pairs", "1", "--tool-frames",
+                                        "0", "--size", "8192x8192"},
+                                       folder);
   ASSERT_EQ(rendered.status, 0) << rendered.err;
-  const DotcalRun run =
-      RunDotcal(DOTCAL_PROGRAM, {"detect", series + "/plate/left_00.png", "--verbose"}, folder);
+  const DotcalRun run = RunDotcal(
+      DOTCAL_PROGRAM, {"detect", series + "/plate/left_00.png", "--verbose"}, folder);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("117 dots in grid order"), std::string::npos) << run.out;
 }

@@ -2,8 +2,8 @@
 
 #include <opencv2/calib3d.hpp>
 
-#include "calibration/known_rig.h"
 #include "reports/ViewErrors.h"
+#include "calibration/known_rig.h"
 #include "synth/StereoRig.h"
 
 namespace {
