@@ -18,7 +18,6 @@
 #include <filesystem>
 #include <fstream>
 #include <opencv2/core.hpp>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -62,12 +61,15 @@ class Tracking {
 
   // The port the server says it listens on; 0 when it said none within 60 s.
   int Port() {
-    const std::regex line("OpenIGTLink server on 127\\.0\\.0\\.1:([0-9]+)");
+    const std::string said = "OpenIGTLink server on 127.0.0.1:";
     const auto start = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - start < std::chrono::seconds(60)) {
-      std::smatch match;
       const std::string text = ReadText(err_);
-      if (std::regex_search(text, match, line)) return std::stoi(match[1]);
+      const std::size_t at = text.find(said);
+      const std::size_t end = text.find(' ', at + said.size());
+      if (at != std::string::npos && end != std::string::npos) {
+        return std::stoi(text.substr(at + said.size(), end - at - said.size()));
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return 0;
