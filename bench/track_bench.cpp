@@ -7,6 +7,10 @@
 //       first frame) of the same frames, timed in the same run;
 //   BM_ShortFormDetection: that short-form detection alone, per stereo frame, with the share of
 //       images in which it found the tracker;
+//   BM_TrackLoopStreaming: the loop's frame rate with the OpenIGTLink server of --igtl-server
+//       publishing every frame to two connected clients (made with the OpenIGTLink library,
+//       reading on their own threads), against the same loop without a server, in alternating
+//       passes of the sequence in the same run; `ratio` is the streaming rate over the plain one;
 //   BM_TrackLongRun: 10^5 frames of the sequence played back and forth, with the time per frame
 //       and the resident memory at the start and end, to show that neither grows.
 #include <benchmark/benchmark.h>
@@ -17,11 +21,15 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "calibration/known_rig.h"
 #include "detection/TargetDetection.h"
 #include "native64/ImageDetection.h"
 #include "reports/TrackRows.h"
+#include "streaming/IgtlServer.h"
+#include "streaming/PoseMessages.h"
+#include "tools/igtl_client.h"
 #include "workflows/MovingToolScene.h"
 #include "workflows/StereoRendering.h"
 #include "workflows/ToolTracker.h"
@@ -81,16 +89,19 @@ class Loop {
         rows_(out_, dotcal::TrackRows::Format::kCsv, {s.tool.name}) {}
 
   bool Step(const dotcal::StereoImages& images, long long index) {
-    const dotcal::ToolPose pose = tracker_.Track(images.left, images.right);
-    rows_.Write(index, static_cast<double>(index) / 30.0, 0, pose);
+    pose_ = tracker_.Track(images.left, images.right);
+    rows_.Write(index, static_cast<double>(index) / 30.0, 0, pose_);
     if (out_.tellp() > (1 << 20)) out_.str({});  // keep the stream's memory bounded
-    return pose.status == dotcal::TrackStatus::kOk;
+    return pose_.status == dotcal::TrackStatus::kOk;
   }
+
+  const dotcal::ToolPose& Pose() const { return pose_; }
 
  private:
   dotcal::ToolTracker tracker_;
   std::ostringstream out_;
   dotcal::TrackRows rows_;
+  dotcal::ToolPose pose_;
 };
 
 // A detector for the short form, set up as the tracking sets up its own: the tracker's shape, and
@@ -171,6 +182,55 @@ void BM_ShortFormDetection(benchmark::State& state) {
   state.counters["found_share"] = static_cast<double>(found) / (2.0 * i);
 }
 BENCHMARK(BM_ShortFormDetection)->Unit(benchmark::kMicrosecond);
+
+// Argument 0: grey centres (the faster loop, where the server's share of a frame is the largest),
+// 1: conic centres (the default of dotcal track).
+void BM_TrackLoopStreaming(benchmark::State& state) {
+  const Sequence& s = Rendered();
+  const auto centres =
+      state.range(0) == 0 ? dotcal::CentreMethod::kGrey : dotcal::CentreMethod::kConic;
+  Loop plain(s, centres), streamed(s, centres);
+  dotcal::IgtlServer server(dotcal::ParseIgtlAddress("127.0.0.1:0", "server", ""), "server");
+  const int port = std::stoi(server.Address().substr(server.Address().rfind(':') + 1));
+  dotcal::PoseMessages messages(dotcal::NameToolDevices({s.tool.name}, false), 1.0);
+  igtl::ClientSocket::Pointer clients[] = {ConnectIgtl(port), ConnectIgtl(port)};
+  std::size_t received[2] = {0, 0};
+  std::thread readers[2];
+  for (int c = 0; c < 2; ++c) {
+    readers[c] = std::thread([&, c] { received[c] = ReceiveAllIgtl(clients[c]).size(); });
+  }
+  server.WaitForClients(
+      2, [] { return false; }, [](const std::string&) {});
+  double plainSeconds = 0.0, streamedSeconds = 0.0;
+  long long i = 0, j = 0;
+  for (auto _ : state) {
+    auto mark = Clock::now();
+    for (int k = 0; k < kFrames; ++k, ++i) plain.Step(s.frames[PingPong(i)], i);
+    plainSeconds += std::chrono::duration<double>(Clock::now() - mark).count();
+    mark = Clock::now();
+    for (int k = 0; k < kFrames; ++k, ++j) {
+      streamed.Step(s.frames[PingPong(j)], j);
+      server.Publish(messages.Frame(static_cast<double>(j) / 30.0, {streamed.Pose()}));
+    }
+    streamedSeconds += std::chrono::duration<double>(Clock::now() - mark).count();
+  }
+  const std::size_t clientsAtEnd = server.Clients();
+  server.Finish();
+  for (std::thread& reader : readers) reader.join();
+  state.counters["plain_fps"] = static_cast<double>(i) / plainSeconds;
+  state.counters["streaming_fps"] = static_cast<double>(j) / streamedSeconds;
+  state.counters["ratio"] = (j / streamedSeconds) / (i / plainSeconds);
+  state.counters["clients_at_end"] = static_cast<double>(clientsAtEnd);
+  // Each client's share of the messages sent: 1 when neither was dropped nor missed any.
+  state.counters["received_share"] =
+      static_cast<double>(received[0] + received[1]) / (2.0 * 2.0 * static_cast<double>(j));
+}
+BENCHMARK(BM_TrackLoopStreaming)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(6);
 
 void BM_TrackLongRun(benchmark::State& state) {
   constexpr long long kSteps = 100000;

@@ -156,12 +156,27 @@ struct TrackOptions {
   // their outline bias removed, some three times the cost of the grey loop, which keeps up with
   // several thousand frames per second); grey for the detector's centres.
   std::string centres = "conic";
+  // OpenIGTLink server address, "[HOST:]PORT" (empty: no server). Every frame's poses go to each
+  // connected client as TRANSFORM messages (PoseStream), besides the rows.
+  std::string igtlServer;
+  // Clients to wait for before the first frame (0: start at once), so that none misses a frame.
+  int igtlWaitClients = 0;
 };
 
 // Tracks tools frame by frame and writes one row per frame and tool (TrackRows). Throws
 // WorkFailed, after writing every row it could, when frames could not be read or the two
 // sources end at different frames; Interrupted when SIGINT stopped it.
 void RunTrack(const TrackOptions& options, std::ostream& out, std::ostream& err);
+
+struct IgtlListenOptions {
+  std::string address;  // "[HOST:]PORT" of the server (host default localhost)
+  long long count = 0;  // messages to print before leaving (0: until the server closes)
+};
+
+// Connects to an OpenIGTLink server and prints one line per message it sends (MessageText).
+// Returns when the server closes the connection or after `count` messages; throws UsageError for
+// a bad address, WorkFailed when the server cannot be reached or the connection breaks.
+void RunIgtlListen(const IgtlListenOptions& options, std::ostream& out, std::ostream& err);
 
 struct RegisterOptions {
   std::string points;       // CSV: name, reference x y z, measured x y z

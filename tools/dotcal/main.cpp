@@ -265,11 +265,35 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   AddBitsOption(*trackCommand, track.bits);
   AddCentresOption(*trackCommand, track.centres);
+  trackCommand
+      ->add_option("--igtl-server", track.igtlServer,
+                   "serve the poses over OpenIGTLink on [HOST:]PORT (alone: 127.0.0.1:18944; "
+                   "PORT alone: on 127.0.0.1, this machine only; 0: any free port): per frame and "
+                   "tool the TRANSFORMs <Tool>ToTracker and <Tool>TipToTracker (ToReference with "
+                   "--reference), in mm; a pose that is not OK sends STATUS messages of those "
+                   "names instead")
+      ->expected(0, 1)
+      ->default_str("18944");
+  trackCommand->add_option("--igtl-wait-clients", track.igtlWaitClients,
+                           "wait for this many OpenIGTLink clients before the first frame");
   trackCommand->footer(
       "Columns: frame,time,tool,status,tip_x,tip_y,tip_z,x,y,z,qw,qx,qy,qz,residual,markers. "
       "status: OK, MISSING (not found), OUT_OF_ORDER (dots not at the model's distances), "
       "HIGH_RESIDUAL; only OK rows carry a pose. x,y,z: the tool frame's origin; qw..qz: its "
       "rotation (w first). Exit status 130 when interrupted (Ctrl-C) after writing whole rows.");
+  IgtlListenOptions listen;
+  CLI::App* listenCommand = app.add_subcommand(
+      "igtl-listen",
+      "connect to an OpenIGTLink server and print one line per message it sends: type, device "
+      "name, timestamp (s), values (TRANSFORM: the pose's upper 3 x 4 rows, row by row; STATUS: "
+      "code, subcode, error name, text)");
+  listenCommand
+      ->add_option("address", listen.address,
+                   "[HOST:]PORT of the server (host default 127.0.0.1, port default 18944)")
+      ->required();
+  listenCommand->add_option("--count", listen.count,
+                            "leave after this many messages (default: when the server closes)");
+
   RegisterOptions reg;
   CLI::App* registerCommand =
       app.add_subcommand("register", "find a reference frame from point pairs and write it (.yml)");
@@ -298,6 +322,7 @@ int main(int argc, char** argv) {
     if (command == pivotCommand) RunPivot(pivot, std::cout, std::cerr);
     if (command == trackCommand) RunTrack(track, std::cout, std::cerr);
     if (command == registerCommand) RunRegister(reg, std::cout, std::cerr);
+    if (command == listenCommand) RunIgtlListen(listen, std::cout, std::cerr);
   } catch (const UsageError& e) {
     std::cerr << "dotcal " << command->get_name() << ": " << e.what() << "\n"
               << "Run with --help for more information.\n";

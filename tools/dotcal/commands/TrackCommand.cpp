@@ -11,6 +11,7 @@
 #include "inputs/ToolFile.h"
 #include "reports/ProgressBar.h"
 #include "reports/TrackRows.h"
+#include "streaming/PoseStream.h"
 #include "workflows/ToolTracker.h"
 
 namespace dotcal {
@@ -75,6 +76,21 @@ void CheckOptions(const TrackOptions& options) {
     throw UsageError("--rate takes a frame rate above 0 and up to 1e6 Hz");
   }
   if (!(options.maxResidual > 0.0)) throw UsageError("--max-residual takes a length above 0");
+  if (options.igtlWaitClients < 0)
+    throw UsageError("--igtl-wait-clients takes a count of 0 or more");
+  if (options.igtlWaitClients > 0 && options.igtlServer.empty()) {
+    throw UsageError("--igtl-wait-clients needs --igtl-server");
+  }
+}
+
+// The OpenIGTLink server of --igtl-server, or none.
+std::unique_ptr<PoseStream> OpenPoseStream(const TrackOptions& options, const CalibrationFile& file,
+                                           const std::vector<std::string>& names,
+                                           std::ostream& err) {
+  if (options.igtlServer.empty()) return nullptr;
+  const std::string unit = file.unit.empty() ? ReadToolFile(options.tools.front()).unit : file.unit;
+  return std::make_unique<PoseStream>(options.igtlServer, names, !options.reference.empty(),
+                                      MillimetresPerUnit(unit), err);
 }
 
 // What a source has, counted after the other one ended.
@@ -112,17 +128,23 @@ void RunTrack(const TrackOptions& options, std::ostream& out, std::ostream& err)
     if (!outFile) throw WorkFailed(options.out + ": cannot be written");
   }
   std::ostream& rowsOut = options.out.empty() ? out : outFile;
+  const std::unique_ptr<PoseStream> stream = OpenPoseStream(options, file, names, err);
   TrackRows rows(rowsOut, format, names);
   rows.WriteHeader();
   rowsOut.flush();
 
   const InterruptGuard guard;
+  if (stream && !stream->WaitForClients(static_cast<std::size_t>(options.igtlWaitClients),
+                                        [] { return gInterrupted != 0; })) {
+    throw Interrupted("interrupted while waiting for OpenIGTLink clients, before the first frame");
+  }
   const long long total = left->Remaining();
   ProgressBar progress(err, "tracking", static_cast<int>(std::max(0LL, total)),
                        total > 0 && ProgressBar::StderrIsTerminal());
   long long frames = 0, failed = 0;
   std::string mismatch;
   Frame leftFrame, rightFrame;
+  std::vector<ToolPose> poses(trackers.size());
   while (!gInterrupted) {
     const bool hasLeft = left->Next(leftFrame);
     const bool hasRight = hasLeft && right->Next(rightFrame);
@@ -147,17 +169,18 @@ void RunTrack(const TrackOptions& options, std::ostream& out, std::ostream& err)
       }
     }
     for (std::size_t t = 0; t < trackers.size(); ++t) {
-      const ToolPose pose =
-          readable ? trackers[t]->Track(leftFrame.image, rightFrame.image) : ToolPose();
-      rows.Write(frames, leftFrame.time, t, pose);
+      poses[t] = readable ? trackers[t]->Track(leftFrame.image, rightFrame.image) : ToolPose();
+      rows.Write(frames, leftFrame.time, t, poses[t]);
     }
     // Every frame's rows go out at once: a reader on a pipe sees them as they come, and an
     // interrupted run leaves only whole rows.
     rowsOut.flush();
+    if (stream) stream->Publish(leftFrame.time, poses);
     ++frames;
     progress.Advance();
   }
   progress.Finish();
+  if (stream) stream->Finish();
   rowsOut.flush();
   if (!rowsOut)
     throw WorkFailed((options.out.empty() ? "standard output" : options.out) +
