@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <opencv2/imgproc.hpp>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace Oskelo::CV::Native64::detail {
 namespace {
@@ -55,8 +57,9 @@ constexpr StepTable kSteps;
 // are all 0 again when a summary is done, whatever size the next image has.
 struct BorderScratch::Buffers {
   std::vector<int> labels;
-  std::vector<std::uint32_t> touched;   // the labels the running summary wrote, each once
-  std::vector<unsigned char> occupied;  // 1 on object pixels, 0 elsewhere and on the frame
+  std::vector<std::uint32_t> touched;         // the labels the running summary wrote, each once
+  std::vector<unsigned char> occupied;        // 1 on object pixels, 0 elsewhere and on the frame
+  std::vector<unsigned char> neighbourhoods;  // occupancy of each pixel's 8 neighbours
 };
 
 BorderScratch::BorderScratch() : buffers_(std::make_unique<Buffers>()) {}
@@ -75,12 +78,72 @@ struct Move {
   std::uint8_t eastExamined = 0;
 };
 
+// 1 where a pixel of the row lies above the threshold, 0 elsewhere: cv::threshold's binarisation
+// of 8-bit pixels, serially (a search region is too small to gain from OpenCV's threads) in a
+// loop the compiler vectorises.
+void BinariseRow(const unsigned char* __restrict in, int threshold, int count,
+                 unsigned char* __restrict out) {
+  if (threshold < 0 || threshold >= 255) {
+    std::fill(out, out + count, threshold < 0 ? 1 : 0);
+    return;
+  }
+  const auto level = static_cast<unsigned char>(threshold);
+  for (int c = 0; c < count; ++c) out[c] = in[c] > level ? 1 : 0;
+}
+
+// One row of the occupancy as bits, 64 columns to a word, for finding where runs of object
+// pixels begin and end a word at a time.
+class RowBits {
+ public:
+  explicit RowBits(int cols) : cols_(cols), words_((cols + 63) / 64 + 1, 0) {}
+
+  // Reads a row of occupancy bytes (0 or 1); the bits past its end stay clear.
+  void Read(const unsigned char* row) {
+    std::fill(words_.begin(), words_.end(), 0);
+    int c = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; c + 16 <= cols_; c += 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + c));
+      const auto set = static_cast<std::uint64_t>(
+          static_cast<unsigned>(~_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero))) & 0xFFFFu);
+      words_[static_cast<std::size_t>(c >> 6)] |= set << (c & 63);
+    }
+#endif
+    for (; c < cols_; ++c) {
+      words_[static_cast<std::size_t>(c >> 6)] |= static_cast<std::uint64_t>(row[c] != 0)
+                                                  << (c & 63);
+    }
+  }
+
+  // The first column from `c` on whose bit is set (clear), or one past the last word's columns.
+  int NextSet(int c) const { return Next(c, 0); }
+  int NextClear(int c) const { return Next(c, ~0ull); }
+
+ private:
+  int Next(int c, std::uint64_t flip) const {
+    std::size_t w = static_cast<std::size_t>(c >> 6);
+    std::uint64_t word = (words_[w] ^ flip) & (~0ull << (c & 63));
+    while (word == 0) {
+      if (++w == words_.size()) return static_cast<int>(w * 64);
+      word = words_[w] ^ flip;
+    }
+    return static_cast<int>(w * 64) + __builtin_ctzll(word);
+  }
+
+  int cols_;
+  std::vector<std::uint64_t> words_;
+};
+
 class BorderFollower {
  public:
   // The object pixels are those of `grey` above `threshold`.
   BorderFollower(const cv::Mat& grey, int threshold, BorderScratch::Buffers& buffers)
-      : rows_(grey.rows + 2), cols_(grey.cols + 2), b_(buffers) {
-    const std::size_t size = static_cast<std::size_t>(rows_) * static_cast<std::size_t>(cols_);
+      : rows_(grey.rows + 2),
+        cols_(grey.cols + 2),
+        pixels_(static_cast<std::size_t>(rows_) * static_cast<std::size_t>(cols_)),
+        b_(buffers) {
+    const std::size_t size = pixels_;
     CV_Assert(size <= std::numeric_limits<std::uint32_t>::max());
     if (b_.labels.size() < size) b_.labels.resize(size, 0);
     if (b_.occupied.size() < size) b_.occupied.resize(size);
@@ -112,15 +175,16 @@ class BorderFollower {
     // scan visits the runs' ends only.
     const unsigned char* occupied = b_.occupied.data();
     const int* labels = b_.labels.data();
+    RowBits bits(cols_);
     for (int r = 1; r < rows_ - 1; ++r) {
       const std::size_t rowStart = Index(r, 0);
-      const unsigned char* row = occupied + rowStart;
+      bits.Read(occupied + rowStart);
       int c = 1;
       const int end = cols_ - 1;
       for (;;) {
-        c = NextColumn(row, c, end, /*zero=*/false);
+        c = bits.NextSet(c);
         if (c >= end) break;
-        const int last = NextColumn(row, c + 1, end + 1, /*zero=*/true) - 1;
+        const int last = bits.NextClear(c + 1) - 1;
         const std::size_t first = rowStart + static_cast<std::size_t>(c);
         const int value = labels[first];
         if (value == 0) {
@@ -157,22 +221,8 @@ class BorderFollower {
     occupied.row(rows_ - 1).setTo(0);
     occupied.col(0).setTo(0);
     occupied.col(cols_ - 1).setTo(0);
-    cv::Mat inner = occupied(cv::Rect(1, 1, grey.cols, grey.rows));
-    cv::threshold(grey, inner, threshold, 1, cv::THRESH_BINARY);
-  }
-
-  // The next column from `c` on whose byte is non-zero (`zero` false) or zero (`zero` true); the
-  // row's frame bytes end every search. Eight bytes at a time: occupancy bytes are 0 or 1.
-  static int NextColumn(const unsigned char* row, int c, int end, bool zero) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-    for (; c + 8 <= end; c += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, row + c, sizeof(word));
-      const std::uint64_t hits = zero ? (~word & kOnes) : word;
-      if (hits != 0) return c + __builtin_ctzll(hits) / 8;
-    }
-    while (c < end && (row[c] == 0) != zero) ++c;
-    return c;
+    for (int r = 0; r < grey.rows; ++r)
+      BinariseRow(grey.ptr<unsigned char>(r), threshold, grey.cols, &b_.occupied[Index(r + 1, 1)]);
   }
 
   // Sets every label written back to 0.
@@ -241,7 +291,15 @@ class BorderFollower {
     Border border;
     border.hole = hole;
     border.parent = (hole == last.hole) ? last.parent : lastBorder;
-    border.length = Follow(pixel, hole ? kEast : kWest, nbd, border.box);
+    // Images with many borders (noise) are followed faster from a table of every pixel's
+    // neighbourhood, which costs one pass over the image; the table gives the same masks.
+    if (!tabled_ && steps_ > pixels_ / kStepsPerPixelForTable) {
+      ComputeNeighbourhoods();
+      tabled_ = true;
+    }
+    border.length = tabled_ ? Follow<true>(pixel, hole ? kEast : kWest, nbd, border.box)
+                            : Follow<false>(pixel, hole ? kEast : kWest, nbd, border.box);
+    steps_ += static_cast<std::size_t>(border.length);
     borders_.push_back(border);
   }
 
@@ -263,6 +321,7 @@ class BorderFollower {
 
   // Follows the border through pixel `start`, whose zero neighbour lies in direction `from`, and
   // returns its number of points and, in `box`, their bounding rectangle in image coordinates.
+  template <bool kTabled>
   int Follow(std::size_t start, int from, int nbd, cv::Rect& box) {
     const unsigned char* occupied = b_.occupied.data();
     const std::ptrdiff_t w = cols_;
@@ -298,7 +357,9 @@ class BorderFollower {
       for (;;) {
         ++length;
         // Counterclockwise from just after the previous pixel for the next object pixel.
-        const Move& move = moves_[back][Neighbourhood(occupied + current, w)];
+        const unsigned mask =
+            kTabled ? b_.neighbourhoods[current] : Neighbourhood(occupied + current, w);
+        const Move& move = moves_[back][mask];
         // Mark the pixel: -nbd where the border leaves the object eastward, nbd where no border
         // passed yet; written without branches, as the border's turns are unpredictable.
         const int old = labels[current];
@@ -333,9 +394,33 @@ class BorderFollower {
     return length;
   }
 
+  // For every pixel inside the frame, bit d set where its neighbour in direction d is an object
+  // pixel, row by row in a form the compiler vectorises.
+  void ComputeNeighbourhoods() {
+    b_.neighbourhoods.resize(pixels_);
+    const unsigned char* occupied = b_.occupied.data();
+    for (int r = 1; r < rows_ - 1; ++r) {
+      const unsigned char* __restrict up = occupied + Index(r - 1, 0);
+      const unsigned char* __restrict mid = occupied + Index(r, 0);
+      const unsigned char* __restrict down = occupied + Index(r + 1, 0);
+      unsigned char* __restrict out = &b_.neighbourhoods[Index(r, 0)];
+      for (int c = 1; c < cols_ - 1; ++c) {
+        out[c] = static_cast<unsigned char>(
+            mid[c + 1] | (up[c + 1] << 1) | (up[c] << 2) | (up[c - 1] << 3) | (mid[c - 1] << 4) |
+            (down[c - 1] << 5) | (down[c] << 6) | (down[c + 1] << 7));
+      }
+    }
+  }
+
+  // Border points per pixel beyond which the neighbourhood table pays for its pass.
+  static constexpr std::size_t kStepsPerPixelForTable = 16;
+
   int rows_;
   int cols_;
+  std::size_t pixels_;
   BorderScratch::Buffers& b_;
+  std::size_t steps_ = 0;  // border points followed so far
+  bool tabled_ = false;    // whether the neighbourhood table is filled
   std::size_t touchedCount_ = 0;
   std::vector<Border> borders_;  // per border number
   std::ptrdiff_t offsets_[8] = {};
