@@ -25,6 +25,9 @@ constexpr int kGrowthPerSide = 2;
 // Fewer dots than this come back unordered: a grid outline needs four corners.
 constexpr int kMinDotsToOrder = 4;
 
+// Pixels the border summary can index (with its frame).
+constexpr double kLargestSummary = 4294967295.0;
+
 enum ContourMode { kListOfDots = 1, kBoxWithHoles = 2 };
 enum ThresholdState {
   kTracking = 0,
@@ -192,8 +195,14 @@ class TargetContours {
 
   void Extract() { ExtractContours(settings_, view_, roi_, contours_, hierarchy_); }
   void Summarise(FrameMeasurements& measurements) {
-    summarised_ = true;
     const cv::Rect part = BrightPart(view_, roi_, settings_.threshold, measurements);
+    // The summary indexes its padded image in 32 bits; a larger one keeps the contours.
+    if ((static_cast<double>(part.width) + 2) * (static_cast<double>(part.height) + 2) >
+        kLargestSummary) {
+      Extract();
+      return;
+    }
+    summarised_ = true;
     if (HasPixels(part)) {
       summary_ = SummarizeBordersAbove(view_(part), settings_.threshold, part.tl(),
                                        measurements.borders());
