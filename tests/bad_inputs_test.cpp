@@ -305,17 +305,19 @@ TEST(BadInputs, ComputeStereoCalibration) {
   calibration.leftTargets = {Points2(117, {1, 1}), Points2(116, {1, 1})};
   calibration.rightTargets = {Points2(116, {1, 1}), Points2(117, {1, 1})};
   EXPECT_THROW(calibration.ComputeStereoCalibration(), cv::Exception);
-  // A pair with a NaN or infinite target (a host's edit of the lists) is not usable either; it
-  // never reaches OpenCV, so no RMS value is written.
+  // A pair with a NaN or infinite target (a host's edit of the lists), or one far beyond any
+  // image (which overflows OpenCV's calibration), is not usable either; it never reaches OpenCV,
+  // so no RMS value is written.
   Points2 plate;
   for (const cv::Point3d& p : calibration.nominalPattern.points) {
     plate.emplace_back(2 * p.x + 300, 2 * p.y + 200);
   }
-  Points2 withNaN = plate, withInf = plate;
+  Points2 withNaN = plate, withInf = plate, withFar = plate;
   withNaN[5].x = kNaN;
   withInf[9].y = -kInf;
-  calibration.leftTargets = {withNaN, plate};
-  calibration.rightTargets = {plate, withInf};
+  withFar[7].y = 1.5e6;
+  calibration.leftTargets = {withNaN, plate, plate};
+  calibration.rightTargets = {plate, withInf, withFar};
   try {
     calibration.ComputeStereoCalibration();
     ADD_FAILURE() << "pairs with non-finite targets were used";

@@ -17,7 +17,7 @@ const cv::TermCriteria kStereoCriteria(cv::TermCriteria::COUNT + cv::TermCriteri
 constexpr int kEstimatedCoefficients = 5;  // k1, k2, p1, p2, k3
 constexpr int kStoredCoefficients = 8;     // followed by k4, k5, k6 = 0
 
-// The views that take part: pairs whose two lists each hold one finite point per nominal point.
+// The views that take part: pairs whose two lists each hold one usable point per nominal point.
 // A NaN or infinite target (possible only in lists a host edited) makes a pair unusable: OpenCV's
 // calibration would read memory it never wrote for it.
 struct Views {
@@ -30,9 +30,14 @@ std::vector<cv::Point2f> ToFloat(const std::vector<cv::Point_<double>>& points) 
   return std::vector<cv::Point2f>(points.begin(), points.end());
 }
 
-bool AllFinite(const std::vector<cv::Point_<double>>& points) {
+// Image points farther than this from the origin belong to no camera's image (sensors are a few
+// thousand pixels wide); in OpenCV's camera calibration they overflow into NaN, which its LAPACK
+// solver answers by ending the process.
+constexpr double kLargestImageCoordinate = 1e6;
+
+bool AllWithinReach(const std::vector<cv::Point_<double>>& points) {
   return std::all_of(points.begin(), points.end(), [](const cv::Point_<double>& p) {
-    return std::isfinite(p.x) && std::isfinite(p.y);
+    return std::abs(p.x) <= kLargestImageCoordinate && std::abs(p.y) <= kLargestImageCoordinate;
   });
 }
 
@@ -68,8 +73,8 @@ cv::Mat EightCoefficients(const cv::Mat& estimated) {
 
 bool PairUsable(std::size_t nominalCount, const std::vector<cv::Point_<double>>& left,
                 const std::vector<cv::Point_<double>>& right) {
-  return left.size() == nominalCount && right.size() == nominalCount && AllFinite(left) &&
-         AllFinite(right);
+  return left.size() == nominalCount && right.size() == nominalCount && AllWithinReach(left) &&
+         AllWithinReach(right);
 }
 
 StereoSolution SolveStereo(const char* caller, const std::vector<cv::Point3_<double>>& nominal,
@@ -81,7 +86,8 @@ StereoSolution SolveStereo(const char* caller, const std::vector<cv::Point3_<dou
   if (views.object.empty() || nominal.empty()) {
     CV_Error(cv::Error::StsBadArg,
              std::string(caller) +
-                 ": no accumulated image pair holds all targets of the plate as finite points");
+                 ": no accumulated image pair holds all targets of the plate as finite points "
+                 "within 1e6 px of the origin");
   }
 
   cv::Mat k1, d1, k2, d2;

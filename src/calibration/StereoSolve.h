@@ -17,8 +17,8 @@ struct StereoSolution {
   std::vector<bool> pairUsed;  // per input pair: both lists held every nominal point, finite
 };
 
-// Whether a pair's two lists each hold one finite point per nominal point, the pairs that
-// SolveStereo uses.
+// Whether a pair's two lists each hold one point per nominal point, each finite and within 1e6 px
+// of the origin: the pairs that SolveStereo uses.
 bool PairUsable(std::size_t nominalCount, const std::vector<cv::Point_<double>>& left,
                 const std::vector<cv::Point_<double>>& right);
 

@@ -39,6 +39,9 @@ void CheckFinite(const detail::StereoSolution& s, int round) {
   }
 }
 
+// The largest bias removed, as a share of the dot's imaged radius.
+constexpr double kLargestBiasShare = 0.5;
+
 // One camera's views corrected by the bias of the poses estimated from `current` (the centres
 // the last calibration was made from) with that calibration's intrinsics.
 struct CameraCorrection {
@@ -76,14 +79,19 @@ CameraCorrection Correct(const std::vector<cv::Point3d>& nominal, double radius,
       correction.uncorrected.push_back(static_cast<int>(i));
       continue;
     }
+    cv::Matx33d rotation;
+    cv::Rodrigues(rvec, rotation);
+    const double focal = cameraMatrix.at<double>(0, 0);
     for (std::size_t j = 0; j < bias.size(); ++j) {
-      // An edge-on dot has no bias to remove (NaN); it keeps its measured centre.
-      if (std::isfinite(bias[j].x) && std::isfinite(bias[j].y)) {
+      // An edge-on dot has no bias to remove (NaN), and an outline's centre lies well inside the
+      // dot's image: a shift beyond half its imaged radius comes from a pose far off the truth
+      // (which would only throw the next calibration off). Either keeps its measured centre.
+      const double depth = (rotation * cv::Vec3d(nominal[j]) + tvec)[2];
+      const double largest = kLargestBiasShare * focal * radius / depth;
+      if (std::isfinite(bias[j].x) && std::isfinite(bias[j].y) && cv::norm(bias[j]) <= largest) {
         correction.centres[i][j] = measured[i][j] - bias[j];
       }
     }
-    cv::Matx33d rotation;
-    cv::Rodrigues(rvec, rotation);
     correction.depthSum += (rotation * cv::Vec3d(centroid) + tvec)[2];
     ++correction.depthCount;
   }
