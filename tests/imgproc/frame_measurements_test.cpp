@@ -16,15 +16,18 @@ using Oskelo::CV::Native64::ImageProcessorSettings;
 
 namespace {
 
-ImageProcessorSettings PlateSettings() {
+// A full grid of dots at spacing 30, diameter 15.
+ImageProcessorSettings GridSettings(int columns, int rows) {
   ImageProcessorSettings s;
-  s.dotCount = 117;
-  s.gridColumns = 9;
-  s.gridRows = 13;
+  s.dotCount = columns * rows;
+  s.gridColumns = columns;
+  s.gridRows = rows;
   s.dotSpacing = 30.0;
   s.dotDiameter = 15.0;
   return s;
 }
+
+ImageProcessorSettings PlateSettings() { return GridSettings(9, 13); }
 
 void ExpectSameSettings(const ImageProcessorSettings& a, const ImageProcessorSettings& b, int t) {
   EXPECT_EQ(a.threshold, b.threshold) << t;
@@ -36,12 +39,7 @@ void ExpectSameSettings(const ImageProcessorSettings& a, const ImageProcessorSet
 
 // A target of 2 x 2 dots, small enough for frames of a few hundred pixels.
 ImageProcessorSettings SquareSettings(const cv::Mat& frame) {
-  ImageProcessorSettings s;
-  s.dotCount = 4;
-  s.gridColumns = 2;
-  s.gridRows = 2;
-  s.dotSpacing = 30.0;
-  s.dotDiameter = 15.0;
+  ImageProcessorSettings s = GridSettings(2, 2);
   s.imageRect = cv::Rect(0, 0, frame.cols, frame.rows);
   return s;
 }

@@ -6,6 +6,9 @@
 #include <igtlMessageHeader.h>
 #include <igtlStatusMessage.h>
 #include <igtlTransformMessage.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -25,6 +28,23 @@ inline igtl::ClientSocket::Pointer ConnectIgtl(int port) {
   igtl::ClientSocket::Pointer socket = igtl::ClientSocket::New();
   if (socket->ConnectToServer("127.0.0.1", port) != 0) return nullptr;
   return socket;
+}
+
+// A client that never reads, with the smallest receive buffer, so that frames back up soon: its
+// socket, or -1 when it could not connect.
+inline int ConnectStalledClient(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int small = 1;  // the kernel raises it to its minimum
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 // Reads one message; false when the server closed the connection (or it broke) first.

@@ -221,19 +221,6 @@ class IgtlServerTest : public ::testing::Test {
     return taken;
   }
 
-  // A client that never reads, with the smallest receive buffer, so that frames back up soon.
-  int StalledClient() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const int small = 1;  // the kernel raises it to its minimum
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    return fd;
-  }
-
   PoseMessages messages_{NameToolDevices({"pointer"}, false), 1.0};
   IgtlServer server_;
   int port_ = 0;
@@ -243,7 +230,8 @@ class IgtlServerTest : public ::testing::Test {
 TEST_F(IgtlServerTest, EveryReadingClientGetsEveryFrameWhileAStalledOneIsDropped) {
   igtl::ClientSocket::Pointer a = ConnectIgtl(port_), b = ConnectIgtl(port_);
   ASSERT_TRUE(a && b);
-  const int stalled = StalledClient();
+  const int stalled = ConnectStalledClient(port_);
+  EXPECT_GE(stalled, 0);
   AwaitClients(3);
   std::vector<IgtlReceived> gotA, gotB;
   std::thread readA([&] { gotA = ReceiveAllIgtl(a); }), readB([&] { gotB = ReceiveAllIgtl(b); });
@@ -335,7 +323,8 @@ class IgtlShortQueueTest : public IgtlServerTest {
 TEST_F(IgtlShortQueueTest, AClientWithAFullQueueIsDroppedBeforeItsFramesAge) {
   igtl::ClientSocket::Pointer reads = ConnectIgtl(port_);
   ASSERT_TRUE(reads);
-  const int stalled = StalledClient();
+  const int stalled = ConnectStalledClient(port_);
+  EXPECT_GE(stalled, 0);
   AwaitClients(2);
   std::vector<IgtlReceived> got;
   std::thread reader([&] { got = ReceiveAllIgtl(reads); });
