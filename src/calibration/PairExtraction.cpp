@@ -18,9 +18,9 @@ constexpr int kForcedWholeFrameState = 4;
 // the frame itself (the whole image's grey level) is measured once and reused.
 class FrameSearch {
  public:
-  FrameSearch(ImageProcessorSettings& settings, const ImageView& image, BorderScratch& borders)
+  FrameSearch(ImageProcessorSettings& settings, const ImageView& image, SearchBuffers& buffers)
       : settings_(settings), image_(image) {
-    frame_.sharedBorders = &borders;
+    frame_.sharedBuffers = &buffers;
   }
 
   // The short-form search over the whole image, in the forced whole-frame state at `threshold`.
@@ -42,14 +42,21 @@ class FrameSearch {
   FrameMeasurements frame_;
 };
 
+// The box search's buffers, kept per thread from one image to the next: a sweep's first,
+// noisiest threshold would otherwise spend much of its time having fresh pages mapped.
+SearchBuffers& ThreadSearchBuffers() {
+  thread_local SearchBuffers buffers;
+  return buffers;
+}
+
 }  // namespace
 
 bool ExtractPlatePair(ImageProcessorSettings& settings, const ImageView& left,
                       const ImageView& right, std::vector<cv::Point2d>& leftTargets,
                       std::vector<cv::Point2d>& rightTargets) {
-  BorderScratch borders;  // both images have one size
-  FrameSearch leftSearch(settings, left, borders);
-  FrameSearch rightSearch(settings, right, borders);
+  SearchBuffers& buffers = ThreadSearchBuffers();
+  FrameSearch leftSearch(settings, left, buffers);
+  FrameSearch rightSearch(settings, right, buffers);
   std::vector<int> leftThresholds, rightThresholds;
 
   // Thresholds at which each camera's image shows the plate, ascending.
@@ -76,8 +83,7 @@ bool ExtractPlatePair(ImageProcessorSettings& settings, const ImageView& left,
 
 bool FindTargetsBySweep(ImageProcessorSettings& settings, const ImageView& image,
                         std::vector<cv::Point2d>& targets, int& finalThreshold) {
-  BorderScratch borders;
-  FrameSearch search(settings, image, borders);
+  FrameSearch search(settings, image, ThreadSearchBuffers());
   std::vector<int> thresholds;
   if (settings.fixedThreshold) {
     if (search.Search(targets)) thresholds.push_back(settings.threshold);

@@ -5,9 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+
+#include "imgproc/RowBits.h"
 
 namespace Oskelo::CV::Native64::detail {
 namespace {
@@ -78,63 +77,6 @@ struct Move {
   std::uint8_t eastExamined = 0;
 };
 
-// 1 where a pixel of the row lies above the threshold, 0 elsewhere: cv::threshold's binarisation
-// of 8-bit pixels, serially (a search region is too small to gain from OpenCV's threads) in a
-// loop the compiler vectorises.
-void BinariseRow(const unsigned char* __restrict in, int threshold, int count,
-                 unsigned char* __restrict out) {
-  if (threshold < 0 || threshold >= 255) {
-    std::fill(out, out + count, threshold < 0 ? 1 : 0);
-    return;
-  }
-  const auto level = static_cast<unsigned char>(threshold);
-  for (int c = 0; c < count; ++c) out[c] = in[c] > level ? 1 : 0;
-}
-
-// One row of the occupancy as bits, 64 columns to a word, for finding where runs of object
-// pixels begin and end a word at a time.
-class RowBits {
- public:
-  explicit RowBits(int cols) : cols_(cols), words_((cols + 63) / 64 + 1, 0) {}
-
-  // Reads a row of occupancy bytes (0 or 1); the bits past its end stay clear.
-  void Read(const unsigned char* row) {
-    std::fill(words_.begin(), words_.end(), 0);
-    int c = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    for (; c + 16 <= cols_; c += 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + c));
-      const auto set = static_cast<std::uint64_t>(
-          static_cast<unsigned>(~_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero))) & 0xFFFFu);
-      words_[static_cast<std::size_t>(c >> 6)] |= set << (c & 63);
-    }
-#endif
-    for (; c < cols_; ++c) {
-      words_[static_cast<std::size_t>(c >> 6)] |= static_cast<std::uint64_t>(row[c] != 0)
-                                                  << (c & 63);
-    }
-  }
-
-  // The first column from `c` on whose bit is set (clear), or one past the last word's columns.
-  int NextSet(int c) const { return Next(c, 0); }
-  int NextClear(int c) const { return Next(c, ~0ull); }
-
- private:
-  int Next(int c, std::uint64_t flip) const {
-    std::size_t w = static_cast<std::size_t>(c >> 6);
-    std::uint64_t word = (words_[w] ^ flip) & (~0ull << (c & 63));
-    while (word == 0) {
-      if (++w == words_.size()) return static_cast<int>(w * 64);
-      word = words_[w] ^ flip;
-    }
-    return static_cast<int>(w * 64) + __builtin_ctzll(word);
-  }
-
-  int cols_;
-  std::vector<std::uint64_t> words_;
-};
-
 class BorderFollower {
  public:
   // The object pixels are those of `grey` above `threshold`.
@@ -203,6 +145,13 @@ class BorderFollower {
       }
     }
     return Summary(offset);
+  }
+
+  // The points of the outer border that starts at pixel (row, col) of the image, the first
+  // object pixel of its component in raster order.
+  int OuterLength(int row, int col) {
+    cv::Rect box;
+    return Follow<false>(Index(row + 1, col + 1), kWest, 2, box);
   }
 
  private:
@@ -439,6 +388,17 @@ BorderSummary SummarizeBordersAbove(const cv::Mat& grey, int threshold, cv::Poin
                                     BorderScratch& scratch) {
   CV_Assert(grey.type() == CV_8UC1 && grey.dims == 2);
   return BorderFollower(grey, threshold, scratch.buffers()).Run(offset);
+}
+
+std::vector<int> OuterBorderLengths(const cv::Mat& grey, int threshold,
+                                    const std::vector<cv::Point>& firstPixels,
+                                    BorderScratch& scratch) {
+  CV_Assert(grey.type() == CV_8UC1 && grey.dims == 2);
+  BorderFollower follower(grey, threshold, scratch.buffers());
+  std::vector<int> lengths;
+  lengths.reserve(firstPixels.size());
+  for (const cv::Point& p : firstPixels) lengths.push_back(follower.OuterLength(p.y, p.x));
+  return lengths;
 }
 
 }  // namespace Oskelo::CV::Native64::detail

@@ -27,6 +27,12 @@ constexpr int kMinDotsToOrder = 4;
 
 // Pixels the border summary can index (with its frame).
 constexpr double kLargestSummary = 4294967295.0;
+// The grey levels of every this many rows of a frame are counted to tell noisy thresholds.
+constexpr int kLevelSampleStep = 4;  // as FrameMeasurements::sampledLevels says
+// A threshold is noisy when more than 1 in this many pixels of the frame lies within the levels
+// [threshold - 1, threshold + 2]: sensor noise then binarises into tens of thousands of borders.
+// (On rendered plates: above 1 in 128 only at the background's and the plate's own level.)
+constexpr double kNoisyShare = 128.0;
 
 enum ContourMode { kListOfDots = 1, kBoxWithHoles = 2 };
 enum ThresholdState {
@@ -172,6 +178,38 @@ cv::Rect BrightPart(const cv::Mat& view, const cv::Rect& roi, int threshold,
   return {left, top, right - left, bottom - top};
 }
 
+// The box the settings describe.
+BoxGeometry Geometry(const ImageProcessorSettings& settings) {
+  return ExpectedBoxGeometry(settings.dotCount, settings.gridRows, settings.gridColumns,
+                             settings.dotSpacing, settings.dotDiameter, settings.sizeScale);
+}
+
+// Pixel counts per grey level of every kLevelSampleStep-th row, measured once per frame.
+const std::vector<std::uint32_t>& SampledLevels(const cv::Mat& view,
+                                                FrameMeasurements& measurements) {
+  if (measurements.sampledLevels.empty()) {
+    measurements.sampledLevels.assign(kMaxGrey + 1, 0);
+    for (int r = 0; r < view.rows; r += kLevelSampleStep) {
+      const unsigned char* row = view.ptr<unsigned char>(r);
+      for (int c = 0; c < view.cols; ++c) ++measurements.sampledLevels[row[c]];
+    }
+  }
+  return measurements.sampledLevels;
+}
+
+// Whether many pixels of the frame lie close to the threshold (a guess, from sampled rows, that
+// only decides how the box search goes about its work, never what it finds).
+bool NoisyAt(const cv::Mat& view, int threshold, FrameMeasurements& measurements) {
+  if (threshold < 0 || threshold >= kMaxGrey) return false;  // a uniform binary image
+  const std::vector<std::uint32_t>& levels = SampledLevels(view, measurements);
+  double near = 0.0;
+  for (int level = std::max(threshold - 1, 0); level <= std::min(threshold + 2, kMaxGrey); ++level)
+    near += levels[static_cast<std::size_t>(level)];
+  const double sampledPixels =
+      static_cast<double>((view.rows + kLevelSampleStep - 1) / kLevelSampleStep) * view.cols;
+  return near * kNoisyShare > sampledPixels;
+}
+
 // Binarises the search region and extracts its contours in image view coordinates.
 void ExtractContours(const ImageProcessorSettings& settings, const cv::Mat& view,
                      const cv::Rect& roi, std::vector<std::vector<cv::Point>>& contours,
@@ -203,13 +241,19 @@ class TargetContours {
       return;
     }
     summarised_ = true;
-    if (HasPixels(part)) {
-      summary_ = SummarizeBordersAbove(view_(part), settings_.threshold, part.tl(),
-                                       measurements.borders());
+    if (!HasPixels(part)) return;
+    // At a noisy threshold a screen of the components first rules out, at a fraction of the
+    // summary's cost, that any outer border has a box's length; the summary then stays empty,
+    // which no box search can tell from a summary without a box.
+    if (NoisyAt(view_, settings_.threshold, measurements) && !BoxMayFit(part, measurements)) {
+      return;
     }
+    summary_ = SummarizeBordersAbove(view_(part), settings_.threshold, part.tl(),
+                                     measurements.buffers().borders);
   }
 
   bool summarised() const { return summarised_; }
+
   const BorderSummary& summary() const { return summary_; }
   const std::vector<std::vector<cv::Point>>& contours() const { return contours_; }
   const std::vector<cv::Vec4i>& hierarchy() const { return hierarchy_; }
@@ -226,6 +270,13 @@ class TargetContours {
   }
 
  private:
+  // Whether a box the search accepts may lie in the part of the view.
+  bool BoxMayFit(const cv::Rect& part, FrameMeasurements& measurements) const {
+    SearchBuffers& buffers = measurements.buffers();
+    return buffers.screen.MayHoldBox(view_(part), settings_.threshold, Geometry(settings_),
+                                     settings_.dotCount, buffers.borders);
+  }
+
   const ImageProcessorSettings& settings_;
   const cv::Mat& view_;
   cv::Rect roi_;
@@ -240,9 +291,7 @@ bool ChooseTarget(ImageProcessorSettings& settings, const TargetContours& found,
                   const std::vector<cv::Rect>& exclusions, std::vector<int>& indices,
                   cv::Rect& box) {
   if (settings.contourMode == kBoxWithHoles) {
-    const BoxGeometry geometry =
-        ExpectedBoxGeometry(settings.dotCount, settings.gridRows, settings.gridColumns,
-                            settings.dotSpacing, settings.dotDiameter, settings.sizeScale);
+    const BoxGeometry geometry = Geometry(settings);
     const int best =
         found.summarised()
             ? FindClusterWithHoles(found.summary(), indices, geometry, settings.dotCount)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "imgproc/BorderSummary.h"
+#include "imgproc/OuterBorderScreen.h"
 #include "native64/ImageProcessorSettings.h"
 
 // The target search behind ImageProcessor::FindTargets and FindTargetsInImage: sees the caller's
@@ -49,6 +50,13 @@ cv::Rect GrownSearchRegion(const cv::Rect& roi);
 // Measurements of one frame that stay valid while the same frame is searched again, for instance
 // at a sweep of thresholds in state 4. Each depends only on the frame's pixels and the region it
 // was taken from, so reusing it gives exactly the result of measuring again.
+// Buffers of the border following and of the component screen that stand in for the contours of
+// the box search, kept between searches so that each reuses what the last one allocated.
+struct SearchBuffers {
+  BorderScratch borders;
+  OuterBorderScreen screen;
+};
+
 struct FrameMeasurements {
   // Mean grey levels of regions (keyed by x, y, width, height); regions without pixels are not
   // kept, their measurement leaves the mean as it was.
@@ -58,11 +66,14 @@ struct FrameMeasurements {
   // threshold lie within the rows and columns whose brightest level is above it.
   std::vector<unsigned char> rowMaxima, columnMaxima;
 
-  // Buffers of the border following that stands in for the contours of the box search; the
-  // searches of several frames may share one (`sharedBorders`).
-  BorderScratch ownBorders;
-  BorderScratch* sharedBorders = nullptr;
-  BorderScratch& borders() { return sharedBorders != nullptr ? *sharedBorders : ownBorders; }
+  // Pixel counts of each grey level in every 4th row of the frame (empty until measured).
+  std::vector<std::uint32_t> sampledLevels;
+
+  // Buffers of the box search over the binary images; the searches of several frames may share
+  // one set (`sharedBuffers`).
+  SearchBuffers ownBuffers;
+  SearchBuffers* sharedBuffers = nullptr;
+  SearchBuffers& buffers() { return sharedBuffers != nullptr ? *sharedBuffers : ownBuffers; }
 
   // Refined centre and grey levels of each dot, keyed by the dot's bounding rectangle, for the
   // refinement settings they were measured with.

@@ -1,0 +1,150 @@
+#include "imgproc/OuterBorderScreen.h"
+
+#include <algorithm>
+#include <opencv2/imgproc.hpp>
+
+namespace Oskelo::CV::Native64::detail {
+namespace {
+
+// Candidates whose bounding rectangle covers more than this share of the image are not examined
+// alone.
+constexpr double kLargeBoxShare = 16.0;
+
+// Whether the component through `seed` of `binary` (0 and 1) is a box the box search accepts.
+// Its borders are those of the image that holds it alone, since no other object pixel touches it.
+bool IsBox(cv::Mat& binary, cv::Point seed, const BoxGeometry& geometry, int dotCount,
+           BorderScratch& scratch) {
+  constexpr int kComponent = 2;
+  cv::floodFill(binary, seed, kComponent, nullptr, 0, 0, 8);
+  const BorderSummary borders = SummarizeBordersAbove(binary, kComponent - 1, {}, scratch);
+  if (borders.contourOrder.empty()) return false;
+  const double boxLength = borders.lengths[static_cast<std::size_t>(borders.contourOrder[0])];
+  if (!BoxLengthFits(geometry, boxLength)) return false;
+  const DotWindow window = DotWindowFor(geometry, boxLength);
+  int holes = 0, dots = 0;
+  for (std::size_t i = 0; i < borders.lengths.size(); ++i) {
+    if (borders.parents[i] < 0) continue;
+    ++holes;
+    if (DotLengthFits(window, borders.lengths[i])) ++dots;
+  }
+  return holes > 0 && dots == dotCount;
+}
+
+}  // namespace
+
+bool OuterBorderScreen::MayHoldBox(const cv::Mat& grey, int threshold, const BoxGeometry& geometry,
+                                   int dotCount, BorderScratch& borders) {
+  CV_Assert(grey.type() == CV_8UC1 && grey.dims == 2);
+  Label(grey, threshold);
+  const std::vector<Candidate> candidates = Candidates(geometry, dotCount);
+  if (candidates.empty()) return false;
+  std::vector<cv::Point> firstPixels;
+  for (const Candidate& c : candidates) firstPixels.push_back(c.first);
+  const std::vector<int> lengths = OuterBorderLengths(grey, threshold, firstPixels, borders);
+  const double largeBox = static_cast<double>(grey.total()) / kLargeBoxShare;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (!BoxLengthFits(geometry, lengths[i])) continue;
+    // A component as large as the plate is left to the full search, which costs no more.
+    const cv::Rect& box = candidates[i].box;
+    if (static_cast<double>(box.area()) > largeBox) return true;
+    cv::Mat binary;
+    cv::threshold(grey(box), binary, threshold, 1, cv::THRESH_BINARY);
+    if (IsBox(binary, candidates[i].first - box.tl(), geometry, dotCount, borders)) return true;
+  }
+  return false;
+}
+
+// The first pixels of the components with enough holes for a box whose bounds admit a box's
+// length (a NaN bound admits none, as BoxLengthFits accepts no length then). A box has at least
+// one hole, and at least one per dot.
+std::vector<OuterBorderScreen::Candidate> OuterBorderScreen::Candidates(const BoxGeometry& geometry,
+                                                                        int dotCount) const {
+  const double fewestHoles = std::max(dotCount, 1);
+  std::vector<Candidate> found;
+  const std::size_t runs = parents_.size();
+  for (std::size_t id = 0; id < runs; ++id) {
+    const Component& c = components_[id];
+    if (c.holes < fewestHoles || parents_[id] != static_cast<int>(id)) continue;
+    const double extent = std::max(c.bottom - c.firstRow, c.right - c.left);
+    if (geometry.minBoxLength < 8.0 * static_cast<double>(c.pixels) &&
+        2.0 * extent < geometry.maxBoxLength) {
+      found.push_back({{c.firstColumn, c.firstRow},
+                       {c.left, c.firstRow, c.right - c.left + 1, c.bottom - c.firstRow + 1}});
+    }
+  }
+  return found;
+}
+
+void OuterBorderScreen::Label(const cv::Mat& grey, int threshold) {
+  parents_.clear();
+  components_.clear();
+  previous_.clear();
+  if (bits_.cols() != grey.cols) bits_ = RowBits(grey.cols);
+  binaryRow_.resize(static_cast<std::size_t>(grey.cols));
+  current_.resize(static_cast<std::size_t>(grey.cols / 2 + 1));
+  previous_.reserve(current_.size());
+  for (int r = 0; r < grey.rows; ++r) {
+    BinariseRow(grey.ptr<unsigned char>(r), threshold, grey.cols, binaryRow_.data());
+    ReadRuns(binaryRow_.data(), grey.cols, r);
+    JoinToPreviousRow();
+    std::swap(previous_, current_);
+  }
+}
+
+// The runs of object pixels of row r into current_, each a new component of its own.
+void OuterBorderScreen::ReadRuns(const unsigned char* row, int cols, int r) {
+  bits_.Read(row);
+  current_.clear();
+  for (int c = bits_.NextSet(0); c < cols; c = bits_.NextSet(c)) {
+    const int end = bits_.NextClear(c + 1);
+    const int id = static_cast<int>(parents_.size());
+    current_.push_back({c, end - 1, id});
+    parents_.push_back(id);
+    components_.push_back({static_cast<std::uint32_t>(end - c), 0, r, c, r, c, end - 1});
+    c = end;
+  }
+}
+
+// Joins each run of the current row to the runs of the previous row it touches, diagonals
+// included (8-connectivity).
+void OuterBorderScreen::JoinToPreviousRow() {
+  std::size_t j = 0;
+  for (const Run& run : current_) {
+    while (j < previous_.size() && previous_[j].end < run.start - 1) ++j;
+    for (std::size_t k = j; k < previous_.size() && previous_[k].start <= run.end + 1; ++k) {
+      Unite(previous_[k].id, run.id);
+    }
+  }
+}
+
+int OuterBorderScreen::Root(int id) {
+  while (parents_[static_cast<std::size_t>(id)] != id) {
+    int& parent = parents_[static_cast<std::size_t>(id)];
+    parent = parents_[static_cast<std::size_t>(parent)];  // path halving
+    id = parent;
+  }
+  return id;
+}
+
+// Joins the components of two touching runs. A touch within one component closes a cycle of
+// runs, which encloses one more hole: for 8-connected objects, a component's runs and touches
+// form a graph whose independent cycles are its holes. The earlier root survives, so a root stays
+// its component's first run.
+void OuterBorderScreen::Unite(int a, int b) {
+  int ra = Root(a), rb = Root(b);
+  if (ra == rb) {
+    ++components_[static_cast<std::size_t>(ra)].holes;
+    return;
+  }
+  if (rb < ra) std::swap(ra, rb);
+  parents_[static_cast<std::size_t>(rb)] = ra;
+  Component& into = components_[static_cast<std::size_t>(ra)];
+  const Component& from = components_[static_cast<std::size_t>(rb)];
+  into.pixels += from.pixels;
+  into.holes += from.holes;
+  into.bottom = std::max(into.bottom, from.bottom);
+  into.left = std::min(into.left, from.left);
+  into.right = std::max(into.right, from.right);
+}
+
+}  // namespace Oskelo::CV::Native64::detail
