@@ -61,8 +61,8 @@ std::vector<OuterBorderScreen::Candidate> OuterBorderScreen::Candidates(const Bo
                                                                         int dotCount) const {
   const double fewestHoles = std::max(dotCount, 1);
   std::vector<Candidate> found;
-  const std::size_t runs = parents_.size();
-  for (std::size_t id = 0; id < runs; ++id) {
+  const std::size_t started = parents_.size();
+  for (std::size_t id = 0; id < started; ++id) {
     const Component& c = components_[id];
     if (c.holes < fewestHoles || parents_[id] != static_cast<int>(id)) continue;
     const double extent = std::max(c.bottom - c.firstRow, c.right - c.left);
@@ -85,35 +85,40 @@ void OuterBorderScreen::Label(const cv::Mat& grey, int threshold) {
   previous_.reserve(current_.size());
   for (int r = 0; r < grey.rows; ++r) {
     BinariseRow(grey.ptr<unsigned char>(r), threshold, grey.cols, binaryRow_.data());
-    ReadRuns(binaryRow_.data(), grey.cols, r);
-    JoinToPreviousRow();
+    LabelRow(binaryRow_.data(), grey.cols, r);
     std::swap(previous_, current_);
   }
 }
 
-// The runs of object pixels of row r into current_, each a new component of its own.
-void OuterBorderScreen::ReadRuns(const unsigned char* row, int cols, int r) {
+// The runs of object pixels of row r into current_, each joined to the runs of the previous row
+// it touches, diagonals included (8-connectivity). A run that touches none starts a component.
+void OuterBorderScreen::LabelRow(const unsigned char* row, int cols, int r) {
   bits_.Read(row);
   current_.clear();
+  std::size_t j = 0;  // the first run of the previous row that may touch the next run
   for (int c = bits_.NextSet(0); c < cols; c = bits_.NextSet(c)) {
     const int end = bits_.NextClear(c + 1);
-    const int id = static_cast<int>(parents_.size());
-    current_.push_back({c, end - 1, id});
-    parents_.push_back(id);
-    components_.push_back({static_cast<std::uint32_t>(end - c), 0, r, c, r, c, end - 1});
-    c = end;
-  }
-}
-
-// Joins each run of the current row to the runs of the previous row it touches, diagonals
-// included (8-connectivity).
-void OuterBorderScreen::JoinToPreviousRow() {
-  std::size_t j = 0;
-  for (const Run& run : current_) {
+    const Run run{c, end - 1, 0};
     while (j < previous_.size() && previous_[j].end < run.start - 1) ++j;
-    for (std::size_t k = j; k < previous_.size() && previous_[k].start <= run.end + 1; ++k) {
-      Unite(previous_[k].id, run.id);
+    std::size_t k = j;
+    if (k < previous_.size() && previous_[k].start <= run.end + 1) {
+      const int id = Root(previous_[k].id);
+      Component& joined = components_[static_cast<std::size_t>(id)];
+      joined.pixels += static_cast<std::uint32_t>(end - c);
+      joined.bottom = r;
+      joined.left = std::min(joined.left, c);
+      joined.right = std::max(joined.right, run.end);
+      for (++k; k < previous_.size() && previous_[k].start <= run.end + 1; ++k) {
+        Unite(id, previous_[k].id);
+      }
+      current_.push_back({run.start, run.end, id});
+    } else {
+      const int id = static_cast<int>(parents_.size());
+      parents_.push_back(id);
+      components_.push_back({static_cast<std::uint32_t>(end - c), 0, r, c, r, c, run.end});
+      current_.push_back({run.start, run.end, id});
     }
+    c = end;
   }
 }
 
@@ -129,7 +134,7 @@ int OuterBorderScreen::Root(int id) {
 // Joins the components of two touching runs. A touch within one component closes a cycle of
 // runs, which encloses one more hole: for 8-connected objects, a component's runs and touches
 // form a graph whose independent cycles are its holes. The earlier root survives, so a root stays
-// its component's first run.
+// the component that started first in raster order.
 void OuterBorderScreen::Unite(int a, int b) {
   int ra = Root(a), rb = Root(b);
   if (ra == rb) {

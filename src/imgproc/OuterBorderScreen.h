@@ -33,9 +33,9 @@ class OuterBorderScreen {
  private:
   struct Run {
     int start = 0, end = 0;  // columns, both included
-    int id = 0;
+    int id = 0;              // a component it belongs to
   };
-  // Per run; meaningful at the root of each component, which is its first run in raster order.
+  // Per started component; meaningful at the roots, each the first started of its component.
   struct Component {
     std::uint32_t pixels = 0;  // fewer than the 2^32 the border summary can index
     std::uint32_t holes = 0;
@@ -44,8 +44,7 @@ class OuterBorderScreen {
   };
 
   void Label(const cv::Mat& grey, int threshold);
-  void ReadRuns(const unsigned char* row, int cols, int r);
-  void JoinToPreviousRow();
+  void LabelRow(const unsigned char* row, int cols, int r);
   int Root(int id);
   void Unite(int a, int b);
   struct Candidate {
@@ -54,7 +53,7 @@ class OuterBorderScreen {
   };
   std::vector<Candidate> Candidates(const BoxGeometry& geometry, int dotCount) const;
 
-  std::vector<int> parents_;  // per run
+  std::vector<int> parents_;  // per started component
   std::vector<Component> components_;
   std::vector<Run> previous_, current_;
   std::vector<unsigned char> binaryRow_;

@@ -5,6 +5,9 @@
 #include <cmath>
 #include <iostream>
 #include <opencv2/imgproc.hpp>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "imgproc/BorderSummary.h"
 #include "imgproc/Centroids.h"
@@ -135,14 +138,28 @@ bool SummaryServes(const ImageProcessorSettings& settings, const std::vector<cv:
 }
 
 // The brightest level of each row into `rows` and of each column into `columns` (all 0 on
-// entry). Plain loops over restrict pointers, which the compiler vectorises.
-void BrightestLevels(const cv::Mat& view, unsigned char* __restrict rows,
-                     unsigned char* __restrict columns) {
+// entry), 16 pixels at a time where SSE2 is there.
+void BrightestLevels(const cv::Mat& view, unsigned char* rows, unsigned char* columns) {
   for (int r = 0; r < view.rows; ++r) {
-    const unsigned char* __restrict row = view.ptr<unsigned char>(r);
+    const unsigned char* row = view.ptr<unsigned char>(r);
     unsigned char brightest = 0;
-    for (int c = 0; c < view.cols; ++c) brightest = row[c] > brightest ? row[c] : brightest;
-    for (int c = 0; c < view.cols; ++c) columns[c] = row[c] > columns[c] ? row[c] : columns[c];
+    int c = 0;
+#if defined(__SSE2__)
+    __m128i rowMax = _mm_setzero_si128();
+    for (; c + 16 <= view.cols; c += 16) {
+      const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + c));
+      __m128i* column = reinterpret_cast<__m128i*>(columns + c);
+      _mm_storeu_si128(column, _mm_max_epu8(_mm_loadu_si128(column), pixels));
+      rowMax = _mm_max_epu8(rowMax, pixels);
+    }
+    alignas(16) unsigned char lanes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), rowMax);
+    for (unsigned char lane : lanes) brightest = std::max(brightest, lane);
+#endif
+    for (; c < view.cols; ++c) {
+      brightest = std::max(brightest, row[c]);
+      columns[c] = std::max(columns[c], row[c]);
+    }
     rows[r] = brightest;
   }
 }
