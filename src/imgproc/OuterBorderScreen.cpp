@@ -80,20 +80,19 @@ void OuterBorderScreen::Label(const cv::Mat& grey, int threshold) {
   components_.clear();
   previous_.clear();
   if (bits_.cols() != grey.cols) bits_ = RowBits(grey.cols);
-  binaryRow_.resize(static_cast<std::size_t>(grey.cols));
   current_.resize(static_cast<std::size_t>(grey.cols / 2 + 1));
   previous_.reserve(current_.size());
   for (int r = 0; r < grey.rows; ++r) {
-    BinariseRow(grey.ptr<unsigned char>(r), threshold, grey.cols, binaryRow_.data());
-    LabelRow(binaryRow_.data(), grey.cols, r);
+    bits_.ReadAbove(grey.ptr<unsigned char>(r), threshold);
+    LabelRow(grey.cols, r);
     std::swap(previous_, current_);
   }
 }
 
-// The runs of object pixels of row r into current_, each joined to the runs of the previous row
-// it touches, diagonals included (8-connectivity). A run that touches none starts a component.
-void OuterBorderScreen::LabelRow(const unsigned char* row, int cols, int r) {
-  bits_.Read(row);
+// The runs of object pixels of row r (read into bits_) into current_, each joined to the runs of
+// the previous row it touches, diagonals included (8-connectivity). A run that touches none starts
+// a component.
+void OuterBorderScreen::LabelRow(int cols, int r) {
   current_.clear();
   std::size_t j = 0;  // the first run of the previous row that may touch the next run
   for (int c = bits_.NextSet(0); c < cols; c = bits_.NextSet(c)) {

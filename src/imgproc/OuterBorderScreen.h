@@ -44,7 +44,7 @@ class OuterBorderScreen {
   };
 
   void Label(const cv::Mat& grey, int threshold);
-  void LabelRow(const unsigned char* row, int cols, int r);
+  void LabelRow(int cols, int r);
   int Root(int id);
   void Unite(int a, int b);
   struct Candidate {
@@ -56,7 +56,6 @@ class OuterBorderScreen {
   std::vector<int> parents_;  // per started component
   std::vector<Component> components_;
   std::vector<Run> previous_, current_;
-  std::vector<unsigned char> binaryRow_;
   RowBits bits_{0};
 };
 

@@ -49,6 +49,33 @@ class RowBits {
     }
   }
 
+  // Reads a row of grey levels, a bit set where the level lies above `threshold` (as
+  // BinariseRow); the bits past its end stay clear.
+  void ReadAbove(const unsigned char* row, int threshold) {
+    std::fill(words_.begin(), words_.end(), 0);
+    if (threshold >= 255) return;
+    if (threshold < 0) {
+      for (int c = 0; c < cols_; ++c) words_[static_cast<std::size_t>(c >> 6)] |= 1ull << (c & 63);
+      return;
+    }
+    int c = 0;
+    const auto level = static_cast<unsigned char>(threshold);
+#if defined(__SSE2__)
+    // x > level exactly where max(x, level + 1) == x.
+    const __m128i above = _mm_set1_epi8(static_cast<char>(level + 1));
+    for (; c + 16 <= cols_; c += 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + c));
+      const __m128i set = _mm_cmpeq_epi8(_mm_max_epu8(bytes, above), bytes);
+      const auto bits = static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(set)));
+      words_[static_cast<std::size_t>(c >> 6)] |= bits << (c & 63);
+    }
+#endif
+    for (; c < cols_; ++c) {
+      words_[static_cast<std::size_t>(c >> 6)] |= static_cast<std::uint64_t>(row[c] > level)
+                                                  << (c & 63);
+    }
+  }
+
   // The first column from `c` on whose bit is set (clear), or one past the last word's columns.
   int NextSet(int c) const { return Next(c, 0); }
   int NextClear(int c) const { return Next(c, ~0ull); }
