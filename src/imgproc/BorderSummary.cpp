@@ -390,15 +390,10 @@ BorderSummary SummarizeBordersAbove(const cv::Mat& grey, int threshold, cv::Poin
   return BorderFollower(grey, threshold, scratch.buffers()).Run(offset);
 }
 
-std::vector<int> OuterBorderLengths(const cv::Mat& grey, int threshold,
-                                    const std::vector<cv::Point>& firstPixels,
-                                    BorderScratch& scratch) {
+int OuterBorderLength(const cv::Mat& grey, int threshold, cv::Point first, BorderScratch& scratch) {
   CV_Assert(grey.type() == CV_8UC1 && grey.dims == 2);
-  BorderFollower follower(grey, threshold, scratch.buffers());
-  std::vector<int> lengths;
-  lengths.reserve(firstPixels.size());
-  for (const cv::Point& p : firstPixels) lengths.push_back(follower.OuterLength(p.y, p.x));
-  return lengths;
+  CV_Assert(first.x >= 0 && first.y >= 0 && first.x < grey.cols && first.y < grey.rows);
+  return BorderFollower(grey, threshold, scratch.buffers()).OuterLength(first.y, first.x);
 }
 
 }  // namespace Oskelo::CV::Native64::detail

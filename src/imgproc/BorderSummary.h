@@ -49,10 +49,8 @@ BorderSummary SummarizeBorders(const cv::Mat& binary);
 BorderSummary SummarizeBordersAbove(const cv::Mat& grey, int threshold, cv::Point offset,
                                     BorderScratch& scratch);
 
-// The number of points cv::findContours lists on the outer border of each component of the pixels
-// of `grey` above `threshold` whose first pixel in raster order is given (column, row).
-std::vector<int> OuterBorderLengths(const cv::Mat& grey, int threshold,
-                                    const std::vector<cv::Point>& firstPixels,
-                                    BorderScratch& scratch);
+// The number of points cv::findContours lists on the outer border of the component of the pixels
+// of `grey` above `threshold` whose first pixel in raster order is `first` (column, row).
+int OuterBorderLength(const cv::Mat& grey, int threshold, cv::Point first, BorderScratch& scratch);
 
 }  // namespace Oskelo::CV::Native64::detail

@@ -38,18 +38,18 @@ bool OuterBorderScreen::MayHoldBox(const cv::Mat& grey, int threshold, const Box
   Label(grey, threshold);
   const std::vector<Candidate> candidates = Candidates(geometry, dotCount);
   if (candidates.empty()) return false;
-  std::vector<cv::Point> firstPixels;
-  for (const Candidate& c : candidates) firstPixels.push_back(c.first);
-  const std::vector<int> lengths = OuterBorderLengths(grey, threshold, firstPixels, borders);
   const double largeBox = static_cast<double>(grey.total()) / kLargeBoxShare;
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
-    if (!BoxLengthFits(geometry, lengths[i])) continue;
+  for (const Candidate& candidate : candidates) {
+    // The component's borders lie within its bounding rectangle, and every object pixel next to
+    // them is its own, so they are followed there alone.
+    const cv::Mat part = grey(candidate.box);
+    const cv::Point first = candidate.first - candidate.box.tl();
+    if (!BoxLengthFits(geometry, OuterBorderLength(part, threshold, first, borders))) continue;
     // A component as large as the plate is left to the full search, which costs no more.
-    const cv::Rect& box = candidates[i].box;
-    if (static_cast<double>(box.area()) > largeBox) return true;
+    if (static_cast<double>(candidate.box.area()) > largeBox) return true;
     cv::Mat binary;
-    cv::threshold(grey(box), binary, threshold, 1, cv::THRESH_BINARY);
-    if (IsBox(binary, candidates[i].first - box.tl(), geometry, dotCount, borders)) return true;
+    cv::threshold(part, binary, threshold, 1, cv::THRESH_BINARY);
+    if (IsBox(binary, first, geometry, dotCount, borders)) return true;
   }
   return false;
 }

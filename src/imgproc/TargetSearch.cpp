@@ -31,7 +31,7 @@ constexpr int kMinDotsToOrder = 4;
 // Pixels the border summary can index (with its frame).
 constexpr double kLargestSummary = 4294967295.0;
 // The grey levels of every this many rows of a frame are counted to tell noisy thresholds.
-constexpr int kLevelSampleStep = 4;  // as FrameMeasurements::sampledLevels says
+constexpr int kLevelSampleStep = 8;  // as FrameMeasurements::sampledLevels says
 // A threshold is noisy when more than 1 in this many pixels of the frame lies within the levels
 // [threshold - 1, threshold + 2]: sensor noise then binarises into tens of thousands of borders.
 // (On rendered plates: above 1 in 128 only at the background's and the plate's own level.)

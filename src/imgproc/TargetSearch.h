@@ -66,7 +66,7 @@ struct FrameMeasurements {
   // threshold lie within the rows and columns whose brightest level is above it.
   std::vector<unsigned char> rowMaxima, columnMaxima;
 
-  // Pixel counts of each grey level in every 4th row of the frame (empty until measured).
+  // Pixel counts of each grey level in every 8th row of the frame (empty until measured).
   std::vector<std::uint32_t> sampledLevels;
 
   // Buffers of the box search over the binary images; the searches of several frames may share
