@@ -80,8 +80,9 @@ void OuterBorderScreen::Label(const cv::Mat& grey, int threshold) {
   components_.clear();
   previous_.clear();
   if (bits_.cols() != grey.cols) bits_ = RowBits(grey.cols);
-  current_.resize(static_cast<std::size_t>(grey.cols / 2 + 1));
-  previous_.reserve(current_.size());
+  // A row holds at most one run per two columns, rounded up.
+  current_.reserve(static_cast<std::size_t>(grey.cols / 2 + 1));
+  previous_.reserve(current_.capacity());
   for (int r = 0; r < grey.rows; ++r) {
     bits_.ReadAbove(grey.ptr<unsigned char>(r), threshold);
     LabelRow(grey.cols, r);

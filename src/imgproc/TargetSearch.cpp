@@ -260,8 +260,8 @@ class TargetContours {
     summarised_ = true;
     if (!HasPixels(part)) return;
     // At a noisy threshold a screen of the components first rules out, at a fraction of the
-    // summary's cost, that any outer border has a box's length; the summary then stays empty,
-    // which no box search can tell from a summary without a box.
+    // summary's cost, that any component is a box the search accepts; the summary then stays
+    // empty, which no box search can tell from a summary without a box.
     if (NoisyAt(view_, settings_.threshold, measurements) && !BoxMayFit(part, measurements)) {
       return;
     }
@@ -270,7 +270,6 @@ class TargetContours {
   }
 
   bool summarised() const { return summarised_; }
-
   const BorderSummary& summary() const { return summary_; }
   const std::vector<std::vector<cv::Point>>& contours() const { return contours_; }
   const std::vector<cv::Vec4i>& hierarchy() const { return hierarchy_; }

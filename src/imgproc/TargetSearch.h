@@ -47,9 +47,6 @@ cv::Rect SearchRegionAroundBox(const cv::Rect& box, int margin);
 // multiple of 4.
 cv::Rect GrownSearchRegion(const cv::Rect& roi);
 
-// Measurements of one frame that stay valid while the same frame is searched again, for instance
-// at a sweep of thresholds in state 4. Each depends only on the frame's pixels and the region it
-// was taken from, so reusing it gives exactly the result of measuring again.
 // Buffers of the border following and of the component screen that stand in for the contours of
 // the box search, kept between searches so that each reuses what the last one allocated.
 struct SearchBuffers {
@@ -57,6 +54,9 @@ struct SearchBuffers {
   OuterBorderScreen screen;
 };
 
+// Measurements of one frame that stay valid while the same frame is searched again, for instance
+// at a sweep of thresholds in state 4. Each depends only on the frame's pixels and the region it
+// was taken from, so reusing it gives exactly the result of measuring again.
 struct FrameMeasurements {
   // Mean grey levels of regions (keyed by x, y, width, height); regions without pixels are not
   // kept, their measurement leaves the mean as it was.
