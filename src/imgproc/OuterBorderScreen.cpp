@@ -1,6 +1,7 @@
 #include "imgproc/OuterBorderScreen.h"
 
 #include <algorithm>
+#include <limits>
 #include <opencv2/imgproc.hpp>
 
 namespace Oskelo::CV::Native64::detail {
@@ -35,6 +36,8 @@ bool IsBox(cv::Mat& binary, cv::Point seed, const BoxGeometry& geometry, int dot
 bool OuterBorderScreen::MayHoldBox(const cv::Mat& grey, int threshold, const BoxGeometry& geometry,
                                    int dotCount, BorderScratch& borders) {
   CV_Assert(grey.type() == CV_8UC1 && grey.dims == 2);
+  // Pixel and hole counts are kept in 32 bits.
+  CV_Assert(static_cast<double>(grey.total()) <= std::numeric_limits<std::uint32_t>::max());
   Label(grey, threshold);
   const std::vector<Candidate> candidates = Candidates(geometry, dotCount);
   if (candidates.empty()) return false;
