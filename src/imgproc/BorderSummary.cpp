@@ -77,6 +77,19 @@ struct Move {
   std::uint8_t eastExamined = 0;
 };
 
+// One step backward along a border, from a border pixel whose successor lies in a known
+// direction: the offset, row and column steps to its predecessor, the direction `back` from the
+// pixel to that predecessor, the direction `ahead` from the predecessor back to the pixel, and
+// whether the pixel's own step passed its east neighbour as background.
+struct BackMove {
+  std::int32_t offset = 0;
+  std::int8_t rowStep = 0;
+  std::int8_t colStep = 0;
+  std::uint8_t back = 0;
+  std::uint8_t ahead = 0;
+  std::uint8_t eastExamined = 0;
+};
+
 class BorderFollower {
  public:
   // The object pixels are those of `grey` above `threshold`.
@@ -102,6 +115,28 @@ class BorderFollower {
         move.eastExamined = step.eastExamined ? 1 : 0;
       }
     }
+    // Backward: the forward step reaches its successor counterclockwise from the predecessor
+    // with background between, so the predecessor is the first object neighbour clockwise from
+    // the successor (the successor itself when it is the only one).
+    for (int ahead = 0; ahead < 8; ++ahead) {
+      for (int mask = 0; mask < 256; ++mask) {
+        int back = ahead;
+        for (int k = 1; k <= 8; ++k) {
+          const int d = (ahead - k + 8) & 7;
+          if (mask & (1 << d)) {
+            back = d;
+            break;
+          }
+        }
+        BackMove& move = backMoves_[ahead][mask];
+        move.offset = static_cast<std::int32_t>(offsets_[back]);
+        move.rowStep = static_cast<std::int8_t>(kRowStep[back]);
+        move.colStep = static_cast<std::int8_t>(kColStep[back]);
+        move.back = static_cast<std::uint8_t>(back);
+        move.ahead = static_cast<std::uint8_t>((back + 4) & 7);
+        move.eastExamined = kSteps.next[back][mask].eastExamined ? 1 : 0;
+      }
+    }
   }
 
   ~BorderFollower() { ClearLabels(); }
@@ -118,15 +153,15 @@ class BorderFollower {
     const unsigned char* occupied = b_.occupied.data();
     const int* labels = b_.labels.data();
     RowBits bits(cols_);
+    const auto room = static_cast<std::size_t>(cols_ / 2 + 1);
+    std::vector<int> firsts(room), lasts(room);
     for (int r = 1; r < rows_ - 1; ++r) {
       const std::size_t rowStart = Index(r, 0);
       bits.Read(occupied + rowStart);
-      int c = 1;
-      const int end = cols_ - 1;
-      for (;;) {
-        c = bits.NextSet(c);
-        if (c >= end) break;
-        const int last = bits.NextClear(c + 1) - 1;
+      const int runs = bits.Runs(firsts.data(), lasts.data());
+      for (int i = 0; i < runs; ++i) {
+        const int c = firsts[static_cast<std::size_t>(i)];
+        const int last = lasts[static_cast<std::size_t>(i)];
         const std::size_t first = rowStart + static_cast<std::size_t>(c);
         const int value = labels[first];
         if (value == 0) {
@@ -141,7 +176,6 @@ class BorderFollower {
             StartBorder(p, /*hole=*/true, endValue > 0 ? endValue : LastBorderBefore(p, rowStart));
           }
         }
-        c = last + 1;
       }
     }
     return Summary(offset);
@@ -268,15 +302,32 @@ class BorderFollower {
     if (b_.touched.size() < touchedCount_ + more) b_.touched.resize(2 * (touchedCount_ + more));
   }
 
+  // Marks a border pixel: -nbd where the border leaves the object eastward, nbd where no border
+  // passed yet, else as it was; written without branches, as the border's turns are
+  // unpredictable. The final marks do not depend on the order of the visits. Returns 1 when the
+  // pixel was unmarked (its index is then stored at `touched`), else 0.
+  static std::size_t Mark(int* labels, std::size_t pixel, int nbd, unsigned eastExamined,
+                          std::uint32_t* touched) {
+    const int old = labels[pixel];
+    const int marked = old == 0 ? nbd : old;
+    const int east = -static_cast<int>(eastExamined);  // all ones where examined
+    labels[pixel] = (marked & ~east) | (-nbd & east);
+    *touched = static_cast<std::uint32_t>(pixel);
+    return old == 0 ? 1 : 0;
+  }
+
   // Follows the border through pixel `start`, whose zero neighbour lies in direction `from`, and
   // returns its number of points and, in `box`, their bounding rectangle in image coordinates.
+  // The border is a cycle of steps (a pixel and the neighbour it was entered from), each with
+  // one successor and one predecessor. It is walked from its start forward and backward at once,
+  // two independent chains of lookups that the processor overlaps, until the two ends meet.
   template <bool kTabled>
   int Follow(std::size_t start, int from, int nbd, cv::Rect& box) {
     const unsigned char* occupied = b_.occupied.data();
     const std::ptrdiff_t w = cols_;
-    int r = static_cast<int>(start / static_cast<std::size_t>(cols_));
-    int c = static_cast<int>(start % static_cast<std::size_t>(cols_));
-    int top = r, bottom = r, left = c, right = c;
+    const int r0 = static_cast<int>(start / static_cast<std::size_t>(cols_));
+    const int c0 = static_cast<int>(start % static_cast<std::size_t>(cols_));
+    int top = r0, bottom = r0, left = c0, right = c0;
     // Clockwise from `from` for the first object pixel.
     int first = -1;
     for (int k = 0; k < 8; ++k) {
@@ -286,58 +337,77 @@ class BorderFollower {
         break;
       }
     }
-    int length = 0;
     int* labels = b_.labels.data();
     if (first < 0) {  // an isolated pixel
       ReserveTouched(1);
       b_.touched[touchedCount_++] = static_cast<std::uint32_t>(start);
       labels[start] = -nbd;
-      length = 1;
-    } else {
-      const std::size_t firstPixel = start + offsets_[first];
-      std::size_t current = start;
-      unsigned back = static_cast<unsigned>(first);  // direction to the previous border pixel
-      // The labels written are remembered in a block that is grown between blocks of steps, so
-      // that the loop keeps its pointers in registers.
-      constexpr std::size_t kBlock = 4096;
-      ReserveTouched(kBlock);
-      std::uint32_t* touched = b_.touched.data() + touchedCount_;
-      std::size_t room = kBlock;
-      for (;;) {
-        ++length;
-        // Counterclockwise from just after the previous pixel for the next object pixel.
-        const unsigned mask =
-            kTabled ? b_.neighbourhoods[current] : Neighbourhood(occupied + current, w);
-        const Move& move = moves_[back][mask];
-        // Mark the pixel: -nbd where the border leaves the object eastward, nbd where no border
-        // passed yet; written without branches, as the border's turns are unpredictable.
-        const int old = labels[current];
-        const int marked = old == 0 ? nbd : old;
-        const int east = -static_cast<int>(move.eastExamined);  // all ones where examined
-        labels[current] = (marked & ~east) | (-nbd & east);
-        *touched = static_cast<std::uint32_t>(current);
-        const std::size_t added = old == 0 ? 1 : 0;
-        touched += added;
-        room -= added;
-        top = std::min(top, r);
-        bottom = std::max(bottom, r);
-        left = std::min(left, c);
-        right = std::max(right, c);
-        const std::size_t next = current + static_cast<std::ptrdiff_t>(move.offset);
-        if (next == start && current == firstPixel) break;
-        r += move.rowStep;
-        c += move.colStep;
-        back = move.back;
-        current = next;
-        if (room == 0) {
-          touchedCount_ = static_cast<std::size_t>(touched - b_.touched.data());
-          ReserveTouched(kBlock);
-          touched = b_.touched.data() + touchedCount_;
-          room = kBlock;
-        }
-      }
-      touchedCount_ = static_cast<std::size_t>(touched - b_.touched.data());
+      box = cv::Rect(c0 - 1, r0 - 1, 1, 1);
+      return 1;
     }
+    const auto mask = [&](std::size_t pixel) -> unsigned {
+      return kTabled ? b_.neighbourhoods[pixel] : Neighbourhood(occupied + pixel, w);
+    };
+    // Forward end: the next step to take (pixel and the direction back to its predecessor).
+    std::size_t ahead = start;
+    unsigned aheadBack = static_cast<unsigned>(first);
+    int ar = r0, ac = c0;
+    // Backward end: the next step to take back (pixel and the direction to its successor), and
+    // the last step taken back, where the forward end stops (at first the start itself).
+    std::size_t behind = start + offsets_[first];
+    unsigned behindAhead = static_cast<unsigned>((first + 4) & 7);
+    int br = r0 + kRowStep[first], bc = c0 + kColStep[first];
+    std::size_t last = start;
+    unsigned lastBack = static_cast<unsigned>(first);
+    int length = 0;
+    // The labels written are remembered in a block that is grown between blocks of steps, so
+    // that the loop keeps its pointers in registers.
+    constexpr std::size_t kBlock = 4096;
+    ReserveTouched(kBlock);
+    std::uint32_t* touched = b_.touched.data() + touchedCount_;
+    std::size_t room = kBlock;
+    for (;;) {
+      if (room < 2) {
+        touchedCount_ = static_cast<std::size_t>(touched - b_.touched.data());
+        ReserveTouched(kBlock);
+        touched = b_.touched.data() + touchedCount_;
+        room = kBlock;
+      }
+      // One step forward: counterclockwise from just after the predecessor for the next object
+      // pixel.
+      const Move& move = moves_[aheadBack][mask(ahead)];
+      const std::size_t addedAhead = Mark(labels, ahead, nbd, move.eastExamined, touched);
+      touched += addedAhead;
+      room -= addedAhead;
+      ++length;
+      top = std::min(top, ar);
+      bottom = std::max(bottom, ar);
+      left = std::min(left, ac);
+      right = std::max(right, ac);
+      ahead += static_cast<std::ptrdiff_t>(move.offset);
+      aheadBack = move.back;
+      ar += move.rowStep;
+      ac += move.colStep;
+      if (ahead == last && aheadBack == lastBack) break;
+      // One step backward.
+      const BackMove& backMove = backMoves_[behindAhead][mask(behind)];
+      const std::size_t addedBehind = Mark(labels, behind, nbd, backMove.eastExamined, touched);
+      touched += addedBehind;
+      room -= addedBehind;
+      ++length;
+      top = std::min(top, br);
+      bottom = std::max(bottom, br);
+      left = std::min(left, bc);
+      right = std::max(right, bc);
+      last = behind;
+      lastBack = backMove.back;
+      behind += static_cast<std::ptrdiff_t>(backMove.offset);
+      behindAhead = backMove.ahead;
+      br += backMove.rowStep;
+      bc += backMove.colStep;
+      if (ahead == last && aheadBack == lastBack) break;
+    }
+    touchedCount_ = static_cast<std::size_t>(touched - b_.touched.data());
     // Padded coordinates less the frame.
     box = cv::Rect(left - 1, top - 1, right - left + 1, bottom - top + 1);
     return length;
@@ -374,6 +444,7 @@ class BorderFollower {
   std::vector<Border> borders_;  // per border number
   std::ptrdiff_t offsets_[8] = {};
   Move moves_[8][256];
+  BackMove backMoves_[8][256];
 };
 
 }  // namespace

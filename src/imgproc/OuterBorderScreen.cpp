@@ -81,47 +81,56 @@ std::vector<OuterBorderScreen::Candidate> OuterBorderScreen::Candidates(const Bo
 void OuterBorderScreen::Label(const cv::Mat& grey, int threshold) {
   parents_.clear();
   components_.clear();
-  previous_.clear();
-  if (bits_.cols() != grey.cols) bits_ = RowBits(grey.cols);
   // A row holds at most one run per two columns, rounded up.
-  current_.reserve(static_cast<std::size_t>(grey.cols / 2 + 1));
-  previous_.reserve(current_.capacity());
+  const auto room = static_cast<std::size_t>(grey.cols / 2 + 1);
+  for (RowRuns* runs : {&previous_, &current_}) {
+    if (runs->bits.cols() != grey.cols) runs->bits = RowBits(grey.cols);
+    runs->firsts.resize(room);
+    runs->lasts.resize(room);
+    runs->ids.resize(room);
+  }
+  previous_.count = 0;
   for (int r = 0; r < grey.rows; ++r) {
-    bits_.ReadAbove(grey.ptr<unsigned char>(r), threshold);
-    LabelRow(grey.cols, r);
+    current_.bits.ReadAbove(grey.ptr<unsigned char>(r), threshold);
+    LabelRow(r);
     std::swap(previous_, current_);
   }
 }
 
-// The runs of object pixels of row r (read into bits_) into current_, each joined to the runs of
-// the previous row it touches, diagonals included (8-connectivity). A run that touches none starts
-// a component.
-void OuterBorderScreen::LabelRow(int cols, int r) {
-  current_.clear();
-  std::size_t j = 0;  // the first run of the previous row that may touch the next run
-  for (int c = bits_.NextSet(0); c < cols; c = bits_.NextSet(c)) {
-    const int end = bits_.NextClear(c + 1);
-    const Run run{c, end - 1, 0};
-    while (j < previous_.size() && previous_[j].end < run.start - 1) ++j;
-    std::size_t k = j;
-    if (k < previous_.size() && previous_[k].start <= run.end + 1) {
-      const int id = Root(previous_[k].id);
+// The runs of object pixels of row r (read into current_.bits) into current_, each joined to the
+// runs of the previous row it touches, diagonals included (8-connectivity). A run that touches
+// none starts a component.
+__attribute__((target_clones("popcnt", "default"))) void OuterBorderScreen::LabelRow(int r) {
+  const int count = current_.bits.Runs(current_.firsts.data(), current_.lasts.data());
+  current_.count = count;
+  const int* firsts = current_.firsts.data();
+  const int* lasts = current_.lasts.data();
+  int* ids = current_.ids.data();
+  const RowBits& above = previous_.bits;
+  const int* aboveIds = previous_.ids.data();
+  const bool first = previous_.count == 0;
+  for (int i = 0; i < count; ++i) {
+    const int start = firsts[i], last = lasts[i];
+    // The runs above that touch this one: those that end at start - 1 or later and start at
+    // last + 1 or earlier, counted from the rows' run ends.
+    const int from = first ? 0 : above.RunsEndingBefore(std::max(start - 1, 0));
+    const int to = first ? 0 : above.RunsStartingBefore(last + 2);
+    if (from < to) {
+      const int id = Root(aboveIds[from]);
       Component& joined = components_[static_cast<std::size_t>(id)];
-      joined.pixels += static_cast<std::uint32_t>(end - c);
+      joined.pixels += static_cast<std::uint32_t>(last - start + 1);
       joined.bottom = r;
-      joined.left = std::min(joined.left, c);
-      joined.right = std::max(joined.right, run.end);
-      for (++k; k < previous_.size() && previous_[k].start <= run.end + 1; ++k) {
-        Unite(id, previous_[k].id);
-      }
-      current_.push_back({run.start, run.end, id});
+      joined.left = std::min(joined.left, start);
+      joined.right = std::max(joined.right, last);
+      for (int k = from + 1; k < to; ++k) Unite(id, aboveIds[k]);
+      ids[i] = id;
     } else {
       const int id = static_cast<int>(parents_.size());
       parents_.push_back(id);
-      components_.push_back({static_cast<std::uint32_t>(end - c), 0, r, c, r, c, run.end});
-      current_.push_back({run.start, run.end, id});
+      components_.push_back(
+          {static_cast<std::uint32_t>(last - start + 1), 0, r, start, r, start, last});
+      ids[i] = id;
     }
-    c = end;
   }
 }
 

@@ -31,9 +31,12 @@ class OuterBorderScreen {
                   BorderScratch& borders);
 
  private:
-  struct Run {
-    int start = 0, end = 0;  // columns, both included
-    int id = 0;              // a component it belongs to
+  // The runs of object pixels of one row: its bits, the runs' first and last columns, and a
+  // component each belongs to.
+  struct RowRuns {
+    RowBits bits{0};
+    std::vector<int> firsts, lasts, ids;
+    int count = 0;
   };
   // Per started component; meaningful at the roots, each the first started of its component.
   struct Component {
@@ -44,7 +47,7 @@ class OuterBorderScreen {
   };
 
   void Label(const cv::Mat& grey, int threshold);
-  void LabelRow(int cols, int r);
+  void LabelRow(int r);
   int Root(int id);
   void Unite(int a, int b);
   struct Candidate {
@@ -55,8 +58,7 @@ class OuterBorderScreen {
 
   std::vector<int> parents_;  // per started component
   std::vector<Component> components_;
-  std::vector<Run> previous_, current_;
-  RowBits bits_{0};
+  RowRuns previous_, current_;
 };
 
 }  // namespace Oskelo::CV::Native64::detail
