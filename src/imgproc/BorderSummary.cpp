@@ -199,13 +199,15 @@ class BorderFollower {
   // Object pixels: above the threshold, as cv::threshold binarises 8-bit images (1 for object),
   // inside a frame of background.
   void FillOccupancy(const cv::Mat& grey, int threshold) {
-    cv::Mat occupied(rows_, cols_, CV_8UC1, b_.occupied.data());
-    occupied.row(0).setTo(0);
-    occupied.row(rows_ - 1).setTo(0);
-    occupied.col(0).setTo(0);
-    occupied.col(cols_ - 1).setTo(0);
-    for (int r = 0; r < grey.rows; ++r)
-      BinariseRow(grey.ptr<unsigned char>(r), threshold, grey.cols, &b_.occupied[Index(r + 1, 1)]);
+    unsigned char* occupied = b_.occupied.data();
+    std::fill(occupied, occupied + cols_, 0);
+    std::fill(occupied + Index(rows_ - 1, 0), occupied + Index(rows_ - 1, 0) + cols_, 0);
+    for (int r = 0; r < grey.rows; ++r) {
+      unsigned char* row = occupied + Index(r + 1, 0);
+      row[0] = 0;
+      BinariseRow(grey.ptr<unsigned char>(r), threshold, grey.cols, row + 1);
+      row[cols_ - 1] = 0;
+    }
   }
 
   // Sets every label written back to 0.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <utility>
@@ -13,6 +14,7 @@ namespace {
 
 constexpr double kSquareSide = 100.0;     // side of the normalised square the outline maps onto
 constexpr double kNodeTolerance = 3.0;    // half-width of a node's box, in normalised units
+constexpr int kMaxMatcherCells = 1024;    // cells per side of a GridPointMatcher
 constexpr int kMinimumNodesPerSide = 2;   // the border ring needs two nodes per side
 constexpr int kInnerRingMinimumSide = 2;  // inner grid of 2 x 2 or more: it has its own corners
 constexpr char kTooSmallGrid[] = "grid ordering: the grid needs at least 2 x 2 nodes";
@@ -127,11 +129,12 @@ void FitPlacements(const std::vector<cv::Point2d>& normalised, GridPlacement& pl
   const int rows = placementA.Rows();
   const double pitchC = kSquareSide / (columns - 1);
   const double pitchR = kSquareSide / (rows - 1);
+  const GridPointMatcher matcher(normalised, kNodeTolerance);
   for (int a = 0; a < columns; ++a) {
     for (int b = 0; b < rows; ++b) {
-      const int inA = FindGridPoint(normalised, {a * pitchC, b * pitchR}, kNodeTolerance);
+      const int inA = matcher.Find({a * pitchC, b * pitchR});
       if (inA != -1) placementA.Place(a, b, inA);
-      const int inB = FindGridPoint(normalised, {b * pitchR, a * pitchC}, kNodeTolerance);
+      const int inB = matcher.Find({b * pitchR, a * pitchC});
       if (inB != -1) placementB.Place(a, rows - 1 - b, inB);
     }
   }
@@ -168,6 +171,45 @@ int FindGridPoint(const std::vector<cv::Point2d>& points, const cv::Point2d& nod
     }
   }
   return -1;
+}
+
+GridPointMatcher::GridPointMatcher(const std::vector<cv::Point2d>& points, double tolerance)
+    : points_(points),
+      tolerance_(tolerance),
+      low_(-tolerance),
+      cellSide_(2.0 * tolerance),
+      cells_(static_cast<int>((kSquareSide + 2.0 * tolerance) / (2.0 * tolerance)) + 1),
+      buckets_(static_cast<std::size_t>(cells_) * static_cast<std::size_t>(cells_)) {
+  CV_Assert(tolerance > 0.0 && cells_ <= kMaxMatcherCells);
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const cv::Point2d& p = points[i];
+    if (std::isnan(p.x) || std::isnan(p.y)) continue;  // inside no box
+    buckets_[Bucket(Cell(p.x), Cell(p.y))].push_back(static_cast<int>(i));
+  }
+}
+
+int GridPointMatcher::Find(const cv::Point2d& node) const {
+  int found = -1;
+  // Cells are monotone in the coordinate, so every point inside the box lies in these.
+  for (int cy = Cell(node.y - tolerance_); cy <= Cell(node.y + tolerance_); ++cy) {
+    for (int cx = Cell(node.x - tolerance_); cx <= Cell(node.x + tolerance_); ++cx) {
+      for (int i : buckets_[Bucket(cx, cy)]) {
+        if (found >= 0 && i > found) break;  // ascending in each cell
+        const cv::Point2d& p = points_[static_cast<std::size_t>(i)];
+        if (node.x - tolerance_ < p.x && p.x < node.x + tolerance_ && node.y - tolerance_ < p.y &&
+            p.y < node.y + tolerance_) {
+          found = i;
+          break;
+        }
+      }
+    }
+  }
+  return found;
+}
+
+int GridPointMatcher::Cell(double v) const {
+  const double cell = std::floor((v - low_) / cellSide_);
+  return static_cast<int>(std::clamp(cell, 0.0, static_cast<double>(cells_ - 1)));
 }
 
 int ChooseReferenceCorner(const GridPlacement& placement) {

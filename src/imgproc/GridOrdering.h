@@ -1,8 +1,7 @@
 #pragma once
 
-#include <vector>
-
 #include <opencv2/core.hpp>
+#include <vector>
 
 namespace Oskelo::CV::Native64::detail {
 
@@ -33,6 +32,29 @@ class GridPlacement {
 // (lowest index wins when several are), or -1 when no point is.
 int FindGridPoint(const std::vector<cv::Point2d>& points, const cv::Point2d& node,
                   double tolerance);
+
+// FindGridPoint for many nodes of the normalised square (0 to 100 on both axes) on the same
+// points: the points are kept in cells as wide as a node's box (those beyond the square in the
+// outermost), so that a node is compared with the few points near it. Gives FindGridPoint's
+// answer for every node. `points` must outlive the matcher; a tolerance below 0.05 (more than
+// 1024 cells a side) is refused with cv::Exception.
+class GridPointMatcher {
+ public:
+  GridPointMatcher(const std::vector<cv::Point2d>& points, double tolerance);
+  int Find(const cv::Point2d& node) const;
+
+ private:
+  int Cell(double v) const;
+  std::size_t Bucket(int cx, int cy) const {
+    return static_cast<std::size_t>(cy) * static_cast<std::size_t>(cells_) +
+           static_cast<std::size_t>(cx);
+  }
+
+  const std::vector<cv::Point2d>& points_;
+  double tolerance_, low_, cellSide_;
+  int cells_;
+  std::vector<std::vector<int>> buckets_;  // point indices, ascending, per cell
+};
 
 // Reference corner of the placement (0 to 3: nodes (0, 0), (C-1, 0), (C-1, R-1), (0, R-1)): the
 // corner from which a walk around the border ring meets the missing nodes soonest on average

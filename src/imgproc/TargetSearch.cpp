@@ -206,9 +206,10 @@ const std::vector<std::uint32_t>& SampledLevels(const cv::Mat& view,
                                                 FrameMeasurements& measurements) {
   if (measurements.sampledLevels.empty()) {
     measurements.sampledLevels.assign(kMaxGrey + 1, 0);
+    std::uint32_t* counts = measurements.sampledLevels.data();
     for (int r = 0; r < view.rows; r += kLevelSampleStep) {
       const unsigned char* row = view.ptr<unsigned char>(r);
-      for (int c = 0; c < view.cols; ++c) ++measurements.sampledLevels[row[c]];
+      for (int c = 0; c < view.cols; ++c) ++counts[row[c]];
     }
   }
   return measurements.sampledLevels;

@@ -1,8 +1,9 @@
 #pragma once
 
 #include <array>
-#include <map>
+#include <cstddef>
 #include <opencv2/core.hpp>
+#include <unordered_map>
 #include <vector>
 
 #include "imgproc/BorderSummary.h"
@@ -54,13 +55,22 @@ struct SearchBuffers {
   OuterBorderScreen screen;
 };
 
+// A hash of a rectangle's x, y, width and height, for the measurements kept per region.
+struct RegionKeyHash {
+  std::size_t operator()(const std::array<int, 4>& key) const {
+    std::size_t hash = 0;
+    for (int value : key) hash = hash * 1000003u ^ static_cast<unsigned>(value);
+    return hash;
+  }
+};
+
 // Measurements of one frame that stay valid while the same frame is searched again, for instance
 // at a sweep of thresholds in state 4. Each depends only on the frame's pixels and the region it
 // was taken from, so reusing it gives exactly the result of measuring again.
 struct FrameMeasurements {
   // Mean grey levels of regions (keyed by x, y, width, height); regions without pixels are not
   // kept, their measurement leaves the mean as it was.
-  std::map<std::array<int, 4>, int> regionMeans;
+  std::unordered_map<std::array<int, 4>, int, RegionKeyHash> regionMeans;
 
   // The brightest grey level of each row and of each column of the frame: the pixels above a
   // threshold lie within the rows and columns whose brightest level is above it.
@@ -81,7 +91,7 @@ struct FrameMeasurements {
     cv::Point2d centre;
     std::vector<double> levels;
   };
-  std::map<std::array<int, 4>, Dot> dots;
+  std::unordered_map<std::array<int, 4>, Dot, RegionKeyHash> dots;
   std::array<int, 4> dotSettings{};  // refineMargin, refinePower, imageRect.x, imageRect.y
 };
 

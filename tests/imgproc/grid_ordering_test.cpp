@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <random>
 #include <stdexcept>
 
 #include "imgproc/CornerQuadrilateral.h"
@@ -217,6 +219,53 @@ TEST(OrientGrid, EmitsLinesFromEachReferenceCorner) {
     EXPECT_EQ(ordered, std::vector<cv::Point2d>(orders[corner].begin(), orders[corner].end()));
     EXPECT_EQ(gridMap, corner % 2 == 0 ? alongColumns : alongRows);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The bucketed search against the plain one on points drawn near the nodes of a 13 x 9 grid on
+// the normalised square: on the edges of the boxes, doubled, far outside the square and NaN.
+TEST(GridPointMatcher, FindsWhatFindGridPointFinds) {
+  std::mt19937 random(3);
+  std::uniform_real_distribution<double> jitter(-4.0, 4.0), anywhere(-150.0, 250.0);
+  const double tolerance = 3.0, pitchC = 100.0 / 12, pitchR = 100.0 / 8;
+  int matched = 0;
+  for (int trial = 0; trial < 20; ++trial) {
+    std::vector<cv::Point2d> points;
+    for (int i = 0; i < 150; ++i) {
+      const cv::Point2d node(static_cast<int>(random() % 13) * pitchC,
+                             static_cast<int>(random() % 9) * pitchR);
+      switch (random() % 5) {
+        case 0:  // on a box's edge, which is outside the box
+          points.push_back(node + cv::Point2d(tolerance, jitter(random) / 2));
+          break;
+        case 1:
+          points.emplace_back(anywhere(random), anywhere(random));
+          break;
+        case 2:
+          if (!points.empty()) {
+            points.push_back(points[random() % points.size()]);
+            break;
+          }
+          [[fallthrough]];
+        default:
+          points.push_back(node + cv::Point2d(jitter(random), jitter(random)));
+      }
+    }
+    points.emplace_back(std::nan(""), 10.0);
+    const GridPointMatcher matcher(points, tolerance);
+    for (int a = -2; a < 15; ++a) {
+      for (int b = -2; b < 11; ++b) {
+        const cv::Point2d node(a * pitchC, b * pitchR);
+        const int expected = FindGridPoint(points, node, tolerance);
+        ASSERT_EQ(matcher.Find(node), expected) << "trial " << trial << " node " << node;
+        matched += expected >= 0;
+      }
+    }
+  }
+  EXPECT_GT(matched, 500);  // so that found points are compared, not only misses (663 drawn)
 }
 
 }  // namespace
