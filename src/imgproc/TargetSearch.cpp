@@ -205,11 +205,24 @@ BoxGeometry Geometry(const ImageProcessorSettings& settings) {
 const std::vector<std::uint32_t>& SampledLevels(const cv::Mat& view,
                                                 FrameMeasurements& measurements) {
   if (measurements.sampledLevels.empty()) {
-    measurements.sampledLevels.assign(kMaxGrey + 1, 0);
-    std::uint32_t* counts = measurements.sampledLevels.data();
+    // Four partial histograms, so that runs of one level do not wait on one counter.
+    std::array<std::array<std::uint32_t, kMaxGrey + 1>, 4> partial{};
+    const int cols = view.cols;
     for (int r = 0; r < view.rows; r += kLevelSampleStep) {
       const unsigned char* row = view.ptr<unsigned char>(r);
-      for (int c = 0; c < view.cols; ++c) ++counts[row[c]];
+      int c = 0;
+      for (; c + 4 <= cols; c += 4) {
+        ++partial[0][row[c]];
+        ++partial[1][row[c + 1]];
+        ++partial[2][row[c + 2]];
+        ++partial[3][row[c + 3]];
+      }
+      for (; c < cols; ++c) ++partial[0][row[c]];
+    }
+    measurements.sampledLevels.assign(kMaxGrey + 1, 0);
+    for (int level = 0; level <= kMaxGrey; ++level) {
+      measurements.sampledLevels[static_cast<std::size_t>(level)] =
+          partial[0][level] + partial[1][level] + partial[2][level] + partial[3][level];
     }
   }
   return measurements.sampledLevels;
