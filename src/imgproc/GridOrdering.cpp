@@ -12,9 +12,10 @@
 namespace Oskelo::CV::Native64::detail {
 namespace {
 
-constexpr double kSquareSide = 100.0;     // side of the normalised square the outline maps onto
-constexpr double kNodeTolerance = 3.0;    // half-width of a node's box, in normalised units
-constexpr int kMaxMatcherCells = 1024;    // cells per side of a GridPointMatcher
+constexpr double kSquareSide = 100.0;   // side of the normalised square the outline maps onto
+constexpr double kNodeTolerance = 3.0;  // half-width of a node's box, in normalised units
+constexpr int kMaxMatcherCells = 1024;  // cells per side of a GridPointMatcher
+constexpr std::size_t kNoCell = static_cast<std::size_t>(-1);
 constexpr int kMinimumNodesPerSide = 2;   // the border ring needs two nodes per side
 constexpr int kInnerRingMinimumSide = 2;  // inner grid of 2 x 2 or more: it has its own corners
 constexpr char kTooSmallGrid[] = "grid ordering: the grid needs at least 2 x 2 nodes";
@@ -178,13 +179,22 @@ GridPointMatcher::GridPointMatcher(const std::vector<cv::Point2d>& points, doubl
       tolerance_(tolerance),
       low_(-tolerance),
       cellSide_(2.0 * tolerance),
-      cells_(static_cast<int>((kSquareSide + 2.0 * tolerance) / (2.0 * tolerance)) + 1),
-      buckets_(static_cast<std::size_t>(cells_) * static_cast<std::size_t>(cells_)) {
+      cells_(static_cast<int>((kSquareSide + 2.0 * tolerance) / (2.0 * tolerance)) + 1) {
   CV_Assert(tolerance > 0.0 && cells_ <= kMaxMatcherCells);
+  // A counting sort of the point indices by cell, ascending within each.
+  std::vector<std::size_t> cellOf(points.size(), kNoCell);
+  cellStarts_.assign(static_cast<std::size_t>(cells_) * static_cast<std::size_t>(cells_) + 1, 0);
   for (std::size_t i = 0; i < points.size(); ++i) {
     const cv::Point2d& p = points[i];
     if (std::isnan(p.x) || std::isnan(p.y)) continue;  // inside no box
-    buckets_[Bucket(Cell(p.x), Cell(p.y))].push_back(static_cast<int>(i));
+    cellOf[i] = Bucket(Cell(p.x), Cell(p.y));
+    ++cellStarts_[cellOf[i] + 1];
+  }
+  for (std::size_t c = 1; c < cellStarts_.size(); ++c) cellStarts_[c] += cellStarts_[c - 1];
+  indices_.resize(cellStarts_.back());
+  std::vector<std::size_t> filled(cellStarts_.begin(), cellStarts_.end() - 1);
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (cellOf[i] != kNoCell) indices_[filled[cellOf[i]]++] = static_cast<int>(i);
   }
 }
 
@@ -193,7 +203,9 @@ int GridPointMatcher::Find(const cv::Point2d& node) const {
   // Cells are monotone in the coordinate, so every point inside the box lies in these.
   for (int cy = Cell(node.y - tolerance_); cy <= Cell(node.y + tolerance_); ++cy) {
     for (int cx = Cell(node.x - tolerance_); cx <= Cell(node.x + tolerance_); ++cx) {
-      for (int i : buckets_[Bucket(cx, cy)]) {
+      const std::size_t cell = Bucket(cx, cy);
+      for (std::size_t k = cellStarts_[cell]; k < cellStarts_[cell + 1]; ++k) {
+        const int i = indices_[k];
         if (found >= 0 && i > found) break;  // ascending in each cell
         const cv::Point2d& p = points_[static_cast<std::size_t>(i)];
         if (node.x - tolerance_ < p.x && p.x < node.x + tolerance_ && node.y - tolerance_ < p.y &&

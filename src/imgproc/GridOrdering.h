@@ -53,7 +53,8 @@ class GridPointMatcher {
   const std::vector<cv::Point2d>& points_;
   double tolerance_, low_, cellSide_;
   int cells_;
-  std::vector<std::vector<int>> buckets_;  // point indices, ascending, per cell
+  std::vector<std::size_t> cellStarts_;  // per cell, where its points begin in indices_
+  std::vector<int> indices_;             // point indices by cell, ascending within each
 };
 
 // Reference corner of the placement (0 to 3: nodes (0, 0), (C-1, 0), (C-1, R-1), (0, R-1)): the
