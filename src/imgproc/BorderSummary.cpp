@@ -21,6 +21,7 @@ constexpr int kRowStep[8] = {0, -1, -1, -1, 0, 1, 1, 1};
 constexpr int kColStep[8] = {1, 1, 0, -1, -1, -1, 0, 1};
 constexpr int kEast = 0;
 constexpr int kWest = 4;
+constexpr int kFrame = 1;  // the number of the image frame's border
 
 // One step of the counterclockwise search around a border pixel: the direction of the first
 // object pixel after the previous one, and whether the east neighbour was passed as background
@@ -150,7 +151,7 @@ class BorderFollower {
   BorderSummary Run(cv::Point offset) {
     // Border numbers from 2 on; border 1 is the frame, a hole border with no parent.
     borders_.assign(2, Border{});
-    borders_[1].hole = true;
+    borders_[kFrame].hole = true;
     // Borders can start only where a run of object pixels begins (outer borders, whose west
     // neighbour is background) or ends (hole borders, whose east neighbour is background), so the
     // scan visits the runs' ends only.
@@ -169,7 +170,9 @@ class BorderFollower {
         const std::size_t first = rowStart + static_cast<std::size_t>(c);
         const int value = labels[first];
         if (value == 0) {
-          StartBorder(first, /*hole=*/false, LastBorderBefore(first, rowStart));
+          // The parent of an outer border does not enter the two-level form (a hole's parent is
+          // found from the borders on its own run), so the search for it is left out.
+          StartBorder(first, /*hole=*/false, kFrame);
         } else if (last == c && value > 0) {
           StartBorder(first, /*hole=*/true, value);
         }
@@ -263,6 +266,7 @@ class BorderFollower {
   // The number of the last border that a left-to-right scan of this row met before `pixel`: the
   // nearest pixel to the left on a border, or the frame. Labels left of the last border start
   // cannot have changed since the scan passed them, so looking back now sees what the scan saw.
+  // At a hole's start the run's first pixel is on a border, so the look back ends within the run.
   int LastBorderBefore(std::size_t pixel, std::size_t rowStart) const {
     for (std::size_t p = pixel - 1; p > rowStart; --p) {
       const int value = b_.labels[p];
