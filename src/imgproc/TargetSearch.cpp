@@ -61,8 +61,43 @@ bool HasPixels(const cv::Rect& region) { return region.width > 0 && region.heigh
 
 std::array<int, 4> Key(const cv::Rect& r) { return {r.x, r.y, r.width, r.height}; }
 
+// The sum of the grey levels of a region of the view (empty regions sum to 0).
+std::int64_t GreySum(const cv::Mat& view, const cv::Rect& region) {
+  constexpr int kChunk = 1 << 24;  // 255 * 2^24 < 2^32: a chunk's sum fits in 32 bits
+  std::int64_t total = 0;
+  for (int y = region.y; y < region.y + region.height; ++y) {
+    const unsigned char* row = view.ptr<unsigned char>(y) + region.x;
+    for (int start = 0; start < region.width; start += kChunk) {
+      const int end = start + std::min(kChunk, region.width - start);
+      std::uint32_t chunk = 0;
+      for (int x = start; x < end; ++x) chunk += row[x];
+      total += chunk;
+    }
+  }
+  return total;
+}
+
+// The sum over `region` from the sum over `known`: the known sum less the parts of `known`
+// outside `region`, plus the parts of `region` outside `known` (each part up to four strips).
+std::int64_t GreySumFrom(const cv::Mat& view, const cv::Rect& known, std::int64_t knownSum,
+                         const cv::Rect& region) {
+  const cv::Rect common = known & region;
+  const auto outside = [&view](const cv::Rect& a, const cv::Rect& inner) {
+    const std::array<cv::Rect, 4> strips = {
+        cv::Rect(a.x, a.y, a.width, inner.y - a.y),                               // above
+        cv::Rect(a.x, inner.br().y, a.width, a.br().y - inner.br().y),            // below
+        cv::Rect(a.x, inner.y, inner.x - a.x, inner.height),                      // left
+        cv::Rect(inner.br().x, inner.y, a.br().x - inner.br().x, inner.height)};  // right
+    std::int64_t total = 0;
+    for (const cv::Rect& strip : strips) total += GreySum(view, strip);
+    return total;
+  };
+  return knownSum - outside(known, common) + outside(region, common);
+}
+
 // Mean grey level of a region into `mean` (left as it was when the region has no pixels),
-// measured once per frame and region when the frame's measurements are kept.
+// measured once per frame and region when the frame's measurements are kept. A region that
+// mostly overlaps the last one summed (the box of the last threshold, say) is summed from it.
 void MeasureRegionMean(const cv::Mat& view, const cv::Rect& region, int& mean,
                        FrameMeasurements* measurements) {
   if (measurements == nullptr) {
@@ -74,7 +109,18 @@ void MeasureRegionMean(const cv::Mat& view, const cv::Rect& region, int& mean,
     mean = known->second;
     return;
   }
-  if (MeanGrey(view(region), mean)) measurements->regionMeans.emplace(Key(region), mean);
+  if (!HasPixels(region)) return;
+  const auto area = [](const cv::Rect& r) {
+    return static_cast<std::int64_t>(r.width) * static_cast<std::int64_t>(r.height);
+  };
+  const cv::Rect& last = measurements->summedRegion;
+  const bool fromLast = measurements->summedTotal >= 0 && 2 * area(last & region) > area(region);
+  const std::int64_t sum =
+      fromLast ? GreySumFrom(view, last, measurements->summedTotal, region) : GreySum(view, region);
+  measurements->summedRegion = region;
+  measurements->summedTotal = sum;
+  mean = static_cast<int>(sum / area(region));
+  measurements->regionMeans.emplace(Key(region), mean);
 }
 
 // Refined centre of one dot (NaN when no pixel is darker than its surroundings) and, when wanted,

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <opencv2/core.hpp>
 #include <unordered_map>
 #include <vector>
@@ -71,6 +72,9 @@ struct FrameMeasurements {
   // Mean grey levels of regions (keyed by x, y, width, height); regions without pixels are not
   // kept, their measurement leaves the mean as it was.
   std::unordered_map<std::array<int, 4>, int, RegionKeyHash> regionMeans;
+  // The last region whose grey levels were summed, and the sum (-1 before the first).
+  cv::Rect summedRegion;
+  std::int64_t summedTotal = -1;
 
   // The brightest grey level of each row and of each column of the frame: the pixels above a
   // threshold lie within the rows and columns whose brightest level is above it.
