@@ -1,5 +1,8 @@
 #include "calibration/PairExtraction.h"
 
+#include <map>
+
+#include "imgproc/ThresholdStateMachine.h"
 #include "native64/Calibration.h"
 #include "native64/ImageDetection.h"
 
@@ -13,6 +16,8 @@ constexpr int kThresholdStep = 5;
 constexpr int kThresholdEnd = 220;
 // The forced whole-frame state: search the whole image at the threshold given.
 constexpr int kForcedWholeFrameState = 4;
+// The contour mode of the plate: a box with the dots as its holes.
+constexpr int kBoxWithHolesMode = 2;
 
 // One camera's image while it is searched at several thresholds. What the detector measures of
 // the frame itself (the whole image's grey level) is measured once and reused.
@@ -24,10 +29,33 @@ class FrameSearch {
   }
 
   // The short-form search over the whole image, in the forced whole-frame state at `threshold`.
+  // What a successful search finds and leaves in the settings is kept for Final.
   bool AtThreshold(int threshold, std::vector<cv::Point2d>& targets) {
     settings_.thresholdState = kForcedWholeFrameState;
     settings_.threshold = threshold;
-    return Search(targets);
+    if (!Search(targets)) return false;
+    found_[threshold] = {targets, settings_.threshold, settings_.meanGrey, settings_.gridMap};
+    return true;
+  }
+
+  // AtThreshold again at a threshold where it found the plate. In the forced whole-frame state
+  // the search reads nothing of the settings that the sweep changes except the state counter,
+  // which only the state machine reads: so the targets, grey level, next threshold and grid map
+  // are those found before, and only the state machine steps on from where it stands (a box
+  // search's success, the plate's contour mode). Other modes, and a search that prints its
+  // progress, are run again.
+  bool Final(int threshold, std::vector<cv::Point2d>& targets) {
+    const auto known = found_.find(threshold);
+    if (settings_.debug || settings_.contourMode != kBoxWithHolesMode || known == found_.end()) {
+      return AtThreshold(threshold, targets);
+    }
+    const Found& found = known->second;
+    AdvanceOnSuccess(settings_);
+    settings_.threshold = found.nextThreshold;
+    settings_.meanGrey = found.meanGrey;
+    settings_.gridMap = found.gridMap;
+    targets = found.targets;
+    return true;
   }
 
   // The short-form search with the settings as they are.
@@ -37,9 +65,18 @@ class FrameSearch {
   }
 
  private:
+  // A successful search: its targets and what it left in the settings.
+  struct Found {
+    std::vector<cv::Point2d> targets;
+    int nextThreshold = 0;
+    int meanGrey = 0;
+    std::vector<std::vector<int>> gridMap;
+  };
+
   ImageProcessorSettings& settings_;
   const ImageView& image_;
   FrameMeasurements frame_;
+  std::map<int, Found> found_;  // by threshold
 };
 
 // The box search's buffers, kept per thread from one image to the next: a sweep's first,
@@ -74,10 +111,9 @@ bool ExtractPlatePair(ImageProcessorSettings& settings, const ImageView& left,
   // The final detections at each camera's middle successful threshold.
   leftTargets.clear();
   rightTargets.clear();
-  const bool leftFinal =
-      leftSearch.AtThreshold(leftThresholds[leftThresholds.size() / 2], leftTargets);
+  const bool leftFinal = leftSearch.Final(leftThresholds[leftThresholds.size() / 2], leftTargets);
   const bool rightFinal =
-      rightSearch.AtThreshold(rightThresholds[rightThresholds.size() / 2], rightTargets);
+      rightSearch.Final(rightThresholds[rightThresholds.size() / 2], rightTargets);
   return leftFinal && rightFinal && !leftTargets.empty() && !rightTargets.empty();
 }
 
@@ -95,7 +131,7 @@ bool FindTargetsBySweep(ImageProcessorSettings& settings, const ImageView& image
   if (thresholds.empty()) return false;
   targets.clear();
   finalThreshold = thresholds[thresholds.size() / 2];
-  return search.AtThreshold(finalThreshold, targets) && !targets.empty();
+  return search.Final(finalThreshold, targets) && !targets.empty();
 }
 
 }  // namespace detail

@@ -59,6 +59,62 @@ TEST(ExtractPair, DetectsEachCameraAtItsMiddleSuccessfulThreshold) {
   EXPECT_EQ(calibration.rightTargets[0], right65);
 }
 
+// The sweep spelled out with the short-form detection, which keeps nothing between calls: every
+// threshold in the forced whole-frame state, left then right, then each camera again at its
+// middle successful threshold.
+bool SweepSpelledOut(Calibration& calibration, const cv::Mat& left, const cv::Mat& right,
+                     std::vector<cv::Point2d>& leftTargets,
+                     std::vector<cv::Point2d>& rightTargets) {
+  const auto at = [&](const cv::Mat& image, int threshold, std::vector<cv::Point2d>& targets) {
+    calibration.settings->thresholdState = 4;
+    calibration.settings->threshold = threshold;
+    return calibration.imageProcessor->FindTargets(image.data, targets);
+  };
+  std::vector<int> leftFound, rightFound;
+  for (int t = 20; t < 220; t += 5) {
+    if (at(left, t, leftTargets)) leftFound.push_back(t);
+    if (at(right, t, rightTargets)) rightFound.push_back(t);
+  }
+  if (leftFound.empty() || rightFound.empty()) return false;
+  leftTargets.clear();
+  rightTargets.clear();
+  const bool leftFinal = at(left, leftFound[leftFound.size() / 2], leftTargets);
+  const bool rightFinal = at(right, rightFound[rightFound.size() / 2], rightTargets);
+  return leftFinal && rightFinal && !leftTargets.empty() && !rightTargets.empty();
+}
+
+// What the pair's sweep keeps from threshold to threshold (the frame's measurements, the border
+// summary, the final detections taken from the sweep) changes nothing: the same targets and the
+// same settings record, state counter and grid map included, as the sweep spelled out. On a
+// rendered pair, on plates found at several thresholds and at one only, and on a pair whose
+// right image is blank.
+TEST(ExtractPair, GivesTheTargetsAndRecordOfTheSweepSpelledOut) {
+  const synth::StereoRig rig = synth::StereoRig::Default();
+  const synth::PlacedTarget plate = synth::CalibrationSeries(rig, 1, 5).front();
+  const cv::Mat blank = cv::Mat::zeros(rig.left.imageSize, CV_8UC1);
+  const std::vector<std::pair<cv::Mat, cv::Mat>> pairs = {
+      {synth::Render(rig.left, {plate}, synth::RenderSettings()).image,
+       synth::Render(rig.right, {plate}, synth::RenderSettings()).image},
+      {PlateWithLevels(rig.left, 40.0, 58.0), PlateWithLevels(rig.right, 60.0, 73.0)},
+      {PlateWithLevels(rig.left, 80.0, 84.0), PlateWithLevels(rig.right, 40.0, 73.0)},
+      {PlateWithLevels(rig.left, 40.0, 58.0), blank}};
+  int found = 0;
+  for (std::size_t p = 0; p < pairs.size(); ++p) {
+    SCOPED_TRACE(testing::Message() << "pair " << p);
+    Calibration swept, spelledOut;
+    std::vector<cv::Point2d> left, right;
+    const bool expected = SweepSpelledOut(spelledOut, pairs[p].first, pairs[p].second, left, right);
+    ASSERT_EQ(swept.ExtractPair(pairs[p].first.data, pairs[p].second.data), expected);
+    if (expected) {
+      EXPECT_EQ(swept.leftTargets.back(), left);
+      EXPECT_EQ(swept.rightTargets.back(), right);
+    }
+    ExpectSameRecord(*swept.settings, *spelledOut.settings);
+    found += expected ? 1 : 0;
+  }
+  EXPECT_EQ(found, 3);  // all but the pair with the blank image
+}
+
 TEST(ExtractPair, UsesASingleSuccessfulThresholdAsItIs) {
   const synth::StereoRig rig = synth::StereoRig::Default();
   // Found at 80 only (dots at 80, box at 84); the right image at 60, 65, 70.
