@@ -190,9 +190,9 @@ class BorderFollower {
 
   // The points of the outer border that starts at pixel (row, col) of the image, the first
   // object pixel of its component in raster order.
-  int OuterLength(int row, int col) {
+  int OuterLength(int row, int col, int limit) {
     cv::Rect box;
-    return Follow<false>(Index(row + 1, col + 1), kWest, 2, box);
+    return Follow<false>(Index(row + 1, col + 1), kWest, 2, box, limit);
   }
 
  private:
@@ -332,7 +332,8 @@ class BorderFollower {
   // one successor and one predecessor. It is walked from its start forward and backward at once,
   // two independent chains of lookups that the processor overlaps, until the two ends meet.
   template <bool kTabled>
-  int Follow(std::size_t start, int from, int nbd, cv::Rect& box) {
+  int Follow(std::size_t start, int from, int nbd, cv::Rect& box,
+             int limit = std::numeric_limits<int>::max()) {
     const unsigned char* occupied = b_.occupied.data();
     const std::ptrdiff_t w = cols_;
     const int r0 = static_cast<int>(start / static_cast<std::size_t>(cols_));
@@ -416,6 +417,7 @@ class BorderFollower {
       br += backMove.rowStep;
       bc += backMove.colStep;
       if (ahead == last && aheadBack == lastBack) break;
+      if (length >= limit) break;
     }
     touchedCount_ = static_cast<std::size_t>(touched - b_.touched.data());
     // Padded coordinates less the frame.
@@ -488,10 +490,11 @@ BorderSummary SummarizeBordersAbove(const cv::Mat& grey, int threshold, cv::Poin
   return BorderFollower(grey, threshold, scratch.buffers()).Run(offset);
 }
 
-int OuterBorderLength(const cv::Mat& grey, int threshold, cv::Point first, BorderScratch& scratch) {
+int OuterBorderLength(const cv::Mat& grey, int threshold, cv::Point first, BorderScratch& scratch,
+                      int limit) {
   CV_Assert(grey.type() == CV_8UC1 && grey.dims == 2);
   CV_Assert(first.x >= 0 && first.y >= 0 && first.x < grey.cols && first.y < grey.rows);
-  return BorderFollower(grey, threshold, scratch.buffers()).OuterLength(first.y, first.x);
+  return BorderFollower(grey, threshold, scratch.buffers()).OuterLength(first.y, first.x, limit);
 }
 
 }  // namespace Oskelo::CV::Native64::detail

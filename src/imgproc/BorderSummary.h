@@ -1,5 +1,6 @@
 #pragma once
 
+#include <limits>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <vector>
@@ -50,7 +51,9 @@ BorderSummary SummarizeBordersAbove(const cv::Mat& grey, int threshold, cv::Poin
                                     BorderScratch& scratch);
 
 // The number of points cv::findContours lists on the outer border of the component of the pixels
-// of `grey` above `threshold` whose first pixel in raster order is `first` (column, row).
-int OuterBorderLength(const cv::Mat& grey, int threshold, cv::Point first, BorderScratch& scratch);
+// of `grey` above `threshold` whose first pixel in raster order is `first` (column, row); or, for
+// a border longer than `limit`, a number from `limit` on (the following stops there).
+int OuterBorderLength(const cv::Mat& grey, int threshold, cv::Point first, BorderScratch& scratch,
+                      int limit = std::numeric_limits<int>::max());
 
 }  // namespace Oskelo::CV::Native64::detail

@@ -1,6 +1,7 @@
 #include "imgproc/OuterBorderScreen.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <opencv2/imgproc.hpp>
 
@@ -42,12 +43,17 @@ bool OuterBorderScreen::MayHoldBox(const cv::Mat& grey, int threshold, const Box
   const std::vector<Candidate> candidates = Candidates(geometry, dotCount);
   if (candidates.empty()) return false;
   const double largeBox = static_cast<double>(grey.total()) / kLargeBoxShare;
+  const int longest = geometry.maxBoxLength < std::numeric_limits<int>::max()
+                          ? static_cast<int>(std::ceil(geometry.maxBoxLength))
+                          : std::numeric_limits<int>::max();
   for (const Candidate& candidate : candidates) {
     // The component's borders lie within its bounding rectangle, and every object pixel next to
     // them is its own, so they are followed there alone.
     const cv::Mat part = grey(candidate.box);
     const cv::Point first = candidate.first - candidate.box.tl();
-    if (!BoxLengthFits(geometry, OuterBorderLength(part, threshold, first, borders))) continue;
+    // A border as long as the longest box is long enough: its following stops there.
+    const int length = OuterBorderLength(part, threshold, first, borders, longest);
+    if (!BoxLengthFits(geometry, length)) continue;
     // A component as large as the plate is left to the full search, which costs no more.
     if (static_cast<double>(candidate.box.area()) > largeBox) return true;
     cv::Mat binary;
