@@ -95,29 +95,26 @@ struct BackMove {
   std::uint8_t eastExamined = 0;
 };
 
-class BorderFollower {
- public:
-  // The object pixels are those of `grey` above `threshold`.
-  BorderFollower(const cv::Mat& grey, int threshold, BorderScratch::Buffers& buffers)
-      : rows_(grey.rows + 2),
-        cols_(grey.cols + 2),
-        pixels_(static_cast<std::size_t>(rows_) * static_cast<std::size_t>(cols_)),
-        b_(buffers) {
-    const std::size_t size = pixels_;
-    CV_Assert(size <= std::numeric_limits<std::uint32_t>::max());
-    if (b_.labels.size() < size) b_.labels.resize(size, 0);
-    if (b_.occupied.size() < size) b_.occupied.resize(size);
-    FillOccupancy(grey, threshold);
-    for (int d = 0; d < 8; ++d) offsets_[d] = kRowStep[d] * cols_ + kColStep[d];
+// The moves for every direction and neighbourhood, but for the offsets, which depend on the
+// image's row length; built once.
+struct MoveTemplates {
+  Move moves[8][256];
+  BackMove backMoves[8][256];
+  unsigned char moveDirection[8][256];  // the direction of each forward move
+};
+
+const MoveTemplates& Templates() {
+  static const MoveTemplates templates = [] {
+    MoveTemplates t{};
     for (int back = 0; back < 8; ++back) {
       for (int mask = 0; mask < 256; ++mask) {
         const Step& step = kSteps.next[back][mask];
-        Move& move = moves_[back][mask];
-        move.offset = static_cast<std::int32_t>(offsets_[step.direction]);
+        Move& move = t.moves[back][mask];
         move.rowStep = static_cast<std::int8_t>(kRowStep[step.direction]);
         move.colStep = static_cast<std::int8_t>(kColStep[step.direction]);
         move.back = static_cast<std::uint8_t>((step.direction + 4) & 7);
         move.eastExamined = step.eastExamined ? 1 : 0;
+        t.moveDirection[back][mask] = step.direction;
       }
     }
     // Backward: the forward step reaches its successor counterclockwise from the predecessor
@@ -133,13 +130,43 @@ class BorderFollower {
             break;
           }
         }
-        BackMove& move = backMoves_[ahead][mask];
-        move.offset = static_cast<std::int32_t>(offsets_[back]);
+        BackMove& move = t.backMoves[ahead][mask];
         move.rowStep = static_cast<std::int8_t>(kRowStep[back]);
         move.colStep = static_cast<std::int8_t>(kColStep[back]);
         move.back = static_cast<std::uint8_t>(back);
         move.ahead = static_cast<std::uint8_t>((back + 4) & 7);
         move.eastExamined = kSteps.next[back][mask].eastExamined ? 1 : 0;
+      }
+    }
+    return t;
+  }();
+  return templates;
+}
+
+class BorderFollower {
+ public:
+  // The object pixels are those of `grey` above `threshold`.
+  BorderFollower(const cv::Mat& grey, int threshold, BorderScratch::Buffers& buffers)
+      : rows_(grey.rows + 2),
+        cols_(grey.cols + 2),
+        pixels_(static_cast<std::size_t>(rows_) * static_cast<std::size_t>(cols_)),
+        b_(buffers) {
+    const std::size_t size = pixels_;
+    CV_Assert(size <= std::numeric_limits<std::uint32_t>::max());
+    if (b_.labels.size() < size) b_.labels.resize(size, 0);
+    if (b_.occupied.size() < size) b_.occupied.resize(size);
+    FillOccupancy(grey, threshold);
+    // The moves of this image: the template's, with the offsets of its row length.
+    for (int d = 0; d < 8; ++d) offsets_[d] = kRowStep[d] * cols_ + kColStep[d];
+    const MoveTemplates& templates = Templates();
+    std::memcpy(moves_, templates.moves, sizeof moves_);
+    std::memcpy(backMoves_, templates.backMoves, sizeof backMoves_);
+    for (int from = 0; from < 8; ++from) {
+      for (int mask = 0; mask < 256; ++mask) {
+        moves_[from][mask].offset =
+            static_cast<std::int32_t>(offsets_[templates.moveDirection[from][mask]]);
+        backMoves_[from][mask].offset =
+            static_cast<std::int32_t>(offsets_[backMoves_[from][mask].back]);
       }
     }
   }
