@@ -143,6 +143,24 @@ const MoveTemplates& Templates() {
   return templates;
 }
 
+// The pixels of `grey` above `threshold` as 1, the others 0, into `occupied`: rows of
+// grey.cols + 2 bytes, with a frame of 0 around the image. Cloned for AVX2, which binarises twice
+// the pixels per instruction where the processor has it.
+__attribute__((target_clones("avx2", "default"))) void BinariseFramed(const cv::Mat& grey,
+                                                                      int threshold,
+                                                                      unsigned char* occupied) {
+  const std::size_t cols = static_cast<std::size_t>(grey.cols) + 2;
+  std::fill(occupied, occupied + cols, 0);
+  unsigned char* lastRow = occupied + (static_cast<std::size_t>(grey.rows) + 1) * cols;
+  std::fill(lastRow, lastRow + cols, 0);
+  for (int r = 0; r < grey.rows; ++r) {
+    unsigned char* row = occupied + (static_cast<std::size_t>(r) + 1) * cols;
+    row[0] = 0;
+    BinariseRow(grey.ptr<unsigned char>(r), threshold, grey.cols, row + 1);
+    row[cols - 1] = 0;
+  }
+}
+
 class BorderFollower {
  public:
   // The object pixels are those of `grey` above `threshold`.
@@ -233,15 +251,7 @@ class BorderFollower {
   // Object pixels: above the threshold, as cv::threshold binarises 8-bit images (1 for object),
   // inside a frame of background.
   void FillOccupancy(const cv::Mat& grey, int threshold) {
-    unsigned char* occupied = b_.occupied.data();
-    std::fill(occupied, occupied + cols_, 0);
-    std::fill(occupied + Index(rows_ - 1, 0), occupied + Index(rows_ - 1, 0) + cols_, 0);
-    for (int r = 0; r < grey.rows; ++r) {
-      unsigned char* row = occupied + Index(r + 1, 0);
-      row[0] = 0;
-      BinariseRow(grey.ptr<unsigned char>(r), threshold, grey.cols, row + 1);
-      row[cols_ - 1] = 0;
-    }
+    BinariseFramed(grey, threshold, b_.occupied.data());
   }
 
   // Sets every label written back to 0.
