@@ -47,7 +47,9 @@ class OuterBorderScreen {
   };
 
   void Label(const cv::Mat& grey, int threshold);
-  void LabelRow(int r);
+  // Cloned for processors with a population count instruction, which the run counts use (the
+  // clone attribute must stand on the declaration and the definition alike).
+  __attribute__((target_clones("popcnt", "default"))) void LabelRow(int r);
   int Root(int id);
   void Unite(int a, int b);
   struct Candidate {
