@@ -367,7 +367,8 @@ class BorderFollower {
   // returns its number of points and, in `box`, their bounding rectangle in image coordinates.
   // The border is a cycle of steps (a pixel and the neighbour it was entered from), each with
   // one successor and one predecessor. It is walked from its start forward and backward at once,
-  // two independent chains of lookups that the processor overlaps, until the two ends meet.
+  // two independent chains of lookups that the processor overlaps, until the two ends meet, or
+  // until at least `limit` points are counted (then the length returned is `limit` or more).
   template <bool kTabled>
   int Follow(std::size_t start, int from, int nbd, cv::Rect& box,
              int limit = std::numeric_limits<int>::max()) {

@@ -114,13 +114,13 @@ __attribute__((target_clones("popcnt", "default"))) void OuterBorderScreen::Labe
   int* ids = current_.ids.data();
   const RowBits& above = previous_.bits;
   const int* aboveIds = previous_.ids.data();
-  const bool first = previous_.count == 0;
+  const bool noneAbove = previous_.count == 0;  // (the bits above may be a past image's)
   for (int i = 0; i < count; ++i) {
     const int start = firsts[i], last = lasts[i];
     // The runs above that touch this one: those that end at start - 1 or later and start at
     // last + 1 or earlier, counted from the rows' run ends.
-    const int from = first ? 0 : above.RunsEndingBefore(std::max(start - 1, 0));
-    const int to = first ? 0 : above.RunsStartingBefore(last + 2);
+    const int from = noneAbove ? 0 : above.RunsEndingBefore(std::max(start - 1, 0));
+    const int to = noneAbove ? 0 : above.RunsStartingBefore(last + 2);
     if (from < to) {
       const int id = Root(aboveIds[from]);
       Component& joined = components_[static_cast<std::size_t>(id)];
