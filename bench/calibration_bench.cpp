@@ -1,5 +1,6 @@
 // Stereo calibration against its peer, on the same rendered stereo pairs:
-//   BM_ExtractPair: the threshold sweep and final detections of one pair (up to 82 detections);
+//   BM_ExtractPair: the threshold sweep and final detections of one pair (80 detections; the
+//       final ones are the sweep's at the chosen thresholds);
 //   BM_FindCirclesGridPair: OpenCV's blob-based circle grid on the same two images (the peer);
 //   BM_ComputeStereoCalibration: both single-camera calibrations, the stereo calibration and the
 //       rectification from 15 pairs;
@@ -30,7 +31,8 @@ const StereoSeries& Series() {
     StereoSeries s;
     const synth::StereoRig rig = synth::StereoRig::Default();
     synth::RenderSettings render;
-    for (const synth::PlacedTarget& pose : synth::CalibrationSeries(rig, kSeriesPairs, kSeriesSeed)) {
+    for (const synth::PlacedTarget& pose :
+         synth::CalibrationSeries(rig, kSeriesPairs, kSeriesSeed)) {
       render.seed += 2;
       s.left.push_back(synth::Render(rig.left, {pose}, render).image);
       s.right.push_back(synth::Render(rig.right, {pose}, render).image);

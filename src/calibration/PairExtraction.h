@@ -12,7 +12,8 @@ namespace Oskelo::CV::Native64::detail {
 
 // Sweeps each camera's image through the thresholds 20, 25, ..., 215 in the forced whole-frame
 // state (or searches once with the settings as they are, when fixedThreshold is set) and detects
-// it again at its middle successful threshold. True, with both final ordered lists in
+// it again at its middle successful threshold (with the sweep's result there, which a second
+// search would repeat). True, with both final ordered lists in
 // `leftTargets` and `rightTargets`, when both final detections find targets; otherwise false, the
 // lists then holding whatever the searches left. Both views must have imageRect's size.
 bool ExtractPlatePair(ImageProcessorSettings& settings, const ImageView& left,
