@@ -71,36 +71,36 @@ BorderScratch::~BorderScratch() = default;
 
 namespace {
 
-// One step of the border following in the padded image: the offset to the next border pixel,
-// the row and column steps, the direction back from there, and whether the east neighbour was
-// passed as background.
+// One step of the border following in the padded image, forward (from a pixel entered from a
+// known neighbour) or backward (from a pixel whose successor lies in a known direction): the
+// offset, row and column steps to the pixel stepped to, the step's `direction`, the direction
+// `next` that the step to take from there starts from (back to this pixel), and whether this
+// pixel's forward step passed its east neighbour as background.
 struct Move {
   std::int32_t offset = 0;
   std::int8_t rowStep = 0;
   std::int8_t colStep = 0;
-  std::uint8_t back = 0;
+  std::uint8_t direction = 0;
+  std::uint8_t next = 0;
   std::uint8_t eastExamined = 0;
 };
 
-// One step backward along a border, from a border pixel whose successor lies in a known
-// direction: the offset, row and column steps to its predecessor, the direction `back` from the
-// pixel to that predecessor, the direction `ahead` from the predecessor back to the pixel, and
-// whether the pixel's own step passed its east neighbour as background.
-struct BackMove {
-  std::int32_t offset = 0;
-  std::int8_t rowStep = 0;
-  std::int8_t colStep = 0;
-  std::uint8_t back = 0;
-  std::uint8_t ahead = 0;
-  std::uint8_t eastExamined = 0;
-};
+// The move in `direction`, but for its offset, which depends on the image's row length.
+Move MoveTo(int direction, bool eastExamined) {
+  Move move;
+  move.rowStep = static_cast<std::int8_t>(kRowStep[direction]);
+  move.colStep = static_cast<std::int8_t>(kColStep[direction]);
+  move.direction = static_cast<std::uint8_t>(direction);
+  move.next = static_cast<std::uint8_t>((direction + 4) & 7);
+  move.eastExamined = eastExamined ? 1 : 0;
+  return move;
+}
 
-// The moves for every direction and neighbourhood, but for the offsets, which depend on the
-// image's row length; built once.
+// The moves forward and backward for every direction and neighbourhood, but for the offsets;
+// built once.
 struct MoveTemplates {
-  Move moves[8][256];
-  BackMove backMoves[8][256];
-  unsigned char moveDirection[8][256];  // the direction of each forward move
+  Move forward[8][256];
+  Move backward[8][256];
 };
 
 const MoveTemplates& Templates() {
@@ -109,12 +109,7 @@ const MoveTemplates& Templates() {
     for (int back = 0; back < 8; ++back) {
       for (int mask = 0; mask < 256; ++mask) {
         const Step& step = kSteps.next[back][mask];
-        Move& move = t.moves[back][mask];
-        move.rowStep = static_cast<std::int8_t>(kRowStep[step.direction]);
-        move.colStep = static_cast<std::int8_t>(kColStep[step.direction]);
-        move.back = static_cast<std::uint8_t>((step.direction + 4) & 7);
-        move.eastExamined = step.eastExamined ? 1 : 0;
-        t.moveDirection[back][mask] = step.direction;
+        t.forward[back][mask] = MoveTo(step.direction, step.eastExamined);
       }
     }
     // Backward: the forward step reaches its successor counterclockwise from the predecessor
@@ -130,12 +125,7 @@ const MoveTemplates& Templates() {
             break;
           }
         }
-        BackMove& move = t.backMoves[ahead][mask];
-        move.rowStep = static_cast<std::int8_t>(kRowStep[back]);
-        move.colStep = static_cast<std::int8_t>(kColStep[back]);
-        move.back = static_cast<std::uint8_t>(back);
-        move.ahead = static_cast<std::uint8_t>((back + 4) & 7);
-        move.eastExamined = kSteps.next[back][mask].eastExamined ? 1 : 0;
+        t.backward[ahead][mask] = MoveTo(back, kSteps.next[back][mask].eastExamined);
       }
     }
     return t;
@@ -177,14 +167,12 @@ class BorderFollower {
     // The moves of this image: the template's, with the offsets of its row length.
     for (int d = 0; d < 8; ++d) offsets_[d] = kRowStep[d] * cols_ + kColStep[d];
     const MoveTemplates& templates = Templates();
-    std::memcpy(moves_, templates.moves, sizeof moves_);
-    std::memcpy(backMoves_, templates.backMoves, sizeof backMoves_);
+    std::memcpy(moves_, templates.forward, sizeof moves_);
+    std::memcpy(backMoves_, templates.backward, sizeof backMoves_);
     for (int from = 0; from < 8; ++from) {
       for (int mask = 0; mask < 256; ++mask) {
-        moves_[from][mask].offset =
-            static_cast<std::int32_t>(offsets_[templates.moveDirection[from][mask]]);
-        backMoves_[from][mask].offset =
-            static_cast<std::int32_t>(offsets_[backMoves_[from][mask].back]);
+        for (Move* move : {&moves_[from][mask], &backMoves_[from][mask]})
+          move->offset = static_cast<std::int32_t>(offsets_[move->direction]);
       }
     }
   }
@@ -434,12 +422,12 @@ class BorderFollower {
       left = std::min(left, ac);
       right = std::max(right, ac);
       ahead += static_cast<std::ptrdiff_t>(move.offset);
-      aheadBack = move.back;
+      aheadBack = move.next;
       ar += move.rowStep;
       ac += move.colStep;
       if (ahead == last && aheadBack == lastBack) break;
       // One step backward.
-      const BackMove& backMove = backMoves_[behindAhead][mask(behind)];
+      const Move& backMove = backMoves_[behindAhead][mask(behind)];
       const std::size_t addedBehind = Mark(labels, behind, nbd, backMove.eastExamined, touched);
       touched += addedBehind;
       room -= addedBehind;
@@ -449,9 +437,9 @@ class BorderFollower {
       left = std::min(left, bc);
       right = std::max(right, bc);
       last = behind;
-      lastBack = backMove.back;
+      lastBack = backMove.direction;
       behind += static_cast<std::ptrdiff_t>(backMove.offset);
-      behindAhead = backMove.ahead;
+      behindAhead = backMove.next;
       br += backMove.rowStep;
       bc += backMove.colStep;
       if (ahead == last && aheadBack == lastBack) break;
@@ -511,7 +499,7 @@ class BorderFollower {
   std::vector<Border> borders_;  // per border number
   std::ptrdiff_t offsets_[8] = {};
   Move moves_[8][256];
-  BackMove backMoves_[8][256];
+  Move backMoves_[8][256];
 };
 
 }  // namespace
