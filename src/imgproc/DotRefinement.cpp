@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "imgproc/DualConicFit.h"
+#include "imgproc/EdgeBand.h"
 
 namespace Oskelo::CV::Native64 {
 namespace {
@@ -29,22 +30,8 @@ constexpr int kWindowSlackPx = 1;
 // Divided by 32 to give grey levels per pixel.
 constexpr double kScharrSide = 3.0, kScharrMiddle = 10.0, kScharrNorm = 32.0;
 // Sectors of the outline checked for coverage (kDotCrowded): the octants between the axes and
-// the diagonals.
+// the diagonals (detail::Octant).
 constexpr int kSectors = 8;
-int Octant(const cv::Point2d& q) {
-  const bool steep = std::abs(q.y) > std::abs(q.x);
-  if (q.y >= 0.0) return q.x >= 0.0 ? (steep ? 1 : 0) : (steep ? 2 : 3);
-  return q.x < 0.0 ? (steep ? 5 : 4) : (steep ? 6 : 7);
-}
-
-// Whether the cosine of the angle between two vectors is at least `minCos`, from their dot
-// product and the product of their squared lengths (no square root: this runs per edge pixel).
-// False when either vector is zero.
-bool CosineAtLeast(double dot, double squaredLengths, double minCos) {
-  if (!(squaredLengths > 0.0)) return false;
-  const double bound = minCos * minCos * squaredLengths;
-  return minCos >= 0.0 ? dot >= 0.0 && dot * dot >= bound : dot >= 0.0 || dot * dot <= bound;
-}
 
 // The rays that measure a dot's size: kRays directions evenly around the circle.
 constexpr int kRays = 16;
@@ -437,122 +424,68 @@ class DotRefiner {
       return outcome;
     }
 
-    // Band pixels and their gradients.
-    const double q00 = outline.shape(0, 0), q01 = outline.shape(0, 1), q11 = outline.shape(1, 1);
-    band_.clear();
-    bool saturated = false;
-    double strongest2 = 0.0;
+    // Band pixels and their gradients, row by row.
+    band_.Reset(
+        {c.x, c.y, outline.shape(0, 0), outline.shape(0, 1), outline.shape(1, 1), outline.band});
+    const float maxGrey = static_cast<float>(maxValue_);
     for (int y = y0; y <= y1; ++y) {
-      const T* row = image_.ptr<T>(y);
-      // Only the columns between the ellipses scaled by 1 - band / minor and 1 + band / minor
-      // can lie within the band (the offset is (rho - 1) times the outline's radius along the
-      // ray, which is at least the semi-minor axis).
+      // Only the columns inside the ellipse scaled by 1 + band / minor can lie within the band
+      // (the offset is (rho - 1) times the outline's radius along the ray, which is at least the
+      // semi-minor axis). The row is added whole, the pixels nearer the centre than the band
+      // included: the band's test drops them, and one long row vectorises better than two short
+      // pieces.
       const double dy = y - c.y;
-      const auto interval = [&](double scale, double& lo, double& hi) {
-        const double b = outline.shape(0, 1) * dy;
-        const double disc =
-            b * b - outline.shape(0, 0) * (outline.shape(1, 1) * dy * dy - scale * scale);
-        if (!(disc >= 0.0)) return false;
-        const double root = std::sqrt(disc);
-        lo = (-b - root) / outline.shape(0, 0);
-        hi = (-b + root) / outline.shape(0, 0);
-        return true;
-      };
-      double outerLo = 0.0, outerHi = 0.0, innerLo = 0.0, innerHi = -1.0;
-      if (!interval(1.0 + outline.band / minor, outerLo, outerHi)) continue;
-      const double innerScale = 1.0 - outline.band / minor;
-      if (!(innerScale > 0.0) || !interval(innerScale, innerLo, innerHi)) innerHi = innerLo - 1.0;
-      const int from = std::max(x0, static_cast<int>(std::ceil(c.x + outerLo)));
-      const int to = std::min(x1, static_cast<int>(std::floor(c.x + outerHi)));
-      const double skipFrom = c.x + innerLo, skipTo = c.x + innerHi;
-      for (int x = from; x <= to; ++x) {
-        if (x > skipFrom && x < skipTo) {
-          x = static_cast<int>(std::ceil(skipTo)) - 1;  // the loop's step lands on ceil(skipTo)
-          continue;
-        }
-        const cv::Point2d q(x - c.x, dy);
-        const cv::Point2d n(q00 * q.x + q01 * q.y, q01 * q.x + q11 * q.y);
-        const double rho2 = q.x * n.x + q.y * n.y;
-        if (!(rho2 > 0.0)) continue;
-        // Distance to the outline along the ray from the centre.
-        const double offset = std::sqrt((q.x * q.x + q.y * q.y) / rho2) * (std::sqrt(rho2) - 1.0);
-        if (std::abs(offset) > outline.band) continue;
-        const double v = static_cast<double>(row[x]);
-        if (v <= 0.0 || v >= maxValue_) saturated = true;
-        const std::size_t at = WindowIndex(x, y);
-        const double gx = gradientX_[at], gy = gradientY_[at];
-        const double g2 = gx * gx + gy * gy;
-        strongest2 = std::max(strongest2, g2);
-        band_.push_back({x, y, gx, gy, g2, n.x, n.y, offset});
-      }
+      const double b = outline.shape(0, 1) * dy, scale = 1.0 + outline.band / minor;
+      const double disc =
+          b * b - outline.shape(0, 0) * (outline.shape(1, 1) * dy * dy - scale * scale);
+      if (!(disc >= 0.0)) continue;
+      const double root = std::sqrt(disc);
+      const int from =
+          std::max(x0, static_cast<int>(std::ceil(c.x + (-b - root) / outline.shape(0, 0))));
+      const int to =
+          std::min(x1, static_cast<int>(std::floor(c.x + (-b + root) / outline.shape(0, 0))));
+      AddBandRow(from, to, y, maxGrey);
     }
-    if (saturated) {
+    if (band_.Saturated()) {
       outcome.flags = kDotSaturated;
       return outcome;
     }
 
-    const double floor2 = o_.minGradientShare * o_.minGradientShare * strongest2;
-    const double scale = std::max(outline.halfWidth, outline.halfHeight);
-    detail::DualConicAccumulator fit(c, scale);
-    double used = 0.0, foreign = 0.0, offsetMoment = 0.0, offsetSquares = 0.0;
-    std::array<double, kSectors> sectors{};
-    const double minOutwardCos = o_.minOutwardCos;
-    for (const BandPixel& p : band_) {
-      if (!(p.g2 >= floor2) || !(p.g2 > 0.0)) continue;
-      const cv::Point2d at(p.x, p.y);
-      const cv::Point2d q = at - c;
-      // Whether the gradient points along the outline's outward normal Q q.
-      const double along = p.gx * p.nx + p.gy * p.ny;
-      bool own = CosineAtLeast(along, p.g2 * (p.nx * p.nx + p.ny * p.ny), minOutwardCos);
-      if (own) {
-        const double d2 = q.x * q.x + q.y * q.y;
-        for (const cv::Point2d& other : neighbours_) {
-          const cv::Point2d r = at - other;
-          if (r.x * r.x + r.y * r.y < d2) {
-            own = false;
-            break;
-          }
-        }
-      }
-      if (!own) {
-        foreign += p.g2;
-        continue;
-      }
-      used += p.g2;
-      offsetMoment += p.g2 * p.offset;
-      offsetSquares += p.g2 * p.offset * p.offset;
-      fit.AddGradientLine(q, p.gx, p.gy);
-      sectors[static_cast<std::size_t>(Octant(q))] += p.g2;
-    }
+    detail::BandSelection selection;
+    selection.minGradient2 = o_.minGradientShare * o_.minGradientShare * band_.Strongest2();
+    selection.minOutwardCos = o_.minOutwardCos;
+    selection.scale = std::max(outline.halfWidth, outline.halfHeight);
+    selection.neighbours.reserve(neighbours_.size());
+    for (const cv::Point2d& other : neighbours_) selection.neighbours.push_back(other - c);
+    const detail::BandSums sums = band_.Sum(selection);
+    detail::DualConicAccumulator fit(c, selection.scale);
+    fit.AddSums(sums.conic, sums.count);
+    const double used = sums.used;
     outcome.edgePixels = fit.count();
     if (fit.count() < o_.minEdgePixels || !(used > 0.0)) {
       outcome.flags = kDotFewEdgePixels;
       return outcome;
     }
     const double meanSector = used / kSectors;
-    const double weakest = *std::min_element(sectors.begin(), sectors.end());
-    if (foreign > o_.maxForeignShare * used || weakest < o_.minSectorShare * meanSector) {
+    const double weakest = *std::min_element(sums.sectors.begin(), sums.sectors.end());
+    if (sums.foreign > o_.maxForeignShare * used || weakest < o_.minSectorShare * meanSector) {
       outcome.flags = kDotCrowded;
       return outcome;
     }
-    // Solved from a copy, so that `fit` itself is never addressed outside the loop and its sums
-    // stay in registers there.
-    outcome.ellipse = detail::DualConicAccumulator(fit).Solve();
+    outcome.ellipse = fit.Solve();
     // The squared gradient of a Gaussian edge of deviation sigma has deviation sigma / sqrt(2).
-    const double meanOffset = offsetMoment / used;
+    const double meanOffset = sums.offsetMoment / used;
     outcome.edgeSigma =
-        std::sqrt(2.0 * std::max(0.0, offsetSquares / used - meanOffset * meanOffset));
+        std::sqrt(2.0 * std::max(0.0, sums.offsetSquares / used - meanOffset * meanOffset));
     return outcome;
   }
 
-  // Single precision: the gradients come from the single-precision window, and the sums of the
-  // fit, in double, then cannot alias these loads.
-  struct BandPixel {
-    int x, y;
-    double gx, gy, g2;
-    double nx, ny;  // the outline's normal Q q at the pixel (not unit length)
-    double offset;  // distance from the outline, pixels
-  };
+  // The pixels x0 .. x1 of row y of the window, added to the band.
+  void AddBandRow(int x0, int x1, int y, float maxGrey) {
+    if (x1 < x0) return;
+    const std::size_t at = WindowIndex(x0, y);
+    band_.AddRow(x0, y, x1 - x0 + 1, &gradientX_[at], &gradientY_[at], &raw_[at], maxGrey);
+  }
 
   const cv::Mat& image_;
   const std::vector<cv::Point2d>& centres_;
@@ -566,7 +499,7 @@ class DotRefiner {
   int windowX_ = 0, windowY_ = 0, windowCols_ = 0, windowRows_ = 0, windowStride_ = 0;
   std::vector<cv::Point2d> neighbours_;
   std::vector<double> values_;
-  std::vector<BandPixel> band_;
+  detail::EdgeBand band_;
 };
 
 template <typename T>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <opencv2/core.hpp>
 
 // Ellipse fits for the dot refinement. Chiefly the dual-conic ellipse fit of Ouellet and Hebert
@@ -59,6 +60,16 @@ class DualConicAccumulator {
     yccc_ += wyc * cc;
     cccc_ += inverse * cc * cc;
     ++count_;
+  }
+
+  // Adds sums taken elsewhere in the same coordinates: the 15 sums in the order of the members
+  // below (xxxx, xxxy, xxyy, xyyy, yyyy, xxxc, xxyc, xyyc, yyyc, xxcc, xycc, yycc, xccc, yccc,
+  // cccc) over `count` lines.
+  void AddSums(const std::array<double, 15>& sums, int count) {
+    double* const members[15] = {&xxxx_, &xxxy_, &xxyy_, &xyyy_, &yyyy_, &xxxc_, &xxyc_, &xyyc_,
+                                 &yyyc_, &xxcc_, &xycc_, &yycc_, &xccc_, &yccc_, &cccc_};
+    for (std::size_t k = 0; k < sums.size(); ++k) *members[k] += sums[k];
+    count_ += count;
   }
 
   int count() const { return count_; }

@@ -1,0 +1,238 @@
+#include "imgproc/EdgeBand.h"
+
+#include <algorithm>
+#include <cmath>
+
+// Built with -fno-math-errno and -fno-trapping-math (no square root here sets errno, and no
+// floating-point exception is ever unmasked), so that the loops vectorise: their square roots,
+// and the arithmetic whose result a mask then discards.
+namespace Oskelo::CV::Native64::detail {
+
+// The arrays of an edge band from one pixel on.
+struct BandArrays {
+  float *x, *y, *gx, *gy, *g2, *offset, *nx, *ny, *own, *strong;
+};
+
+namespace {
+
+// Sums are kept in this many independent lanes, which the compiler maps onto vector registers;
+// the arrays are padded with pixels of weight 0 to a multiple of it.
+constexpr std::size_t kLanes = 8;
+
+std::size_t Padded(std::size_t n) { return (n + kLanes - 1) / kLanes * kLanes; }
+
+// EdgeBand::AddRow's loop; returns how many band pixels are saturated. Every array is a
+// parameter of its own, restrict-qualified, so that the loop vectorises without alias checks.
+__attribute__((target_clones("avx2", "default"))) int AddRowTo(
+    const BandOutline& outline, int x0, int y, int n, const float* __restrict gx,
+    const float* __restrict gy, const float* __restrict grey, float maxGrey, float* __restrict xs,
+    float* __restrict ys, float* __restrict gxs, float* __restrict gys, float* __restrict g2s,
+    float* __restrict offsets, float* __restrict nxs, float* __restrict nys) {
+  const float qy = static_cast<float>(y - outline.cy);
+  const float qx0 = static_cast<float>(x0 - outline.cx);
+  const float q00 = static_cast<float>(outline.q00), q01 = static_cast<float>(outline.q01);
+  const float q11 = static_cast<float>(outline.q11), band = static_cast<float>(outline.band);
+  int saturated = 0;
+  for (int i = 0; i < n; ++i) {
+    const float qx = qx0 + static_cast<float>(i);
+    const float nx = q00 * qx + q01 * qy, ny = q01 * qx + q11 * qy;
+    const float rho2 = qx * nx + qy * ny;
+    // Distance to the outline along the ray from the centre: the ray's radius |q| / rho times
+    // rho - 1.
+    const float offset = std::sqrt((qx * qx + qy * qy) / rho2) * (std::sqrt(rho2) - 1.0f);
+    // Bitwise operators, not && and ||: no branch, so that the loop vectorises.
+    const bool inside = (rho2 > 0.0f) & (std::abs(offset) <= band);
+    xs[i] = static_cast<float>(x0 + i);
+    ys[i] = static_cast<float>(y);
+    gxs[i] = gx[i];
+    gys[i] = gy[i];
+    const float g2 = gx[i] * gx[i] + gy[i] * gy[i];
+    g2s[i] = inside ? g2 : 0.0f;
+    offsets[i] = inside ? offset : 0.0f;
+    nxs[i] = nx;
+    nys[i] = ny;
+    saturated += inside & ((grey[i] <= 0.0f) | (grey[i] >= maxGrey));
+  }
+  return saturated;
+}
+
+// Which pixels are strong (squared gradient at least minG2, and not 0) and which of them point
+// outward: the cosine between the gradient and the normal Q q at least minCos, tested on squares.
+// With a negative minCos a gradient passes when it points along the normal or at most that far
+// against it. Weights 1 or 0 into `strong` and `own`.
+__attribute__((target_clones("avx2", "default"))) void SelectOwn(
+    std::size_t n, const float* __restrict g2s, const float* __restrict gxs,
+    const float* __restrict gys, const float* __restrict nxs, const float* __restrict nys,
+    float minG2, float minCos, float* __restrict own, float* __restrict strong) {
+  const float minCos2 = minCos * minCos;
+  const float negative = minCos < 0.0f ? 1.0f : 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    const float g2 = g2s[i];
+    const float along = gxs[i] * nxs[i] + gys[i] * nys[i];
+    const float bound = minCos2 * g2 * (nxs[i] * nxs[i] + nys[i] * nys[i]);
+    const float take = g2 >= minG2 ? (g2 > 0.0f ? 1.0f : 0.0f) : 0.0f;
+    const float forward = along >= 0.0f ? 1.0f : 0.0f;
+    const float steep = along * along >= bound ? 1.0f : 0.0f;
+    const float shallow = along * along <= bound ? 1.0f : 0.0f;
+    const float outward = std::max(forward * steep, negative * std::max(forward, shallow));
+    strong[i] = take;
+    own[i] = take * outward;
+  }
+}
+
+// Clears `own` for the pixels nearer a neighbour than the centre (cx, cy): for a neighbour at
+// offset d from the centre, those at offset q with q . d > |d|^2 / 2.
+__attribute__((target_clones("avx2", "default"))) void MaskNeighbours(
+    std::size_t n, const float* __restrict xs, const float* __restrict ys, double cx, double cy,
+    const std::vector<cv::Point2d>& neighbours, float* __restrict own) {
+  const float x0 = static_cast<float>(cx), y0 = static_cast<float>(cy);
+  for (const cv::Point2d& d : neighbours) {
+    const float dx = static_cast<float>(d.x), dy = static_cast<float>(d.y);
+    const float half = 0.5f * (dx * dx + dy * dy);
+    for (std::size_t i = 0; i < n; ++i)
+      own[i] = (xs[i] - x0) * dx + (ys[i] - y0) * dy > half ? 0.0f : own[i];
+  }
+}
+
+// EdgeBand::Sum over the `size` pixels of `a`, padded with zeros to `n`.
+__attribute__((target_clones("avx2", "default"))) BandSums SumArrays(
+    const BandOutline& outline, const BandArrays& a, std::size_t size, std::size_t n,
+    const BandSelection& selection) {
+  const float minG2 = static_cast<float>(selection.minGradient2);
+  const float minCos = static_cast<float>(selection.minOutwardCos);
+  const float* __restrict gxs = a.gx;
+  const float* __restrict gys = a.gy;
+  const float* __restrict g2s = a.g2;
+  const float* __restrict nxs = a.nx;
+  const float* __restrict nys = a.ny;
+  float* __restrict own = a.own;
+  float* __restrict strong = a.strong;
+  SelectOwn(n, g2s, gxs, gys, nxs, nys, minG2, minCos, own, strong);
+  const float* __restrict xs = a.x;
+  const float* __restrict ys = a.y;
+  MaskNeighbours(n, xs, ys, outline.cx, outline.cy, selection.neighbours, own);
+
+  // The fit's sums in double precision, lane by lane. Each own pixel adds the line through it
+  // whose normal is its gradient g, weighted by 1 / |g|^2 (DualConicAccumulator::AddGradientLine).
+  const double inverseScale = 1.0 / selection.scale;
+  const double ox = outline.cx, oy = outline.cy;
+  const float* __restrict offsets = a.offset;
+  double conic[15][kLanes] = {};
+  double count[kLanes] = {}, used[kLanes] = {}, foreign[kLanes] = {}, moment[kLanes] = {},
+         squares[kLanes] = {};
+  for (std::size_t i = 0; i < n; i += kLanes) {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const std::size_t k = i + l;
+      const double w = own[k], gx = gxs[k], gy = gys[k];
+      const double g2 = gx * gx + gy * gy;
+      const double inverse = w / std::max(g2, 1e-300);
+      const double c = -(gx * (xs[k] - ox) + gy * (ys[k] - oy)) * inverseScale;
+      const double xx = gx * gx, xy = gx * gy, yy = gy * gy, xc = gx * c, yc = gy * c, cc = c * c;
+      const double wxx = inverse * xx, wxy = inverse * xy, wyy = inverse * yy;
+      const double wxc = inverse * xc, wyc = inverse * yc;
+      conic[0][l] += wxx * xx;
+      conic[1][l] += wxx * xy;
+      conic[2][l] += wxx * yy;
+      conic[3][l] += wxy * yy;
+      conic[4][l] += wyy * yy;
+      conic[5][l] += wxx * xc;
+      conic[6][l] += wxx * yc;
+      conic[7][l] += wxy * yc;
+      conic[8][l] += wyy * yc;
+      conic[9][l] += wxc * xc;
+      conic[10][l] += wxc * yc;
+      conic[11][l] += wyc * yc;
+      conic[12][l] += wxc * cc;
+      conic[13][l] += wyc * cc;
+      conic[14][l] += inverse * cc * cc;
+      const double energy = w * g2, offset = offsets[k];
+      count[l] += w;
+      used[l] += energy;
+      foreign[l] += (strong[k] - w) * g2;
+      moment[l] += energy * offset;
+      squares[l] += energy * offset * offset;
+    }
+  }
+
+  BandSums sums;
+  double pixels = 0.0;
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    for (std::size_t m = 0; m < 15; ++m) sums.conic[m] += conic[m][l];
+    pixels += count[l];
+    sums.used += used[l];
+    sums.foreign += foreign[l];
+    sums.offsetMoment += moment[l];
+    sums.offsetSquares += squares[l];
+  }
+  sums.count = static_cast<int>(pixels);
+  // Four copies of the sectors, so that neighbouring pixels, mostly of one sector, do not wait on
+  // one another's sums.
+  double sectors[4][8] = {};
+  for (std::size_t k = 0; k < size; ++k) {
+    const double gx = gxs[k], gy = gys[k];
+    sectors[k % 4][Octant(xs[k] - ox, ys[k] - oy)] += own[k] * (gx * gx + gy * gy);
+  }
+  for (std::size_t m = 0; m < sums.sectors.size(); ++m)
+    sums.sectors[m] = (sectors[0][m] + sectors[1][m]) + (sectors[2][m] + sectors[3][m]);
+  return sums;
+}
+
+}  // namespace
+
+int Octant(double qx, double qy) {
+  // Counter-clockwise from +x: 4 for the lower half plane, 2 more for its second quadrant, and
+  // within a quadrant 1 for its second octant (steep in the first and third, shallow otherwise).
+  // Without branches, as it runs per band pixel.
+  const int lower = qy < 0.0, second = lower ^ (qx < 0.0);
+  const int steep = std::abs(qy) > std::abs(qx);
+  return 4 * lower + 2 * second + (steep ^ second);
+}
+
+void EdgeBand::Reset(const BandOutline& outline) {
+  outline_ = outline;
+  saturated_ = false;
+  size_ = 0;
+}
+
+void EdgeBand::AddRow(int x0, int y, int n, const float* gx, const float* gy, const float* grey,
+                      float maxGrey) {
+  if (n <= 0) return;
+  const std::size_t end = size_ + static_cast<std::size_t>(n);
+  if (x_.size() < Padded(end)) {
+    const std::size_t capacity = Padded(2 * end);
+    for (std::vector<float>* a :
+         {&x_, &y_, &gx_, &gy_, &g2_, &offset_, &nx_, &ny_, &own_, &strong_})
+      a->resize(capacity);
+  }
+  const BandArrays a = Arrays(size_);
+  const int saturated = AddRowTo(outline_, x0, y, n, gx, gy, grey, maxGrey, a.x, a.y, a.gx, a.gy,
+                                 a.g2, a.offset, a.nx, a.ny);
+  saturated_ = saturated_ || saturated > 0;
+  size_ = end;
+}
+
+BandArrays EdgeBand::Arrays(std::size_t from) {
+  return {x_.data() + from,   y_.data() + from,      gx_.data() + from, gy_.data() + from,
+          g2_.data() + from,  offset_.data() + from, nx_.data() + from, ny_.data() + from,
+          own_.data() + from, strong_.data() + from};
+}
+
+double EdgeBand::Strongest2() const {
+  float lanes[kLanes] = {};
+  for (std::size_t i = 0; i < Padded(size_); i += kLanes)
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const float g2 = i + l < size_ ? g2_[i + l] : 0.0f;
+      lanes[l] = lanes[l] < g2 ? g2 : lanes[l];
+    }
+  return *std::max_element(lanes, lanes + kLanes);
+}
+
+BandSums EdgeBand::Sum(const BandSelection& selection) {
+  const std::size_t n = Padded(size_);
+  for (std::vector<float>* a : {&x_, &y_, &gx_, &gy_, &g2_, &offset_, &nx_, &ny_})
+    std::fill(a->begin() + static_cast<std::ptrdiff_t>(size_),
+              a->begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
+  return SumArrays(outline_, Arrays(0), size_, n, selection);
+}
+
+}  // namespace Oskelo::CV::Native64::detail
