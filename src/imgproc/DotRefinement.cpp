@@ -44,6 +44,44 @@ const std::array<cv::Point2d, kRays> kRayDirections = [] {
   return directions;
 }();
 
+// The window's filters over `size` floats of rows `stride` apart: the separable Gaussian of
+// `radius` (weights from the centre outward) along x into gx (as scratch), then along y into
+// `smooth`, and Scharr's gradients of that into gx and gy. Values whose taps wrap into the next
+// row or leave the buffer are wrong or not written; they lie in the window's margin.
+__attribute__((target_clones("avx2", "default"))) void FilterWindow(
+    const float* __restrict raw, float* __restrict smooth, float* __restrict gx,
+    float* __restrict gy, std::ptrdiff_t size, int stride, const float* __restrict kernel,
+    int radius) {
+  const int r = radius;
+  // Along x into gx (as scratch), then along y into smooth.
+  float* const along = gx;
+  const float centre = kernel[0];
+  for (std::ptrdiff_t k = r; k < size - r; ++k) along[k] = centre * raw[k];
+  for (int i = 1; i <= r; ++i) {
+    const float weight = kernel[i];
+    for (std::ptrdiff_t k = r; k < size - r; ++k) along[k] += weight * (raw[k - i] + raw[k + i]);
+  }
+  const std::ptrdiff_t reach = static_cast<std::ptrdiff_t>(r) * stride;
+  for (std::ptrdiff_t k = reach; k < size - reach; ++k) smooth[k] = centre * along[k];
+  for (int i = 1; i <= r; ++i) {
+    const float weight = kernel[i];
+    const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(i) * stride;
+    for (std::ptrdiff_t k = reach; k < size - reach; ++k)
+      smooth[k] += weight * (along[k - step] + along[k + step]);
+  }
+
+  // Scharr's gradients, in grey levels per pixel.
+  const float side = static_cast<float>(kScharrSide / kScharrNorm);
+  const float middle = static_cast<float>(kScharrMiddle / kScharrNorm);
+  const std::ptrdiff_t w = stride;
+  for (std::ptrdiff_t k = w + 1; k < size - w - 1; ++k) {
+    gx[k] = side * (smooth[k - w + 1] + smooth[k + w + 1] - smooth[k - w - 1] - smooth[k + w - 1]) +
+            middle * (smooth[k + 1] - smooth[k - 1]);
+    gy[k] = side * (smooth[k + w - 1] + smooth[k + w + 1] - smooth[k - w - 1] - smooth[k - w + 1]) +
+            middle * (smooth[k + w] - smooth[k - w]);
+  }
+}
+
 struct Options {
   double edgeBandPx, gradientSigmaPx, maxWindowRadiusPx, minGradientShare, minOutwardCos,
       maxForeignShare, minSectorShare, minRadiusPx, maxShiftPx, maxQualityPx;
@@ -344,40 +382,8 @@ class DotRefiner {
       for (int x = 0; x < stride; ++x) out[x] = static_cast<float>(in[x]);
     }
 
-    // Along x into gradientX_ (as scratch), then along y into smoothed_.
-    const float* __restrict raw = raw_.data();
-    float* __restrict along = gradientX_.data();
-    float* __restrict smooth = smoothed_.data();
-    const float* kernel = kernel_.data();
-    const float centre = kernel[0];
-    for (std::ptrdiff_t k = r; k < size - r; ++k) along[k] = centre * raw[k];
-    for (int i = 1; i <= r; ++i) {
-      const float weight = kernel[i];
-      for (std::ptrdiff_t k = r; k < size - r; ++k) along[k] += weight * (raw[k - i] + raw[k + i]);
-    }
-    const std::ptrdiff_t reach = static_cast<std::ptrdiff_t>(r) * stride;
-    for (std::ptrdiff_t k = reach; k < size - reach; ++k) smooth[k] = centre * along[k];
-    for (int i = 1; i <= r; ++i) {
-      const float weight = kernel[i];
-      const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(i) * stride;
-      for (std::ptrdiff_t k = reach; k < size - reach; ++k)
-        smooth[k] += weight * (along[k - step] + along[k + step]);
-    }
-
-    // Scharr's gradients, in grey levels per pixel.
-    float* __restrict gx = gradientX_.data();
-    float* __restrict gy = gradientY_.data();
-    const float side = static_cast<float>(kScharrSide / kScharrNorm);
-    const float middle = static_cast<float>(kScharrMiddle / kScharrNorm);
-    const std::ptrdiff_t w = stride;
-    for (std::ptrdiff_t k = w + 1; k < size - w - 1; ++k) {
-      gx[k] =
-          side * (smooth[k - w + 1] + smooth[k + w + 1] - smooth[k - w - 1] - smooth[k + w - 1]) +
-          middle * (smooth[k + 1] - smooth[k - 1]);
-      gy[k] =
-          side * (smooth[k + w - 1] + smooth[k + w + 1] - smooth[k - w - 1] - smooth[k - w + 1]) +
-          middle * (smooth[k + w] - smooth[k - w]);
-    }
+    FilterWindow(raw_.data(), smoothed_.data(), gradientX_.data(), gradientY_.data(), size, stride,
+                 kernel_.data(), r);
   }
 
   // Index of pixel (x, y) of the window in its flat buffers.
