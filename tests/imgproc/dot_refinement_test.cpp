@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "imgproc/DualConicFit.h"
+#include "imgproc/EdgeBand.h"
 #include "native64/DotRefinement.h"
 #include "native64/ImageProcessor.h"
 #include "synth/Camera.h"
@@ -267,6 +269,83 @@ TEST(DotRefinementEllipse, EllipseThroughPointsRecoversAnExactEllipse) {
 
   const std::vector<cv::Point2d> line = {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}};
   EXPECT_FALSE(n64::detail::EllipseThroughPoints(line.data(), 6, 3.0).valid);
+}
+
+// The band's sums, taken in vector lanes over parallel arrays, are those of adding each pixel's
+// tangent line one by one: 300 rows of random gradients around an ellipse, weak ones, inward
+// ones and pixels nearer one of two neighbours among them. Only the order of addition differs
+// (sums to 1e-9 relative), so a lane, padding or mask error shows at once.
+TEST(DotRefinementEllipse, BandSumsAreThoseOfThePixelsOneByOne) {
+  const n64::detail::BandOutline outline{40.3, 35.8, 1.0 / 100.0, 0.002, 1.0 / 64.0, 3.0};
+  const std::vector<cv::Point2d> neighbours = {{17.0, 3.0}, {-2.0, -16.0}};
+  cv::RNG rng(5);
+  n64::detail::EdgeBand band;
+  band.Reset(outline);
+  std::vector<cv::Vec4f> pixels;  // x, y, gx, gy
+  for (int y = 20; y <= 52; ++y) {
+    const int x0 = rng.uniform(22, 30), n = rng.uniform(0, 40);
+    std::vector<float> gx(n), gy(n), grey(n, 100.0f);
+    for (int i = 0; i < n; ++i) {
+      // Along the outward normal, but a quarter weak and a quarter in a random direction.
+      const double qx = x0 + i - outline.cx, qy = y - outline.cy;
+      cv::Point2d g(outline.q00 * qx + outline.q01 * qy, outline.q01 * qx + outline.q11 * qy);
+      g *= 40.0 / std::max(cv::norm(g), 1e-9);
+      const int kind = rng.uniform(0, 4);
+      if (kind == 0) g *= 0.01;
+      if (kind == 1) g = 40.0 * cv::Point2d(rng.uniform(-1.0, 1.0), rng.uniform(-1.0, 1.0));
+      gx[i] = static_cast<float>(g.x + rng.uniform(-5.0, 5.0));
+      gy[i] = static_cast<float>(g.y + rng.uniform(-5.0, 5.0));
+      pixels.push_back({static_cast<float>(x0 + i), static_cast<float>(y), gx[i], gy[i]});
+    }
+    band.AddRow(x0, y, n, gx.data(), gy.data(), grey.data(), 255.0f);
+  }
+  ASSERT_FALSE(band.Saturated());
+  n64::detail::BandSelection selection;
+  selection.minGradient2 = 100.0;
+  selection.minOutwardCos = 0.3;
+  selection.neighbours = neighbours;
+  selection.scale = 10.0;
+  const n64::detail::BandSums sums = band.Sum(selection);
+
+  const cv::Point2d c(outline.cx, outline.cy);
+  n64::detail::DualConicAccumulator expected(c, selection.scale);
+  double used = 0.0, foreign = 0.0, strongest = 0.0;
+  std::array<double, 8> sectors{};
+  for (const cv::Vec4f& p : pixels) {
+    const cv::Point2d q(p[0] - c.x, p[1] - c.y);
+    const cv::Point2d normal(outline.q00 * q.x + outline.q01 * q.y,
+                             outline.q01 * q.x + outline.q11 * q.y);
+    const double rho = std::sqrt(q.dot(normal));
+    if (std::abs(cv::norm(q) / rho * (rho - 1.0)) > outline.band) continue;
+    const double gx = p[2], gy = p[3], g2 = gx * gx + gy * gy;
+    strongest = std::max(strongest, g2);
+    if (g2 < selection.minGradient2) continue;
+    bool own = gx * normal.x + gy * normal.y >= 0.3 * std::sqrt(g2) * cv::norm(normal);
+    for (const cv::Point2d& d : neighbours) own = own && q.dot(d) <= 0.5 * d.dot(d);
+    if (!own) {
+      foreign += g2;
+      continue;
+    }
+    expected.AddGradientLine(q, gx, gy);
+    used += g2;
+    const double turn = std::atan2(q.y, q.x) / (CV_PI / 4.0);
+    sectors[static_cast<std::size_t>(std::floor(turn < 0.0 ? turn + 8.0 : turn))] += g2;
+  }
+  ASSERT_GT(expected.count(), 100);
+  ASSERT_GT(foreign, 0.1 * used);                   // the masks had work to do
+  EXPECT_NEAR(band.Strongest2(), strongest, 1e-3);  // float squares of float gradients
+  EXPECT_EQ(sums.count, expected.count());
+  EXPECT_NEAR(sums.used, used, 1e-9 * used);
+  EXPECT_NEAR(sums.foreign, foreign, 1e-9 * used);
+  for (std::size_t k = 0; k < sectors.size(); ++k)
+    EXPECT_NEAR(sums.sectors[k], sectors[k], 1e-9 * used) << "octant " << k;
+  n64::detail::DualConicAccumulator fromSums(c, selection.scale);
+  fromSums.AddSums(sums.conic, sums.count);
+  const n64::detail::FittedEllipse a = fromSums.Solve(), b = expected.Solve();
+  ASSERT_TRUE(a.valid && b.valid);
+  EXPECT_LE(cv::norm(a.centre - b.centre), 1e-9);
+  EXPECT_NEAR(a.semiMajor, b.semiMajor, 1e-9);
+  EXPECT_NEAR(a.centreSigma, b.centreSigma, 1e-9);
 }
 
 // The same dot as an 8-bit image, as a view into a larger one, and shifted by whole pixels gives
