@@ -10,7 +10,7 @@ namespace Oskelo::CV::Native64::detail {
 
 // The arrays of an edge band from one pixel on.
 struct BandArrays {
-  float *x, *y, *gx, *gy, *g2, *offset, *nx, *ny, *own, *strong;
+  float *x, *y, *gx, *gy, *g2, *offset, *nx, *ny, *own, *strong, *octant;
 };
 
 namespace {
@@ -94,9 +94,26 @@ __attribute__((target_clones("avx2", "default"))) void MaskNeighbours(
   }
 }
 
-// EdgeBand::Sum over the `size` pixels of `a`, padded with zeros to `n`.
+// The octant (Octant's numbering) of each pixel's offset from (cx, cy), in float arithmetic so
+// that the loop vectorises (exclusive or as |a - b|).
+__attribute__((target_clones("avx2", "default"))) void FindOctants(std::size_t n,
+                                                                   const float* __restrict xs,
+                                                                   const float* __restrict ys,
+                                                                   double cx, double cy,
+                                                                   float* __restrict octants) {
+  const float x0 = static_cast<float>(cx), y0 = static_cast<float>(cy);
+  for (std::size_t k = 0; k < n; ++k) {
+    const float qx = xs[k] - x0, qy = ys[k] - y0;
+    const float lower = qy < 0.0f ? 1.0f : 0.0f, left = qx < 0.0f ? 1.0f : 0.0f;
+    const float second = std::abs(lower - left);
+    const float steep = std::abs(qy) > std::abs(qx) ? 1.0f : 0.0f;
+    octants[k] = 4.0f * lower + 2.0f * second + std::abs(steep - second);
+  }
+}
+
+// EdgeBand::Sum over the `n` pixels of `a`, zeros in its padding.
 __attribute__((target_clones("avx2", "default"))) BandSums SumArrays(
-    const BandOutline& outline, const BandArrays& a, std::size_t size, std::size_t n,
+    const BandOutline& outline, const BandArrays& a, std::size_t n,
     const BandSelection& selection) {
   const float minG2 = static_cast<float>(selection.minGradient2);
   const float minCos = static_cast<float>(selection.minOutwardCos);
@@ -165,13 +182,13 @@ __attribute__((target_clones("avx2", "default"))) BandSums SumArrays(
     sums.offsetSquares += squares[l];
   }
   sums.count = static_cast<int>(pixels);
-  // Four copies of the sectors, so that neighbouring pixels, mostly of one sector, do not wait on
-  // one another's sums.
+  // The octants' sums in four copies, so that neighbouring pixels, mostly of one octant, do not
+  // wait on one another's sums.
+  float* __restrict octants = a.octant;
+  FindOctants(n, xs, ys, outline.cx, outline.cy, octants);
   double sectors[4][8] = {};
-  for (std::size_t k = 0; k < size; ++k) {
-    const double gx = gxs[k], gy = gys[k];
-    sectors[k % 4][Octant(xs[k] - ox, ys[k] - oy)] += own[k] * (gx * gx + gy * gy);
-  }
+  for (std::size_t k = 0; k < n; ++k)
+    sectors[k % 4][static_cast<int>(octants[k])] += static_cast<double>(own[k]) * g2s[k];
   for (std::size_t m = 0; m < sums.sectors.size(); ++m)
     sums.sectors[m] = (sectors[0][m] + sectors[1][m]) + (sectors[2][m] + sectors[3][m]);
   return sums;
@@ -201,7 +218,7 @@ void EdgeBand::AddRow(int x0, int y, int n, const float* gx, const float* gy, co
   if (x_.size() < Padded(end)) {
     const std::size_t capacity = Padded(2 * end);
     for (std::vector<float>* a :
-         {&x_, &y_, &gx_, &gy_, &g2_, &offset_, &nx_, &ny_, &own_, &strong_})
+         {&x_, &y_, &gx_, &gy_, &g2_, &offset_, &nx_, &ny_, &own_, &strong_, &octant_})
       a->resize(capacity);
   }
   const BandArrays a = Arrays(size_);
@@ -212,9 +229,9 @@ void EdgeBand::AddRow(int x0, int y, int n, const float* gx, const float* gy, co
 }
 
 BandArrays EdgeBand::Arrays(std::size_t from) {
-  return {x_.data() + from,   y_.data() + from,      gx_.data() + from, gy_.data() + from,
-          g2_.data() + from,  offset_.data() + from, nx_.data() + from, ny_.data() + from,
-          own_.data() + from, strong_.data() + from};
+  return {x_.data() + from,   y_.data() + from,      gx_.data() + from,    gy_.data() + from,
+          g2_.data() + from,  offset_.data() + from, nx_.data() + from,    ny_.data() + from,
+          own_.data() + from, strong_.data() + from, octant_.data() + from};
 }
 
 double EdgeBand::Strongest2() const {
@@ -232,7 +249,7 @@ BandSums EdgeBand::Sum(const BandSelection& selection) {
   for (std::vector<float>* a : {&x_, &y_, &gx_, &gy_, &g2_, &offset_, &nx_, &ny_})
     std::fill(a->begin() + static_cast<std::ptrdiff_t>(size_),
               a->begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
-  return SumArrays(outline_, Arrays(0), size_, n, selection);
+  return SumArrays(outline_, Arrays(0), n, selection);
 }
 
 }  // namespace Oskelo::CV::Native64::detail

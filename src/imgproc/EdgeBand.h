@@ -72,8 +72,8 @@ class EdgeBand {
   BandOutline outline_{};
   bool saturated_ = false;
   // Per pixel: position, gradient, squared gradient (0 outside the band), offset from the
-  // outline, outward normal Q q (not unit length), and the weights of the selection.
-  std::vector<float> x_, y_, gx_, gy_, g2_, offset_, nx_, ny_, own_, strong_;
+  // outline, outward normal Q q (not unit length), the weights of the selection and the octant.
+  std::vector<float> x_, y_, gx_, gy_, g2_, offset_, nx_, ny_, own_, strong_, octant_;
   std::size_t size_ = 0;
 };
 
