@@ -32,6 +32,9 @@ constexpr double kScharrSide = 3.0, kScharrMiddle = 10.0, kScharrNorm = 32.0;
 // Sectors of the outline checked for coverage (kDotCrowded): the octants between the axes and
 // the diagonals (detail::Octant).
 constexpr int kSectors = 8;
+// A row of the band is split around the pixels inside the inner ellipse when they are more than
+// this many.
+constexpr double kLeastRowGapPx = 8.0;
 
 // The rays that measure a dot's size: kRays directions evenly around the circle.
 constexpr int kRays = 16;
@@ -134,6 +137,18 @@ Outline EllipseOutline(const detail::FittedEllipse& e, double band) {
   const cv::Matx22d inverse = e.shape.inv();
   return {e.centre, e.shape, std::sqrt(std::max(0.0, inverse(0, 0))),
           std::sqrt(std::max(0.0, inverse(1, 1))), band};
+}
+
+// Where the row at `dy` from the outline's centre crosses the outline scaled by `scale`: the
+// offsets lo < hi along x; false when it does not.
+bool RowInterval(const Outline& outline, double dy, double scale, double& lo, double& hi) {
+  const double b = outline.shape(0, 1) * dy;
+  const double disc = b * b - outline.shape(0, 0) * (outline.shape(1, 1) * dy * dy - scale * scale);
+  if (!(disc >= 0.0)) return false;
+  const double root = std::sqrt(disc);
+  lo = (-b - root) / outline.shape(0, 0);
+  hi = (-b + root) / outline.shape(0, 0);
+  return true;
 }
 
 struct FitOutcome {
@@ -435,22 +450,25 @@ class DotRefiner {
         {c.x, c.y, outline.shape(0, 0), outline.shape(0, 1), outline.shape(1, 1), outline.band});
     const float maxGrey = static_cast<float>(maxValue_);
     for (int y = y0; y <= y1; ++y) {
-      // Only the columns inside the ellipse scaled by 1 + band / minor can lie within the band
-      // (the offset is (rho - 1) times the outline's radius along the ray, which is at least the
-      // semi-minor axis). The row is added whole, the pixels nearer the centre than the band
-      // included: the band's test drops them, and one long row vectorises better than two short
-      // pieces.
+      // Only the columns between the ellipses scaled by 1 - band / minor and 1 + band / minor
+      // can lie within the band (the offset is (rho - 1) times the outline's radius along the
+      // ray, which is at least the semi-minor axis). The columns inside the inner one are left
+      // out when they are many; a few are cheaper to test than to split the row for.
       const double dy = y - c.y;
-      const double b = outline.shape(0, 1) * dy, scale = 1.0 + outline.band / minor;
-      const double disc =
-          b * b - outline.shape(0, 0) * (outline.shape(1, 1) * dy * dy - scale * scale);
-      if (!(disc >= 0.0)) continue;
-      const double root = std::sqrt(disc);
-      const int from =
-          std::max(x0, static_cast<int>(std::ceil(c.x + (-b - root) / outline.shape(0, 0))));
-      const int to =
-          std::min(x1, static_cast<int>(std::floor(c.x + (-b + root) / outline.shape(0, 0))));
-      AddBandRow(from, to, y, maxGrey);
+      double outerLo = 0.0, outerHi = 0.0, innerLo = 0.0, innerHi = 0.0;
+      if (!RowInterval(outline, dy, 1.0 + outline.band / minor, outerLo, outerHi)) continue;
+      const int from = std::max(x0, static_cast<int>(std::ceil(c.x + outerLo)));
+      const int to = std::min(x1, static_cast<int>(std::floor(c.x + outerHi)));
+      const double innerScale = 1.0 - outline.band / minor;
+      if (innerScale > 0.0 && RowInterval(outline, dy, innerScale, innerLo, innerHi) &&
+          innerHi - innerLo > kLeastRowGapPx) {
+        const int firstEnd = std::min(to, static_cast<int>(std::floor(c.x + innerLo)));
+        AddBandRow(from, firstEnd, y, maxGrey);
+        AddBandRow(std::max(firstEnd + 1, static_cast<int>(std::ceil(c.x + innerHi))), to, y,
+                   maxGrey);
+      } else {
+        AddBandRow(from, to, y, maxGrey);
+      }
     }
     if (band_.Saturated()) {
       outcome.flags = kDotSaturated;
