@@ -111,6 +111,18 @@ __attribute__((target_clones("avx2", "default"))) void FindOctants(std::size_t n
   }
 }
 
+// The largest of n values, at least 0, lane by lane.
+__attribute__((target_clones("avx2", "default"))) float Largest(const float* __restrict values,
+                                                                std::size_t n) {
+  float lanes[kLanes] = {};
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    for (std::size_t l = 0; l < kLanes; ++l)
+      lanes[l] = lanes[l] < values[i + l] ? values[i + l] : lanes[l];
+  for (; i < n; ++i) lanes[0] = lanes[0] < values[i] ? values[i] : lanes[0];
+  return *std::max_element(lanes, lanes + kLanes);
+}
+
 // EdgeBand::Sum over the `n` pixels of `a`, zeros in its padding.
 __attribute__((target_clones("avx2", "default"))) BandSums SumArrays(
     const BandOutline& outline, const BandArrays& a, std::size_t n,
@@ -234,15 +246,7 @@ BandArrays EdgeBand::Arrays(std::size_t from) {
           own_.data() + from, strong_.data() + from, octant_.data() + from};
 }
 
-double EdgeBand::Strongest2() const {
-  float lanes[kLanes] = {};
-  for (std::size_t i = 0; i < Padded(size_); i += kLanes)
-    for (std::size_t l = 0; l < kLanes; ++l) {
-      const float g2 = i + l < size_ ? g2_[i + l] : 0.0f;
-      lanes[l] = lanes[l] < g2 ? g2 : lanes[l];
-    }
-  return *std::max_element(lanes, lanes + kLanes);
-}
+double EdgeBand::Strongest2() const { return Largest(g2_.data(), size_); }
 
 BandSums EdgeBand::Sum(const BandSelection& selection) {
   const std::size_t n = Padded(size_);
