@@ -273,6 +273,29 @@ class DotRefiner {
     return top + fy * (bottom - top);
   }
 
+  // Whether the point lies within [0, cols - 1] x [0, rows - 1].
+  bool OnImage(double x, double y) const {
+    return x >= 0.0 && y >= 0.0 && x <= image_.cols - 1 && y <= image_.rows - 1;
+  }
+
+  // How many of the steps t = 0 .. maxSteps from `c` along `step` stay on the image: the first
+  // one off it ends the ray. Solved for, then settled by the test itself (the points move
+  // monotonically along the ray, so the steps on the image are a run from 0), so that no step is
+  // tested one by one.
+  int StepsInside(const cv::Point2d& c, const cv::Point2d& step, int maxSteps) const {
+    double reach = maxSteps;
+    const auto limit = [&reach](double from, double by, double hi) {
+      if (by > 0.0) reach = std::min(reach, (hi - from) / by);
+      if (by < 0.0) reach = std::min(reach, -from / by);
+    };
+    limit(c.x, step.x, image_.cols - 1);
+    limit(c.y, step.y, image_.rows - 1);
+    int count = std::clamp(static_cast<int>(std::floor(reach)) + 1, 0, maxSteps + 1);
+    while (count > 0 && !OnImage(c.x + (count - 1) * step.x, c.y + (count - 1) * step.y)) --count;
+    while (count <= maxSteps && OnImage(c.x + count * step.x, c.y + count * step.y)) ++count;
+    return count;
+  }
+
   // The dot's radius and a first outline from kRays rays out of the centre, each walked in 1 px
   // steps up to `discRadius` (or the image's edge): the dark level is the mean of the 3 x 3 pixels
   // around the centre, the bright level the median of the rays' brightest samples (the box around
@@ -302,15 +325,14 @@ class DotRefiner {
     for (int k = 0; k < kRays; ++k) {
       const cv::Point2d step = kRayDirections[static_cast<std::size_t>(k)];
       double* ray = &values_[static_cast<std::size_t>(k * (steps + 1))];
+      const int count = StepsInside(c, step, steps);
       double best = -1.0;
-      int t = 0;
-      for (; t <= steps; ++t) {
+      for (int t = 0; t < count; ++t) {
         const double x = c.x + t * step.x, y = c.y + t * step.y;
-        if (!(x >= 0.0 && y >= 0.0 && x <= image_.cols - 1 && y <= image_.rows - 1)) break;
         ray[t] = At(static_cast<int>(x + 0.5), static_cast<int>(y + 0.5));
         best = std::max(best, ray[t]);
       }
-      lastStep[static_cast<std::size_t>(k)] = t - 1;
+      lastStep[static_cast<std::size_t>(k)] = count - 1;
       if (best >= 0.0) brightest[static_cast<std::size_t>(rays++)] = best;
     }
     if (rays < kRays / 2) return false;
