@@ -101,7 +101,7 @@ Options Sanitise(const DotRefinementOptions& o) {
   s.edgeBandPx = clamp(o.edgeBandPx, 0.5, 50.0, 3.0);
   s.gradientSigmaPx = clamp(o.gradientSigmaPx, 0.0, 5.0, 1.0);
   s.maxWindowRadiusPx = clamp(o.maxWindowRadiusPx, 2.0, 500.0, 60.0);
-  s.minGradientShare = clamp(o.minGradientShare, 0.0, 1.0, 0.1);
+  s.minGradientShare = clamp(o.minGradientShare, 0.0, 1.0, 0.05);
   s.minOutwardCos = clamp(o.minOutwardCos, -1.0, 1.0, 0.7);
   s.maxForeignShare = std::isnan(o.maxForeignShare) ? 0.25 : o.maxForeignShare;
   s.minSectorShare = std::isnan(o.minSectorShare) ? 0.3 : o.minSectorShare;
