@@ -45,7 +45,7 @@ struct DotRefinementOptions {
   // A pixel takes part when its gradient magnitude is at least this share of the strongest one in
   // the band. Lower takes in more pixels of noise (weighted down by their small gradient) and more
   // of the edge's tails, higher keeps only the steepest part of the edge. On rendered plates 0.05
-  // gives centres 4 % closer to the truth than 0.1, and 0.2 gives them 20 % farther.
+  // gives centres 2 to 5 % closer to the truth than 0.1, and 0.2 gives them 6 to 20 % farther.
   double minGradientShare = 0.05;
   // A pixel takes part when its gradient points away from the dot: the cosine between the
   // gradient and the outward normal of the outline (the direction from the centre in the first
