@@ -306,6 +306,13 @@ TEST(DotRefinementEllipse, BandSumsAreThoseOfThePixelsOneByOne) {
   const std::vector<cv::Point2d> neighbours = {{17.0, 3.0}, {-2.0, -16.0}};
   cv::RNG rng(5);
   n64::detail::EdgeBand band;
+  {  // A longer band first, so that the arrays hold stale pixels past the real band's end.
+    const std::vector<float> strong(64, 30.0f), grey(64, 100.0f);
+    band.Reset(outline);
+    for (int y = 20; y <= 52; ++y)
+      band.AddRow(8, y, 64, strong.data(), strong.data(), grey.data(), 255.0f);
+    band.Sum({0.0, -1.0, {}, 10.0});
+  }
   band.Reset(outline);
   std::vector<cv::Vec4f> pixels;  // x, y, gx, gy
   for (int y = 20; y <= 52; ++y) {
