@@ -30,7 +30,7 @@ constexpr int kWindowSlackPx = 1;
 // Divided by 32 to give grey levels per pixel.
 constexpr double kScharrSide = 3.0, kScharrMiddle = 10.0, kScharrNorm = 32.0;
 // Sectors of the outline checked for coverage (kDotCrowded): the octants between the axes and
-// the diagonals (detail::Octant).
+// the diagonals (detail::BandSums::sectors).
 constexpr int kSectors = 8;
 // A row of the band is split around the pixels inside the inner ellipse when they are more than
 // this many.
@@ -497,11 +497,11 @@ class DotRefiner {
       return outcome;
     }
 
-    detail::BandSelection selection;
+    detail::BandSelection& selection = selection_;  // kept, so its neighbours are not allocated
     selection.minGradient2 = o_.minGradientShare * o_.minGradientShare * band_.Strongest2();
     selection.minOutwardCos = o_.minOutwardCos;
     selection.scale = std::max(outline.halfWidth, outline.halfHeight);
-    selection.neighbours.reserve(neighbours_.size());
+    selection.neighbours.clear();
     for (const cv::Point2d& other : neighbours_) selection.neighbours.push_back(other - c);
     const detail::BandSums sums = band_.Sum(selection);
     detail::DualConicAccumulator fit(c, selection.scale);
@@ -546,6 +546,7 @@ class DotRefiner {
   std::vector<cv::Point2d> neighbours_;
   std::vector<double> values_;
   detail::EdgeBand band_;
+  detail::BandSelection selection_{};
 };
 
 template <typename T>

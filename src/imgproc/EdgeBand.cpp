@@ -94,8 +94,10 @@ __attribute__((target_clones("avx2", "default"))) void MaskNeighbours(
   }
 }
 
-// The octant (Octant's numbering) of each pixel's offset from (cx, cy), in float arithmetic so
-// that the loop vectorises (exclusive or as |a - b|).
+// The octant (BandSums::sectors' numbering) of each pixel's offset q from (cx, cy): 4 for
+// qy < 0, 2 more for the second quadrant of that half plane, and within a quadrant 1 for its
+// second octant (steep in the first and third quadrants, shallow in the others). In float
+// arithmetic, exclusive or as |a - b|, so that the loop vectorises.
 __attribute__((target_clones("avx2", "default"))) void FindOctants(std::size_t n,
                                                                    const float* __restrict xs,
                                                                    const float* __restrict ys,
@@ -207,15 +209,6 @@ __attribute__((target_clones("avx2", "default"))) BandSums SumArrays(
 }
 
 }  // namespace
-
-int Octant(double qx, double qy) {
-  // Counter-clockwise from +x: 4 for the lower half plane, 2 more for its second quadrant, and
-  // within a quadrant 1 for its second octant (steep in the first and third, shallow otherwise).
-  // Without branches, as it runs per band pixel.
-  const int lower = qy < 0.0, second = lower ^ (qx < 0.0);
-  const int steep = std::abs(qy) > std::abs(qx);
-  return 4 * lower + 2 * second + (steep ^ second);
-}
 
 void EdgeBand::Reset(const BandOutline& outline) {
   outline_ = outline;

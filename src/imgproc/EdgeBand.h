@@ -38,12 +38,10 @@ struct BandSums {
   double foreign = 0.0;            // ... of strong pixels left out
   double offsetMoment = 0.0;       // sum of own squared gradients times the offset from the outline
   double offsetSquares = 0.0;      // ... times its square
-  std::array<double, 8> sectors{};  // own squared gradients per octant (Octant's numbering)
+  // Own squared gradients per octant of the offset from the centre, split at the axes and the
+  // diagonals: 0 to 7 from +x toward +y (down in the image).
+  std::array<double, 8> sectors{};
 };
-
-// The octant of an offset from the centre: 0 to 7 counter-clockwise from +x in the image (y down),
-// split at the axes and the diagonals.
-int Octant(double qx, double qy);
 
 struct BandArrays;
 
@@ -53,8 +51,8 @@ class EdgeBand {
   void Reset(const BandOutline& outline);
 
   // Adds the pixels x0 .. x0 + n - 1 of row y, with their gradients gx, gy and grey levels `grey`
-  // (arrays of n); those within the band's half-width of the outline (along the ray from the
-  // centre) are kept. `maxGrey` is the image type's largest level.
+  // (arrays of n). Those farther from the outline (along the ray from the centre) than the band's
+  // half-width stay in the arrays with no weight. `maxGrey` is the image type's largest level.
   void AddRow(int x0, int y, int n, const float* gx, const float* gy, const float* grey,
               float maxGrey);
 
