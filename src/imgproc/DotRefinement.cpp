@@ -161,8 +161,10 @@ struct FitOutcome {
 template <typename T>
 class DotRefiner {
  public:
-  DotRefiner(const cv::Mat& image, const std::vector<cv::Point2d>& centres, const Options& options)
-      : image_(image), centres_(centres), o_(options) {
+  // `band` is scratch space, kept by the caller from one call to the next.
+  DotRefiner(const cv::Mat& image, const std::vector<cv::Point2d>& centres, const Options& options,
+             detail::EdgeBand& band)
+      : image_(image), centres_(centres), o_(options), band_(band) {
     maxValue_ = static_cast<double>(std::numeric_limits<T>::max());
     smoothingRadius_ =
         o_.gradientSigmaPx > 0.0 ? static_cast<int>(std::ceil(3.0 * o_.gradientSigmaPx)) : 0;
@@ -545,14 +547,17 @@ class DotRefiner {
   int windowX_ = 0, windowY_ = 0, windowCols_ = 0, windowRows_ = 0, windowStride_ = 0;
   std::vector<cv::Point2d> neighbours_;
   std::vector<double> values_;
-  detail::EdgeBand band_;
+  detail::EdgeBand& band_;
   detail::BandSelection selection_{};
 };
 
 template <typename T>
 std::vector<RefinedDot> RefineAll(const cv::Mat& image, const std::vector<cv::Point2d>& centres,
                                   const Options& options) {
-  DotRefiner<T> refiner(image, centres, options);
+  // The band's arrays stay allocated per thread, so that refining a frame's dots allocates none of
+  // them again.
+  thread_local detail::EdgeBand band;
+  DotRefiner<T> refiner(image, centres, options, band);
   std::vector<RefinedDot> result;
   result.reserve(centres.size());
   for (std::size_t i = 0; i < centres.size(); ++i) result.push_back(refiner.Refine(i));

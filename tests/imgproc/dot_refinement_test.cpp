@@ -87,6 +87,22 @@ void Compare(const std::vector<cv::Point2d>& centres, const std::vector<RefinedD
   }
 }
 
+// Renders `views` plate views of the pose seed `poseSeed` with `render` (view k with noise seed
+// firstNoiseSeed + k), detects them and compares grey and refined centres with the truth.
+void ComparePlateViews(int views, std::uint64_t poseSeed, std::uint64_t firstNoiseSeed,
+                       synth::RenderSettings render, Comparison& out) {
+  const synth::Camera camera = synth::StereoRig::Default().left;
+  std::uint64_t view = 0;
+  for (const synth::PlacedTarget& pose :
+       synth::PlateViews(camera, views, poseSeed, 1000.0, 3500.0)) {
+    render.seed = firstNoiseSeed + view++;
+    const synth::Rendering frame = synth::Render(camera, {pose}, render);
+    std::vector<cv::Point2d> centres;
+    ASSERT_TRUE(DetectPlate(frame.image, centres)) << "seed " << poseSeed << " view " << view;
+    Compare(centres, RefineDots(frame.image, centres), frame.truth[0], out);
+  }
+}
+
 }  // namespace
 
 // Measured on the renderer's defaults (noise 1.5, blur 0.7, 4 x 4 samples per pixel). The 4 x 4
@@ -102,19 +118,9 @@ constexpr double kRefinedToGreyRatio = 0.9;
 // Seeds 2024, 7 and 99, 8 views each: 2808 dots of 5 to 18 px radius (box perimeter 1000 to
 // 3500 px), tilted up to 35 degrees.
 TEST(DotRefinementAccuracy, PlateDotsBeatTheGreyCentresAndReachTheGoal) {
-  const synth::Camera camera = synth::StereoRig::Default().left;
   Comparison all;
-  for (const std::uint64_t seed : {2024u, 7u, 99u}) {
-    int view = 0;
-    for (const synth::PlacedTarget& pose : synth::PlateViews(camera, 8, seed, 1000.0, 3500.0)) {
-      synth::RenderSettings render;
-      render.seed = seed * 100 + static_cast<std::uint64_t>(view++);
-      const synth::Rendering frame = synth::Render(camera, {pose}, render);
-      std::vector<cv::Point2d> centres;
-      ASSERT_TRUE(DetectPlate(frame.image, centres)) << "seed " << seed << " view " << view;
-      Compare(centres, RefineDots(frame.image, centres), frame.truth[0], all);
-    }
-  }
+  for (const std::uint64_t seed : {2024u, 7u, 99u})
+    ComparePlateViews(8, seed, seed * 100, synth::RenderSettings(), all);
   std::printf(
       "plate: %d dots, grey RMS %.4f max %.4f px, refined RMS %.4f max %.4f px, %d "
       "flagged\n",
@@ -132,18 +138,10 @@ TEST(DotRefinementAccuracy, PlateDotsBeatTheGreyCentresAndReachTheGoal) {
 // refined 0.0061 px RMS against grey 0.0102 (ratio 0.60). Bounds: plus 15 %, and a ratio of 0.7.
 TEST(DotRefinementAccuracy, PlateDotsWithoutTheRenderersSamplingFloor) {
   constexpr double kFineRefinedRmsPx = 0.0070;
-  const synth::Camera camera = synth::StereoRig::Default().left;
+  synth::RenderSettings render;
+  render.samplesPerAxis = 16;
   Comparison all;
-  int view = 0;
-  for (const synth::PlacedTarget& pose : synth::PlateViews(camera, 6, 2024, 1000.0, 3500.0)) {
-    synth::RenderSettings render;
-    render.samplesPerAxis = 16;
-    render.seed = 500 + static_cast<std::uint64_t>(view++);
-    const synth::Rendering frame = synth::Render(camera, {pose}, render);
-    std::vector<cv::Point2d> centres;
-    ASSERT_TRUE(DetectPlate(frame.image, centres)) << "view " << view;
-    Compare(centres, RefineDots(frame.image, centres), frame.truth[0], all);
-  }
+  ComparePlateViews(6, 2024, 500, render, all);
   std::printf("plate, 16 x 16 samples: %d dots, grey RMS %.4f px, refined RMS %.4f px\n",
               all.grey.count, all.grey.Rms(), all.refined.Rms());
   EXPECT_EQ(all.flagged, 0);
