@@ -12,7 +12,10 @@ namespace synth {
 
 // How the sensor turns light into grey levels.
 struct RenderSettings {
-  int samplesPerAxis = 4;         // area integration: samplesPerAxis^2 rays per pixel (at least 4)
+  // Area integration: samplesPerAxis^2 rays per pixel (at least 4). 16 x 16 resolves an edge
+  // pixel's coverage finely enough that a dot's rendered centre stays within 0.003 px of its true
+  // area centroid; 4 x 4 leaves about 0.01 px.
+  int samplesPerAxis = 16;
   double blurSigma = 0.7;         // Gaussian optical blur, pixels (0: none)
   double noiseSigma = 1.5;        // additive Gaussian noise, 8-bit grey levels (0: none)
   std::uint64_t seed = 1;         // noise generator seed: the same seed gives the same image

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
@@ -61,9 +62,9 @@ TEST(SynthRender, GreyCentroidOfARenderedDotIsItsAreaCentroid) {
   const synth::Target single = synth::Target::Tracker(1, 1, 40, 20, {});
   const synth::PlacedTarget placed = synth::PlaceInView(single, camera, {80, 30}, 400, 40, 25, 10);
   synth::RenderSettings settings;
-  settings.samplesPerAxis = 8;
   settings.blurSigma = 0;
   settings.noiseSigma = 0;
+  settings.bits = 16;
   const synth::Rendering rendering = synth::Render(camera, {placed}, settings);
   ASSERT_EQ(rendering.truth.size(), 1u);
   ASSERT_EQ(rendering.truth[0].size(), 1u);
@@ -75,19 +76,22 @@ TEST(SynthRender, GreyCentroidOfARenderedDotIsItsAreaCentroid) {
   const std::vector<cv::Point2d> rim = synth::ProjectDotRim(camera, placed, 0, 360);
   const cv::Rect window = cv::boundingRect(std::vector<cv::Point2f>(rim.begin(), rim.end())) +
                           cv::Size(6, 6) - cv::Point(3, 3);
+  constexpr double kSixteenBitsPerLevel = 65535.0 / 255.0;  // levels are given on the 8-bit scale
   double mass = 0, mx = 0, my = 0;
   for (int y = window.y; y < window.y + window.height; ++y) {
     for (int x = window.x; x < window.x + window.width; ++x) {
-      const double coverage = (settings.boxLevel - rendering.image.at<uchar>(y, x)) /
-                              (settings.boxLevel - settings.dotLevel);
+      const double coverage =
+          (settings.boxLevel - rendering.image.at<std::uint16_t>(y, x) / kSixteenBitsPerLevel) /
+          (settings.boxLevel - settings.dotLevel);
       mass += coverage;
       mx += coverage * x;
       my += coverage * y;
     }
   }
-  // 8 x 8 samples resolve each rim pixel's coverage to about 1/16 and the 8-bit levels to 1/320;
-  // these errors, spread around the rim, move a 20 px dot's centroid by about 0.01 px.
-  constexpr double kRenderedCentroidTolPx = 0.03;
+  // The default 16 x 16 samples per pixel, traced along rays interpolated between the pixel's
+  // corners, put this 20 px dot's rendered centroid 0.0011 px from the exact one (16-bit steps
+  // are 1/257 of an 8-bit level); 8 x 8 samples leave 0.005 px, 4 x 4 0.006 px.
+  constexpr double kRenderedCentroidTolPx = 0.002;
   EXPECT_NEAR(mx / mass, truth.areaCentroid.x, kRenderedCentroidTolPx);
   EXPECT_NEAR(my / mass, truth.areaCentroid.y, kRenderedCentroidTolPx);
 }
