@@ -49,6 +49,7 @@ struct RefineDotsCase {
       o.minRadiusPx = in.Take<double>();
       o.maxShiftPx = in.Take<double>();
       o.maxQualityPx = in.Take<double>();
+      o.refitOffsetPx = in.Take<double>();
     }
     c.pixels = in.Rest();
     return c;

@@ -84,6 +84,7 @@ class DotRefinementOptions:
     edge_band_px: float
     gradient_sigma_px: float
     passes: int
+    refit_offset_px: float
     max_window_radius_px: float
     min_gradient_share: float
     min_outward_cos: float

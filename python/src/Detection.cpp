@@ -236,6 +236,9 @@ void BindRefinement(py::module_& m) {
       .def_readwrite("gradient_sigma_px", &DotRefinementOptions::gradientSigmaPx,
                      "gradientSigmaPx: smoothing before the gradients, pixels.")
       .def_readwrite("passes", &DotRefinementOptions::passes, "passes: fits per dot.")
+      .def_readwrite("refit_offset_px", &DotRefinementOptions::refitOffsetPx,
+                     "refitOffsetPx: one more fit when the last one lies this far from its band's "
+                     "outline, pixels.")
       .def_readwrite("max_window_radius_px", &DotRefinementOptions::maxWindowRadiusPx,
                      "maxWindowRadiusPx: largest window radius, pixels.")
       .def_readwrite("min_gradient_share", &DotRefinementOptions::minGradientShare,

@@ -88,6 +88,7 @@ __attribute__((target_clones("avx2", "default"))) void FilterWindow(
 struct Options {
   double edgeBandPx, gradientSigmaPx, maxWindowRadiusPx, minGradientShare, minOutwardCos,
       maxForeignShare, minSectorShare, minRadiusPx, maxShiftPx, maxQualityPx;
+  double refitOffsetPx;
   int passes, minEdgePixels;
 };
 
@@ -109,6 +110,7 @@ Options Sanitise(const DotRefinementOptions& o) {
   s.maxShiftPx = std::isnan(o.maxShiftPx) ? 0.5 : o.maxShiftPx;
   s.maxQualityPx = std::isnan(o.maxQualityPx) ? 0.05 : o.maxQualityPx;
   s.passes = std::clamp(o.passes, 1, 10);
+  s.refitOffsetPx = std::isnan(o.refitOffsetPx) ? 1.0 : o.refitOffsetPx;
   s.minEdgePixels = std::max(o.minEdgePixels, 6);
   return s;
 }
@@ -137,6 +139,21 @@ Outline EllipseOutline(const detail::FittedEllipse& e, double band) {
   const cv::Matx22d inverse = e.shape.inv();
   return {e.centre, e.shape, std::sqrt(std::max(0.0, inverse(0, 0))),
           std::sqrt(std::max(0.0, inverse(1, 1))), band};
+}
+
+// The largest distance between two outlines along kRays directions, each outline's point taken
+// along the direction from its own centre.
+double OutlineDeparture(const Outline& a, const Outline& b) {
+  const auto radiusAlong = [](const cv::Matx22d& q, const cv::Point2d& u) {
+    return 1.0 / std::sqrt(q(0, 0) * u.x * u.x + 2.0 * q(0, 1) * u.x * u.y + q(1, 1) * u.y * u.y);
+  };
+  double largest = 0.0;
+  for (const cv::Point2d& u : kRayDirections) {
+    const cv::Point2d d =
+        (b.centre + radiusAlong(b.shape, u) * u) - (a.centre + radiusAlong(a.shape, u) * u);
+    largest = std::max(largest, std::hypot(d.x, d.y));
+  }
+  return largest;
 }
 
 // Where the row at `dy` from the outline's centre crosses the outline scaled by `scale`: the
@@ -208,13 +225,18 @@ class DotRefiner {
       if (squaredDistance(centres_[j]) < reach * reach) neighbours_.push_back(centres_[j]);
     }
 
+    // The passes, and one more when the last one's band sat off the edge it found.
     windowRows_ = 0;  // no window smoothed for this dot yet
     FitOutcome fit;
-    for (int pass = 0; pass < o_.passes; ++pass) {
+    for (int pass = 1;; ++pass) {
       fit = Fit(outline);
       if (fit.flags != 0 || !fit.ellipse.valid) break;
       if (cv::norm(fit.ellipse.centre - input) > o_.maxShiftPx) break;
-      outline = EllipseOutline(fit.ellipse, o_.edgeBandPx);
+      const Outline fitted = EllipseOutline(fit.ellipse, o_.edgeBandPx);
+      const bool again = pass < o_.passes || (pass == o_.passes &&
+                                              OutlineDeparture(outline, fitted) > o_.refitOffsetPx);
+      if (!again) break;
+      outline = fitted;
     }
 
     if (fit.flags == 0 && fit.ellipse.valid && NeighbourEdgeInBand(fit)) fit.flags = kDotCrowded;
