@@ -18,12 +18,12 @@ namespace {
 using nlohmann::json;
 
 // The default spacing limit as a share of the target's spacing: 0.2 mm on the 30 mm plate, about
-// 1.1 m from the rendered rig. The unchanged rendered rig (centre noise about 0.007 px) gives a
-// spacing RMS of 0.015 to 0.017 mm; centres as noisy as a real rig's (about 0.05 px, rendered with
+// 1.1 m from the rendered rig. The unchanged rendered rig (centre noise about 0.004 px) gives a
+// spacing RMS of 0.006 to 0.009 mm; centres as noisy as a real rig's (about 0.05 px, rendered with
 // more sensor noise) about 0.11 mm; a right camera turned by 0.1 degrees about its vertical axis,
 // which moves the dots along their rows only, 0.25 mm. 0.2 mm lies between: almost twice a real
 // rig's figure and below that turn's. The default epipolar limit (ValidateOptions) is 0.2 px:
-// the rendered rig gives 0.010 px, a real rig's noise about sqrt(2) x 0.05 = 0.07 px, and a turn of
+// the rendered rig gives 0.005 px, a real rig's noise about sqrt(2) x 0.05 = 0.07 px, and a turn of
 // 0.1 degrees 2.7 px about the camera's horizontal axis and 0.40 px about its optical axis.
 constexpr double kDefaultSpacingShare = 0.2 / 30.0;
 
