@@ -242,9 +242,9 @@ bool CertainMaterial(const std::vector<TargetView>& views, const Corners& corner
 
 // The ray at (u, v) of the unit square spanned by the corner rays (top left, top right, bottom
 // left, bottom right). Across one pixel the lens map bends only by its second derivatives, so
-// bilinear interpolation of the corners' exact rays stays within about 1e-5 px of the exact ray
-// (|d2 distortion| < 1 in normalised units, a pixel 1/1000 of them wide) at a fraction of the cost
-// of inverting the lens for every sample.
+// bilinear interpolation of the corners' exact rays is off the exact ray by at most h^2 / 8 times
+// the map's second derivative, for a pixel h wide: below 1e-4 px with h = 1/1000 of the
+// normalised plane and |d2| < 1. It costs a fraction of inverting the lens for every sample.
 cv::Vec2d InterpolateRay(const Corners& corners, double u, double v) {
   return (1.0 - v) * ((1.0 - u) * corners[0] + u * corners[1]) +
          v * ((1.0 - u) * corners[2] + u * corners[3]);
@@ -431,9 +431,10 @@ void CheckSettings(const Camera& camera, const std::vector<PlacedTarget>& target
 }  // namespace
 
 // Renders by area integration: each pixel's level is the mean over a regular sub-grid of rays,
-// each traced back through the lens (PixelToRay) onto the target planes, where the nearest hit
-// decides between dot, box and background. Pixels whose footprint certainly lies on one material
-// take that level directly, which is what their rays would all report.
+// interpolated between the rays through its corners (traced back through the lens by PixelToRay)
+// and followed onto the target planes, where the nearest hit decides between dot, box and
+// background. Pixels, and parts of pixels, whose footprint certainly lies on one material take
+// that level directly, which is what their rays would all report.
 Rendering Render(const Camera& camera, const std::vector<PlacedTarget>& targets,
                  const RenderSettings& requested) {
   CheckSettings(camera, targets, requested);

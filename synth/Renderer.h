@@ -40,9 +40,9 @@ struct Rendering {
   std::vector<std::vector<DotTruth>> truth;  // [target][dot]
 };
 
-// Renders the targets as the camera sees them: each pixel integrates samplesPerAxis^2 rays traced
-// back through the lens onto the target planes, then blur, noise and quantisation to
-// 0..2^bits - 1. Targets nearer the camera hide those behind them.
+// Renders the targets as the camera sees them: each pixel integrates samplesPerAxis^2 rays through
+// the lens onto the target planes (interpolated between the exact rays of its corners), then
+// blur, noise and quantisation to 0..2^bits - 1. Targets nearer the camera hide those behind them.
 Rendering Render(const Camera& camera, const std::vector<PlacedTarget>& targets,
                  const RenderSettings& settings);
 

@@ -528,7 +528,7 @@ class DotRefiner {
     selection.neighbours.clear();
     for (const cv::Point2d& other : neighbours_) selection.neighbours.push_back(other - c);
     const detail::BandSums sums = band_.Sum(selection);
-    detail::DualConicAccumulator fit(c, selection.scale);
+    detail::DualConicAccumulator fit(band_.Origin(), selection.scale);
     fit.AddSums(sums.conic, sums.count);
     const double used = sums.used;
     outcome.edgePixels = fit.count();

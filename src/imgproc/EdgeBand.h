@@ -9,7 +9,7 @@
 // The pixels of a dot's edge band and the sums the dual-conic fit takes from them, laid out as
 // parallel arrays so that each step is one loop over all the band's pixels, which the compiler
 // turns into vector instructions. The sums differ from adding the pixels one by one in double
-// precision only by their order of addition and their float lanes (below 1e-4 px in a centre).
+// precision only by their order of addition and their float lanes (about 1e-6 px in a centre).
 namespace Oskelo::CV::Native64::detail {
 
 // The outline a band lies around: q^T Q q = 1 for q the offset from (cx, cy), and the band's
@@ -61,8 +61,11 @@ class EdgeBand {
   // The largest squared gradient magnitude of a band pixel.
   double Strongest2() const;
 
-  // The sums of the fit, with the fit's coordinates (x - centre) / selection.scale.
+  // The sums of the fit, with the fit's coordinates (x - Origin()) / selection.scale.
   BandSums Sum(const BandSelection& selection);
+  // The origin of the fit's coordinates: the outline's centre rounded to whole pixels, so that
+  // the offsets of the pixels from it are exact in float.
+  cv::Point2d Origin() const;
 
  private:
   BandArrays Arrays(std::size_t from);  // views of the arrays from pixel `from` on

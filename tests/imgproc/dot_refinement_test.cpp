@@ -328,21 +328,22 @@ TEST(DotRefinementEllipse, EllipseThroughPointsRecoversAnExactEllipse) {
 // ones and pixels nearer one of two neighbours among them. Only the order of addition and the
 // float lanes differ (sums to 1e-5 relative), so a lane, padding or mask error shows at once.
 TEST(DotRefinementEllipse, BandSumsAreThoseOfThePixelsOneByOne) {
-  const n64::detail::BandOutline outline{40.3, 35.8, 1.0 / 100.0, 0.002, 1.0 / 64.0, 3.0};
+  // Far from the image origin, where the float pixel coordinates keep no fraction of a centre.
+  const n64::detail::BandOutline outline{4040.3, 3035.8, 1.0 / 100.0, 0.002, 1.0 / 64.0, 3.0};
   const std::vector<cv::Point2d> neighbours = {{17.0, 3.0}, {-2.0, -16.0}};
   cv::RNG rng(5);
   n64::detail::EdgeBand band;
   {  // A longer band first, so that the arrays hold stale pixels past the real band's end.
     const std::vector<float> strong(64, 30.0f), grey(64, 100.0f);
     band.Reset(outline);
-    for (int y = 20; y <= 52; ++y)
-      band.AddRow(8, y, 64, strong.data(), strong.data(), grey.data(), 255.0f);
+    for (int y = 3020; y <= 3052; ++y)
+      band.AddRow(4008, y, 64, strong.data(), strong.data(), grey.data(), 255.0f);
     band.Sum({0.0, -1.0, {}, 10.0});
   }
   band.Reset(outline);
   std::vector<cv::Vec4f> pixels;  // x, y, gx, gy
-  for (int y = 20; y <= 52; ++y) {
-    const int x0 = rng.uniform(22, 30), n = rng.uniform(0, 40);
+  for (int y = 3020; y <= 3052; ++y) {
+    const int x0 = rng.uniform(4022, 4030), n = rng.uniform(0, 40);
     std::vector<float> gx(n), gy(n), grey(n, 100.0f);
     for (int i = 0; i < n; ++i) {
       // Along the outward normal, but a quarter weak and a quarter in a random direction.
@@ -368,6 +369,7 @@ TEST(DotRefinementEllipse, BandSumsAreThoseOfThePixelsOneByOne) {
 
   const cv::Point2d c(outline.cx, outline.cy);
   n64::detail::DualConicAccumulator expected(c, selection.scale);
+  EXPECT_EQ(band.Origin(), cv::Point2d(4040.0, 3036.0));
   double used = 0.0, foreign = 0.0, strongest = 0.0;
   std::array<double, 8> sectors{};
   for (const cv::Vec4f& p : pixels) {
@@ -400,12 +402,12 @@ TEST(DotRefinementEllipse, BandSumsAreThoseOfThePixelsOneByOne) {
   EXPECT_NEAR(sums.foreign, foreign, kFloatSumShare * used);
   for (std::size_t k = 0; k < sectors.size(); ++k)
     EXPECT_NEAR(sums.sectors[k], sectors[k], kFloatSumShare * used) << "octant " << k;
-  n64::detail::DualConicAccumulator fromSums(c, selection.scale);
+  n64::detail::DualConicAccumulator fromSums(band.Origin(), selection.scale);
   fromSums.AddSums(sums.conic, sums.count);
   const n64::detail::FittedEllipse a = fromSums.Solve(), b = expected.Solve();
   ASSERT_TRUE(a.valid && b.valid);
-  // The float sums move this 12 px dot's centre by 1.7e-6 px (rendered plates: up to 6e-5 px).
-  constexpr double kFloatSumsTolPx = 2e-5;
+  // The float sums move this 12 px dot's centre by 8e-8 px (rendered plates: up to 1.3e-6 px).
+  constexpr double kFloatSumsTolPx = 1e-6;
   EXPECT_LE(cv::norm(a.centre - b.centre), kFloatSumsTolPx);
   EXPECT_NEAR(a.semiMajor, b.semiMajor, kFloatSumsTolPx);
   EXPECT_NEAR(a.centreSigma, b.centreSigma, kFloatSumsTolPx);
