@@ -149,10 +149,11 @@ TEST(RigSeries, DefaultRigFromConicCentresOnThreeSeries) {
 
     double focal = 0.0, principalPoint = 0.0;
     for (const auto& [key, camera] : {std::pair{"M1", "left_camera"}, {"M2", "right_camera"}}) {
+      const json& estimate = result[key];
+      const json& trueK = truth[camera]["K"];
       for (int axis : {0, 1}) {
         const auto error = [&](int column) {
-          return std::abs(result[key][axis][column].get<double>() -
-                          truth[camera]["K"][axis][column].get<double>());
+          return std::abs(estimate[axis][column].get<double>() - trueK[axis][column].get<double>());
         };
         focal = std::max(focal, error(axis));
         principalPoint = std::max(principalPoint, error(2));
