@@ -263,16 +263,24 @@ double SupersamplePixel(const std::vector<TargetView>& views, const Corners& pix
   const int parts =
       settings.classifyFootprints && n % kPixelParts == 0 && n > kPixelParts ? kPixelParts : 1;
   const int m = n / parts;  // samples per part and axis
+  // The rays through the corners of the parts, (parts + 1)^2 of them, row by row.
+  std::array<cv::Vec2d, (kPixelParts + 1) * (kPixelParts + 1)> partCorners;
+  const auto corner = [&](int a, int b) -> const cv::Vec2d& {
+    return partCorners[static_cast<std::size_t>(b * (parts + 1) + a)];
+  };
+  if (parts > 1) {
+    for (int b = 0; b <= parts; ++b)
+      for (int a = 0; a <= parts; ++a)
+        partCorners[static_cast<std::size_t>(b * (parts + 1) + a)] =
+            InterpolateRay(pixel, static_cast<double>(a) / parts, static_cast<double>(b) / parts);
+  }
   std::array<int, kMaterials> counts{};
   for (int b = 0; b < parts; ++b) {
     for (int a = 0; a < parts; ++a) {
-      const double u0 = static_cast<double>(a) / parts, u1 = static_cast<double>(a + 1) / parts;
-      const double v0 = static_cast<double>(b) / parts, v1 = static_cast<double>(b + 1) / parts;
       Material material;
       if (parts > 1 &&
           CertainMaterial(views,
-                          {InterpolateRay(pixel, u0, v0), InterpolateRay(pixel, u1, v0),
-                           InterpolateRay(pixel, u0, v1), InterpolateRay(pixel, u1, v1)},
+                          {corner(a, b), corner(a + 1, b), corner(a, b + 1), corner(a + 1, b + 1)},
                           material)) {
         counts[material] += m * m;
         continue;

@@ -147,13 +147,13 @@ double OutlineDeparture(const Outline& a, const Outline& b) {
   const auto radiusAlong = [](const cv::Matx22d& q, const cv::Point2d& u) {
     return 1.0 / std::sqrt(q(0, 0) * u.x * u.x + 2.0 * q(0, 1) * u.x * u.y + q(1, 1) * u.y * u.y);
   };
-  double largest = 0.0;
+  double largest2 = 0.0;
   for (const cv::Point2d& u : kRayDirections) {
     const cv::Point2d d =
         (b.centre + radiusAlong(b.shape, u) * u) - (a.centre + radiusAlong(a.shape, u) * u);
-    largest = std::max(largest, std::hypot(d.x, d.y));
+    largest2 = std::max(largest2, d.dot(d));
   }
-  return largest;
+  return std::sqrt(largest2);
 }
 
 // Where the row at `dy` from the outline's centre crosses the outline scaled by `scale`: the
