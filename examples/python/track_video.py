@@ -4,8 +4,9 @@
 
 Any source cv2.VideoCapture opens works: video files, cameras, or image sequences such as
 'series/tool/left_%03d.png'. Each camera has its own detector, whose search region follows the
-tracker from frame to frame. The tracker is the tool file's (dotcal pivot --out writes one), or
-the 7-dot tracker. Rows: frame,dot,x,y,z in the rectified left camera's frame.
+tracker from frame to frame; where the tracker is lost, the whole frame is searched again. The
+tracker is the tool file's (dotcal pivot --out writes one), or the 7-dot tracker. Rows:
+frame,dot,x,y,z in the rectified left camera's frame.
 """
 
 import argparse
@@ -51,6 +52,21 @@ def frames(source):
         yield frame if frame.ndim == 2 else cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY)
 
 
+def follow(camera, image, tracker):
+    """The tracker's dots in this camera's frame, or None. The search region follows the tracker;
+    where it is lost (it moved past the region's margin, or nearer or farther), a detector set up
+    afresh on the frame searches the whole of it."""
+    if camera["detector"] is not None:
+        targets, camera["roi"], camera["target"] = camera["detector"].track_targets(
+            image, camera["roi"], camera["target"])
+        if targets is not None:
+            return targets
+    camera["detector"] = tracker_detector(image, tracker)
+    whole = (0, 0, image.shape[1], image.shape[0])
+    targets, camera["roi"], camera["target"] = camera["detector"].track_targets(image, whole, whole)
+    return targets
+
+
 def track_stereo(calibration, left_source, right_source, tracker=None):
     """Yields (frame index, (N, 3) dots or None) for every frame pair of the two sources."""
     tracker = tracker or native64.TargetShape.tracker()
@@ -63,12 +79,7 @@ def track_stereo(calibration, left_source, right_source, tracker=None):
             image = next(camera["frames"], None)
             if image is None:
                 return
-            if camera["detector"] is None:
-                camera["detector"] = tracker_detector(image, tracker)
-            whole = (0, 0, image.shape[1], image.shape[0])
-            targets, camera["roi"], camera["target"] = camera["detector"].track_targets(
-                image, camera["roi"] or whole, camera["target"] or whole)
-            found.append(targets)
+            found.append(follow(camera, image, tracker))
         if found[0] is not None and found[1] is not None:
             yield index, calibration.triangulate(found[0], found[1])
         else:

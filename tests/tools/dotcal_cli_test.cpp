@@ -37,7 +37,7 @@ using namespace calibration_tolerances;
 // 3.3 mm of scale and the rotation bound (0.05 degrees) about 1 mm across; this series stays far
 // inside, while a wrong frame, unit or pairing is off by centimetres.
 constexpr double kPositionTolMm = 4.5;
-// The pivot from 16 frames on a 15-degree cone lies within about 0.2 mm of the truth here; 1 mm
+// The pivot from 16 frames on a 25-degree cone lies within about 0.05 mm of the truth here; 1 mm
 // leaves room for other noise, while a wrong frame or marker order is off by far more.
 constexpr double kTipTolMm = 1.0;
 constexpr double kTipRmsMaxMm = 1.0;

@@ -13,8 +13,8 @@ namespace {
 const cv::Point3d kTipMm(110.0, 20.0, 950.0);
 // A hand-held probe: its tracker 170 mm from the tip.
 constexpr double kTrackerDistanceMm = 170.0;
-// The tool is rocked within a 30-degree cone (15 degrees about the axis).
-constexpr double kConeHalfAngleDeg = 15.0;
+// The tool is rocked within a 50-degree cone (25 degrees about the axis).
+constexpr double kConeHalfAngleDeg = 25.0;
 // The spiral starts this far out on the cone (share of the half-angle) and turns this often.
 constexpr double kInnerTiltShare = 0.25;
 constexpr double kSpiralTurns = 1.5;
