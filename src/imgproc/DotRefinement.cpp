@@ -342,7 +342,8 @@ class DotRefiner {
     // The rays walked on the nearest pixels, which is enough for the levels and for where each
     // ray crosses; the crossing itself is then placed on bilinear samples around it.
     const int steps = static_cast<int>(discRadius);
-    values_.assign(static_cast<std::size_t>(kRays) * (steps + 1), kNaN);
+    // Each ray's samples are read only up to its last step on the image, all written below.
+    values_.resize(static_cast<std::size_t>(kRays) * (steps + 1));
     std::array<int, kRays> lastStep;
     std::array<double, kRays> brightest{};
     int rays = 0;

@@ -99,13 +99,16 @@ FittedEllipse DualConicAccumulator::Solve() const {
 FittedEllipse EllipseThroughPoints(const cv::Point2d* points, int count, double scale) {
   FittedEllipse result;
   if (count < 5 || !(scale > 0.0)) return result;
-  cv::Matx<double, 5, 5> normal = cv::Matx<double, 5, 5>::zeros();
-  cv::Vec<double, 5> rhs = cv::Vec<double, 5>::all(0.0);
+  // The normal equations' lower triangle (the Cholesky factor reads no more) and right side.
+  Matx55 normal = Matx55::zeros();
+  Vec5 rhs = Vec5::all(0.0);
   for (int k = 0; k < count; ++k) {
     const double u = points[k].x / scale, v = points[k].y / scale;
-    const cv::Vec<double, 5> z(u * u, u * v, v * v, u, v);
-    normal += z * z.t();
-    rhs += z;
+    const double z[5] = {u * u, u * v, v * v, u, v};
+    for (int i = 0; i < 5; ++i) {
+      for (int j = 0; j <= i; ++j) normal(i, j) += z[i] * z[j];
+      rhs[i] += z[i];
+    }
   }
   Matx55 factor;
   if (!CholeskyFactor(normal, factor)) return result;
