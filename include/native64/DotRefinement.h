@@ -24,17 +24,19 @@ namespace Oskelo::CV::Native64 {
 
 struct DotRefinementOptions {
   // Half-width of the edge band around the dot's outline, in pixels. The fit takes the pixels
-  // within this distance of the outline (in the first pass the ellipse through the rays'
-  // crossings, the band half a pixel wider for its error; the previous fit afterwards). Wider bands
-  // tolerate more blur and take in more noise and more of the neighbours; 3 covers a blurred edge
-  // of sigma up to about 1.2 px (its gradient lies within 2.5 sigma of the rim).
+  // within this distance and half a pixel more of the outline (in the first pass the ellipse
+  // through the rays' crossings, whose error the half pixel takes up; the previous fit
+  // afterwards). Wider bands tolerate more blur and take in more noise and more of the
+  // neighbours; 3 covers a blurred edge of sigma up to about 1.2 px (its gradient lies within 2.5
+  // sigma of the rim).
   double edgeBandPx = 3.0;
   // Standard deviation, in pixels, of the Gaussian that smooths the window before its gradients
   // are taken (0: none). The squared gradients that weigh the tangent lines then spread over
   // more pixels across the edge, so that their sum over the pixel grid no longer depends on
-  // where the rim falls between pixel centres (a bias of about 0.006 px RMS without smoothing on
-  // 5 to 15 px dots); it also averages the noise of the gradient directions.
-  double gradientSigmaPx = 1.0;
+  // where the rim falls between pixel centres (a bias of about 0.005 px RMS without smoothing on
+  // 5 to 18 px dots, 0.0028 px with 1.0 and 0.0022 px with 1.2); it also averages the noise of
+  // the gradients. Beyond about 1.3 the smoothed edge outgrows a 3 px band.
+  double gradientSigmaPx = 1.2;
   // Number of fits per dot, at least 1: the first uses a band around the ellipse through the
   // rays' crossings, each further one a band around the previous fit, centred on it. On rendered
   // plates a second pass changes the centres by less than 0.001 px RMS and doubles the cost.

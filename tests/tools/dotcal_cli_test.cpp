@@ -187,10 +187,10 @@ RigErrors ErrorsOf(const std::string& path, const json& truth) {
 }
 
 // The default conic centres against the detector's grey ones on the same 10 pairs. Measured
-// here: focal length 0.026 against 0.111 px, principal point 0.056 against 0.069 px, baseline
-// 0.0044 against 0.0196 mm. The outline bias pulls the grey calibration's focal lengths and
+// here: focal length 0.006 against 0.133 px, principal point 0.024 against 0.064 px, baseline
+// 0.0002 against 0.022 mm. The outline bias pulls the grey calibration's focal lengths and
 // baseline off by its own amount, so the conic ones are held to half of the grey errors (a
-// quarter measured) and the principal point, which the bias moves least, to no worse.
+// twentieth measured) and the principal point, which the bias moves least, to no worse.
 TEST(DotcalCalibrate, ConicCentresCalibrateCloserToTheTruthThanGreyOnes) {
   const std::string folder = ScratchFolder(kScratch);
   const Outcome grey =

@@ -121,13 +121,13 @@ TEST(RigSeries, LargeCameraWithTheDefaultPlate) {
 // The default rig, plate and tool through the whole chain a user runs (render, calibrate, pivot,
 // with the default conic centres), on three series: the figures against the truth. Measured,
 // worst of seeds 1 to 3 (15 plate pairs, 40 tool frames each): focal length 0.019 px, principal
-// point 0.027 px, baseline 0.0026 mm, spacing error RMS 0.0084 mm and max 0.069 mm, pivot tip
-// 0.036 mm. Bounds: the aims of 0.02 px, 0.05 px, 0.005 mm, 0.010 mm RMS and 0.07 mm at the tip,
-// which these hold; the largest spacing error, above its aim of 0.05 mm on some seeds, within
+// point 0.023 px, baseline 0.0028 mm, spacing error RMS 0.0083 mm and max 0.057 mm, pivot tip
+// 0.035 mm. Bounds: the aims of 0.02 px, 0.05 px, 0.005 mm, 0.010 mm RMS and 0.07 mm at the tip,
+// which these hold; the largest spacing error, above its aim of 0.05 mm on two seeds, within
 // 15 % of the measured worst.
 TEST(RigSeries, DefaultRigFromConicCentresOnThreeSeries) {
   constexpr double kFocalTolPx = 0.02, kPrincipalPointTolPx = 0.05, kBaselineTolMm = 0.005;
-  constexpr double kSpacingRmsTolMm = 0.010, kSpacingMaxTolMm = 0.08, kTipTolMm = 0.07;
+  constexpr double kSpacingRmsTolMm = 0.010, kSpacingMaxTolMm = 0.065, kTipTolMm = 0.07;
   for (const int seed : {1, 2, 3}) {
     const std::string folder = ScratchFolder(kScratch);
     const std::string series = folder + "/series";
