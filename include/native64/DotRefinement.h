@@ -34,7 +34,7 @@ struct DotRefinementOptions {
   // are taken (0: none). The squared gradients that weigh the tangent lines then spread over
   // more pixels across the edge, so that their sum over the pixel grid no longer depends on
   // where the rim falls between pixel centres (a bias of about 0.005 px RMS without smoothing on
-  // 5 to 18 px dots, 0.0028 px with 1.0 and 0.0022 px with 1.2); it also averages the noise of
+  // 5 to 18 px dots, 0.0028 px with 1.0 and 0.0023 px with 1.2); it also averages the noise of
   // the gradients. Beyond about 1.3 the smoothed edge outgrows a 3 px band.
   double gradientSigmaPx = 1.2;
   // Number of fits per dot, at least 1: the first uses a band around the ellipse through the

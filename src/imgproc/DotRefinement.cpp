@@ -49,6 +49,37 @@ const std::array<cv::Point2d, kRays> kRayDirections = [] {
   return directions;
 }();
 
+// The separable Gaussian of radius R (weights from the centre outward) along a line of taps
+// `step` apart, for every k in [from, to): out[k] = w0 in[k] + w1 (in[k - step] + in[k + step])
+// + ..., the taps added in that order. R fixed at compile time, so that the taps unroll and the
+// loop over k vectorises with the sum held in registers.
+template <int R>
+__attribute__((always_inline)) inline void Smooth(const float* __restrict in, float* __restrict out,
+                                                  std::ptrdiff_t from, std::ptrdiff_t to,
+                                                  std::ptrdiff_t step, const float* kernel) {
+  float w[R + 1];
+  for (int i = 0; i <= R; ++i) w[i] = kernel[i];
+  for (std::ptrdiff_t k = from; k < to; ++k) {
+    float sum = w[0] * in[k];
+    for (int i = 1; i <= R; ++i) sum += w[i] * (in[k - i * step] + in[k + i * step]);
+    out[k] = sum;
+  }
+}
+
+// The same for any radius, one pass over the line per tap.
+__attribute__((always_inline)) inline void SmoothAnyRadius(const float* __restrict in,
+                                                           float* __restrict out,
+                                                           std::ptrdiff_t from, std::ptrdiff_t to,
+                                                           std::ptrdiff_t step, const float* kernel,
+                                                           int radius) {
+  for (std::ptrdiff_t k = from; k < to; ++k) out[k] = kernel[0] * in[k];
+  for (int i = 1; i <= radius; ++i) {
+    const float weight = kernel[i];
+    const std::ptrdiff_t offset = i * step;
+    for (std::ptrdiff_t k = from; k < to; ++k) out[k] += weight * (in[k - offset] + in[k + offset]);
+  }
+}
+
 // The window's filters over `size` floats of rows `stride` apart: the separable Gaussian of
 // `radius` (weights from the centre outward) along x into gx (as scratch), then along y into
 // `smooth`, and Scharr's gradients of that into gx and gy. Values whose taps wrap into the next
@@ -57,22 +88,21 @@ __attribute__((target_clones("avx2", "default"))) void FilterWindow(
     const float* __restrict raw, float* __restrict smooth, float* __restrict gx,
     float* __restrict gy, std::ptrdiff_t size, int stride, const float* __restrict kernel,
     int radius) {
-  const int r = radius;
   // Along x into gx (as scratch), then along y into smooth.
   float* const along = gx;
-  const float centre = kernel[0];
-  for (std::ptrdiff_t k = r; k < size - r; ++k) along[k] = centre * raw[k];
-  for (int i = 1; i <= r; ++i) {
-    const float weight = kernel[i];
-    for (std::ptrdiff_t k = r; k < size - r; ++k) along[k] += weight * (raw[k - i] + raw[k + i]);
-  }
-  const std::ptrdiff_t reach = static_cast<std::ptrdiff_t>(r) * stride;
-  for (std::ptrdiff_t k = reach; k < size - reach; ++k) smooth[k] = centre * along[k];
-  for (int i = 1; i <= r; ++i) {
-    const float weight = kernel[i];
-    const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(i) * stride;
-    for (std::ptrdiff_t k = reach; k < size - reach; ++k)
-      smooth[k] += weight * (along[k - step] + along[k + step]);
+  const std::ptrdiff_t reach = static_cast<std::ptrdiff_t>(radius) * stride;
+  switch (radius) {
+    case 3:  // gradientSigmaPx 1.0
+      Smooth<3>(raw, along, radius, size - radius, 1, kernel);
+      Smooth<3>(along, smooth, reach, size - reach, stride, kernel);
+      break;
+    case 4:  // the default 1.2
+      Smooth<4>(raw, along, radius, size - radius, 1, kernel);
+      Smooth<4>(along, smooth, reach, size - reach, stride, kernel);
+      break;
+    default:
+      SmoothAnyRadius(raw, along, radius, size - radius, 1, kernel, radius);
+      SmoothAnyRadius(along, smooth, reach, size - reach, stride, kernel, radius);
   }
 
   // Scharr's gradients, in grey levels per pixel.
