@@ -265,8 +265,8 @@ constexpr double kBox16 = 50000.0, kDot16 = 10000.0;  // 16-bit levels, far from
 
 // A noise-free ellipse of known shape: the fit gives its centre, axes and angle. Measured: centre
 // within 0.0038 and 0.0032 px, axes within 0.070 and 0.105 px (the blur's and the smoothing's
-// curvature shift, and the 8 x 8 sampling), angle within 0.016 and 0.26 degrees (the second is
-// nearly a circle, axis ratio 0.86, whose angle is weakly determined); bounds 1.4 to 3 times those.
+// curvature shift, and the 8 x 8 sampling), angle within 0.016 and 0.26 degrees (the second,
+// axis ratio 0.86, is nearly a circle, its angle weakly determined); bounds 1.4 to 3.4 times those.
 struct EllipseCase {
   Ellipse ellipse;
   double centreTolPx, angleTolDeg;

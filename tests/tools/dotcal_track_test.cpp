@@ -214,9 +214,9 @@ TEST(DotcalTrack, FollowsBothToolsAlikeInImageFilesAndAVideo) {
         tool, errors.tipRms, errors.tipOffset, errors.tipNoiseRms, errors.angleRmsDeg, frames);
     // The bounds a tracked tool is held to: 0.3 mm RMS at the tip, 0.1 degrees RMS. The rotation's
     // noise (0.03 to 0.06 degrees RMS here, from dot centres and triangulation) moves a tip 120 to
-    // 170 mm away by 0.06 to 0.18 mm. The probe's file is exact; the pointer's tip comes from the pivot
-    // calibration of 16 frames on a 25-degree cone, whose own error (measured 0.05 mm) is held
-    // separately to the pivot tests' 1 mm and is part of the tip's error against the truth.
+    // 170 mm away by 0.06 to 0.18 mm. The probe's file is exact; the pointer's tip comes from the
+    // pivot calibration of 16 frames on a 25-degree cone, whose own error (measured 0.05 mm) is
+    // held separately to the pivot tests' 1 mm and is part of the tip's error against the truth.
     EXPECT_LE(errors.tipRms, 0.3) << tool;
     EXPECT_LT(errors.tipOffset, 1.0) << tool;
     EXPECT_LE(errors.angleRmsDeg, 0.1) << tool;
