@@ -187,8 +187,7 @@ int main(int argc, char** argv) {
       "largest RMS of the triangulated neighbour distances' errors, in the target's unit "
       "(default: a 150th of the spacing, 0.2 mm on the 30 mm plate: the unchanged rendered "
       "rig gives 0.006 to 0.009 mm, centres as noisy as a real rig's (0.05 px) about 0.11 mm, a "
-      "right "
-      "camera turned by 0.1 degrees about its vertical axis 0.25 mm)");
+      "right camera turned by 0.1 degrees about its vertical axis 0.25 mm)");
   validateCommand
       ->add_option("--max-epipolar", validate.maxEpipolar,
                    "largest RMS vertical disparity of matched dots after rectification, px "
