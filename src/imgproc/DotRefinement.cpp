@@ -214,6 +214,12 @@ class DotRefiner {
   DotRefiner(const cv::Mat& image, const std::vector<cv::Point2d>& centres, const Options& options,
              detail::EdgeBand& band)
       : image_(image), centres_(centres), o_(options), band_(band) {
+    // The finite centres by x, so that each dot's neighbours are looked for among those near it
+    // in x rather than among all the dots.
+    for (std::size_t j = 0; j < centres_.size(); ++j)
+      if (std::isfinite(centres_[j].x) && std::isfinite(centres_[j].y)) byX_.push_back(j);
+    std::sort(byX_.begin(), byX_.end(),
+              [this](std::size_t a, std::size_t b) { return centres_[a].x < centres_[b].x; });
     maxValue_ = static_cast<double>(std::numeric_limits<T>::max());
     smoothingRadius_ =
         o_.gradientSigmaPx > 0.0 ? static_cast<int>(std::ceil(3.0 * o_.gradientSigmaPx)) : 0;
@@ -231,15 +237,7 @@ class DotRefiner {
 
     // Neighbours: the nearest one limits the disc in which the dot's size is measured; those
     // that may reach into the edge band are kept for the masking.
-    const auto squaredDistance = [&input](const cv::Point2d& p) {
-      const cv::Point2d d = p - input;
-      return d.x * d.x + d.y * d.y;
-    };
-    double nearest2 = std::numeric_limits<double>::infinity();
-    for (std::size_t j = 0; j < centres_.size(); ++j) {
-      if (j == index || !std::isfinite(centres_[j].x) || !std::isfinite(centres_[j].y)) continue;
-      nearest2 = std::min(nearest2, squaredDistance(centres_[j]));
-    }
+    const double nearest2 = NearestSquaredDistance(index);
     if (!(nearest2 > 0.0)) return Unrefined(input, kDotCrowded);  // a duplicate centre
     const double discRadius = std::min(0.5 * std::sqrt(nearest2), o_.maxWindowRadiusPx);
 
@@ -251,11 +249,7 @@ class DotRefiner {
 
     const double reach =
         2.0 * (std::max(outline.halfWidth, outline.halfHeight) + outline.band + 2.0);
-    neighbours_.clear();
-    for (std::size_t j = 0; j < centres_.size(); ++j) {
-      if (j == index || !std::isfinite(centres_[j].x) || !std::isfinite(centres_[j].y)) continue;
-      if (squaredDistance(centres_[j]) < reach * reach) neighbours_.push_back(centres_[j]);
-    }
+    CollectNeighbours(index, reach);
 
     // The passes, and one more when the last one's band sat off the edge it found.
     windowRows_ = 0;  // no window smoothed for this dot yet
@@ -293,6 +287,56 @@ class DotRefiner {
   }
 
  private:
+  double SquaredDistance(std::size_t a, std::size_t b) const {
+    const cv::Point2d d = centres_[a] - centres_[b];
+    return d.x * d.x + d.y * d.y;
+  }
+
+  // Where byX_ reaches the x of dot `index`: the first position whose centre lies at or beyond it.
+  std::size_t PositionByX(std::size_t index) const {
+    const double x = centres_[index].x;
+    return static_cast<std::size_t>(
+        std::lower_bound(byX_.begin(), byX_.end(), x,
+                         [this](std::size_t j, double v) { return centres_[j].x < v; }) -
+        byX_.begin());
+  }
+
+  // The squared distance from dot `index` (finite) to the nearest other finite centre, infinity
+  // when there is none: byX_ walked outward from the dot's x until the gap in x alone is larger.
+  double NearestSquaredDistance(std::size_t index) const {
+    double nearest2 = std::numeric_limits<double>::infinity();
+    const double x = centres_[index].x;
+    const std::size_t at = PositionByX(index);
+    for (std::size_t k = at; k < byX_.size(); ++k) {
+      const double dx = centres_[byX_[k]].x - x;
+      if (dx * dx > nearest2) break;
+      if (byX_[k] != index) nearest2 = std::min(nearest2, SquaredDistance(byX_[k], index));
+    }
+    for (std::size_t k = at; k-- > 0;) {
+      const double dx = centres_[byX_[k]].x - x;
+      if (dx * dx > nearest2) break;
+      if (byX_[k] != index) nearest2 = std::min(nearest2, SquaredDistance(byX_[k], index));
+    }
+    return nearest2;
+  }
+
+  // The other finite centres nearer dot `index` than `reach`, into neighbours_ in the order of
+  // the input.
+  void CollectNeighbours(std::size_t index, double reach) {
+    const double x = centres_[index].x;
+    nearby_.clear();
+    for (std::size_t k = PositionByX(index); k-- > 0 && centres_[byX_[k]].x >= x - reach;)
+      nearby_.push_back(byX_[k]);
+    for (std::size_t k = PositionByX(index); k < byX_.size() && centres_[byX_[k]].x <= x + reach;
+         ++k)
+      nearby_.push_back(byX_[k]);
+    std::sort(nearby_.begin(), nearby_.end());
+    neighbours_.clear();
+    for (const std::size_t j : nearby_)
+      if (j != index && SquaredDistance(j, index) < reach * reach)
+        neighbours_.push_back(centres_[j]);
+  }
+
   // Whether a neighbour's edge reaches into the band: the gap between the two rims along the line
   // of centres (the neighbour taken to be of this dot's shape, as a target's neighbours nearly
   // are) is smaller than the band plus kEdgeSigmasApart of the edge's deviation.
@@ -471,8 +515,8 @@ class DotRefiner {
     for (std::vector<float>* buffer : {&raw_, &smoothed_, &gradientX_, &gradientY_})
       buffer->resize(static_cast<std::size_t>(size));
     for (int y = y0 - r; y <= y1 + r; ++y) {
-      const T* in = image_.ptr<T>(y) + (x0 - r);
-      float* out = &raw_[static_cast<std::size_t>(y - (y0 - r)) * stride];
+      const T* __restrict in = image_.ptr<T>(y) + (x0 - r);
+      float* __restrict out = &raw_[static_cast<std::size_t>(y - (y0 - r)) * stride];
       for (int x = 0; x < stride; ++x) out[x] = static_cast<float>(in[x]);
     }
 
@@ -600,6 +644,8 @@ class DotRefiner {
   // windowStride_ floats per row that hold smoothingRadius_ pixels of margin on every side.
   std::vector<float> raw_, smoothed_, gradientX_, gradientY_;
   int windowX_ = 0, windowY_ = 0, windowCols_ = 0, windowRows_ = 0, windowStride_ = 0;
+  std::vector<std::size_t> byX_;     // indices of the finite centres, by increasing x
+  std::vector<std::size_t> nearby_;  // scratch: the indices of one dot's neighbours
   std::vector<cv::Point2d> neighbours_;
   std::vector<double> values_;
   detail::EdgeBand& band_;
