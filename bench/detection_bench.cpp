@@ -3,7 +3,8 @@
 //       the calibration runs it (state 4, a fixed threshold);
 //   (b) BM_TrackTracker: the long FindTargets following the 7-dot tracker in its search region;
 //   (c) BM_FindCirclesGrid: OpenCV's blob-based symmetric circle grid on the frame of (a);
-//   (d) BM_RefinePlateDots: RefineDots on the 117 centres that (a) finds, and
+//   (d) BM_RefinePlateDots: RefineDots on the 117 centres that (a) finds (and
+//       BM_RefinePlateDotsFittingGreyLevels, with the grey-level fit after the conic one), and
 //   (e) BM_RefineTrackerDots: RefineDots on the 7 centres that (b) finds. Each also times its
 //       detection call in the same run and reports the counter ratio_to_detection (refinement
 //       time over detection time; the goals are at most 1 for the plate, 2 for the tracker).
@@ -128,12 +129,13 @@ constexpr int kPeerRepeats = 50;  // detection calls timed for each ratio
 // Times RefineDots on one frame's dots, and reports the dots refined and the time per call as a
 // ratio to `peerSeconds` (the detection the refinement follows, timed in the same run).
 void TimeRefinement(benchmark::State& state, const cv::Mat& frame,
-                    const std::vector<cv::Point2d>& targets, double peerSeconds) {
+                    const std::vector<cv::Point2d>& targets, double peerSeconds,
+                    const Oskelo::CV::Native64::DotRefinementOptions& options = {}) {
   int refined = 0;
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
     const std::vector<Oskelo::CV::Native64::RefinedDot> dots =
-        Oskelo::CV::Native64::RefineDots(frame, targets);
+        Oskelo::CV::Native64::RefineDots(frame, targets, options);
     refined = static_cast<int>(
         std::count_if(dots.begin(), dots.end(), [](const auto& d) { return d.flags == 0; }));
     benchmark::DoNotOptimize(dots.data());
@@ -144,7 +146,8 @@ void TimeRefinement(benchmark::State& state, const cv::Mat& frame,
       elapsed.count() / static_cast<double>(state.iterations()) / peerSeconds;
 }
 
-void BM_RefinePlateDots(benchmark::State& state) {
+void RefinePlateDots(benchmark::State& state,
+                     const Oskelo::CV::Native64::DotRefinementOptions& options) {
   const cv::Mat& frame = PlateFrame();
   ImageProcessor detector;
   ConfigureForPlate(detector);
@@ -159,9 +162,19 @@ void BM_RefinePlateDots(benchmark::State& state) {
     state.SkipWithError("plate not found");
     return;
   }
-  TimeRefinement(state, frame, targets, detection);
+  TimeRefinement(state, frame, targets, detection, options);
 }
+
+void BM_RefinePlateDots(benchmark::State& state) { RefinePlateDots(state, {}); }
 BENCHMARK(BM_RefinePlateDots)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// (d) with the grey-level fit after the conic one.
+void BM_RefinePlateDotsFittingGreyLevels(benchmark::State& state) {
+  Oskelo::CV::Native64::DotRefinementOptions options;
+  options.fitGreyLevels = true;
+  RefinePlateDots(state, options);
+}
+BENCHMARK(BM_RefinePlateDotsFittingGreyLevels)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_RefineTrackerDots(benchmark::State& state) {
   const cv::Mat& frame = TrackerFrame();

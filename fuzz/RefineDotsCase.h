@@ -2,6 +2,7 @@
 
 // One fuzz case of RefineDots: an 8- or 16-bit image of arbitrary pixels, held as a view into a
 // wider buffer (its rows do not follow each other), arbitrary centres and arbitrary options.
+// Write keeps the default options but whether the grey levels are fitted.
 #include <cstdint>
 #include <cstring>
 #include <opencv2/core.hpp>
@@ -51,6 +52,7 @@ struct RefineDotsCase {
       o.maxQualityPx = in.Take<double>();
       o.refitOffsetPx = in.Take<double>();
     }
+    c.options.fitGreyLevels = in.TakeBool();
     c.pixels = in.Rest();
     return c;
   }
@@ -59,7 +61,7 @@ struct RefineDotsCase {
     out.PutInRange(width, 1).PutInRange(height, 1).PutBool(sixteenBit).PutInRange(padding, 0);
     out.PutInRange(static_cast<int>(centres.size()), 0);
     for (const cv::Point2d& p : centres) out.Put(p.x).Put(p.y);
-    out.PutBool(false);
+    out.PutBool(false).PutBool(options.fitGreyLevels);
     out.PutBytes(pixels.data(), pixels.size());
   }
 

@@ -263,10 +263,13 @@ void MatToStringSeeds(Corpus& corpus) {
 }
 
 // Small images of dark dots on a bright box with their centres (and one NaN, one outside), 8- and
-// 16-bit, so that the seeds start from the refinement's success path.
+// 16-bit, with and without the grey-level fit, so that the seeds start from the refinement's
+// success path.
 void RefineDotsSeeds(Corpus& corpus) {
-  for (const bool sixteenBit : {false, true}) {
+  for (const int variant : {0, 1, 2, 3}) {
+    const bool sixteenBit = variant % 2 == 1;
     fuzz::RefineDotsCase c;
+    c.options.fitGreyLevels = variant >= 2;
     c.width = 80;
     c.height = 48;
     c.sixteenBit = sixteenBit;

@@ -94,6 +94,7 @@ class DotRefinementOptions:
     min_radius_px: float
     max_shift_px: float
     max_quality_px: float
+    fit_grey_levels: bool
     def __init__(self) -> None: ...
 
 class RefinedDot:

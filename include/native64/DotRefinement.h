@@ -82,6 +82,16 @@ struct DotRefinementOptions {
   // pixels. Rendered dots give 0.07 to 0.15 px (their true error is about a tenth of that); a fit
   // that took in foreign edges or noise gives more.
   double maxQualityPx = 0.5;
+  // After the dual-conic fit, fit the dot's image itself to the grey levels of its edge band: a
+  // dark ellipse on a bright ground blurred by a Gaussian, its centre, shape, two levels and blur
+  // fitted by Gauss-Newton least squares from the conic's ellipse (the maximum-likelihood
+  // estimate under Gaussian sensor noise). It takes the edge's blur into the model instead of
+  // cutting the smoothed edge at the band, so it stays accurate under strong blur: on rendered
+  // plates (noise 1.5 grey levels) 0.0051 px RMS against the conic's 0.0058 at a blur of sigma
+  // 0.7 px, 0.0064 against 0.011 at 1.5 and 0.0084 against 0.028 at 2.5. It costs several
+  // times the conic fit. A dot whose fit fails (a singular or diverging system, a blur wider than
+  // the band, a move of more than 1 px) keeps the conic's ellipse; `quality` stays the conic's.
+  bool fitGreyLevels = false;
 };
 
 // Why a dot kept its input centre (bits of RefinedDot::flags; 0: refined).

@@ -256,7 +256,10 @@ void BindRefinement(py::module_& m) {
       .def_readwrite("max_shift_px", &DotRefinementOptions::maxShiftPx,
                      "maxShiftPx: largest move from the grey centre, pixels.")
       .def_readwrite("max_quality_px", &DotRefinementOptions::maxQualityPx,
-                     "maxQualityPx: largest RMS edge residual of an accepted fit, pixels.");
+                     "maxQualityPx: largest RMS edge residual of an accepted fit, pixels.")
+      .def_readwrite("fit_grey_levels", &DotRefinementOptions::fitGreyLevels,
+                     "fitGreyLevels: after the conic fit, fit the blurred dot's image to the grey "
+                     "levels (slower; accurate under strong blur).");
   py::class_<RefinedDot>(m, "RefinedDot", "One refined dot (C++ RefinedDot).")
       .def_property_readonly(
           "centre", [](const RefinedDot& d) { return py::make_tuple(d.centre.x, d.centre.y); },

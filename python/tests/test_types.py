@@ -76,6 +76,7 @@ def test_point_lists_round_trip_as_float64_arrays():
 def test_options_structs_round_trip():
     for options, name, value in ((native64.DotRefinementOptions(), "edge_band_px", 2.5),
                                  (native64.DotRefinementOptions(), "passes", 2),
+                                 (native64.DotRefinementOptions(), "fit_grey_levels", True),
                                  (native64.UnbiasedCalibrationOptions(), "max_rounds", 3),
                                  (native64.PivotFitOptions(), "min_frames", 12)):
         setattr(options, name, value)

@@ -9,6 +9,7 @@
 
 #include "imgproc/DualConicFit.h"
 #include "imgproc/EdgeBand.h"
+#include "imgproc/GreyLevelFit.h"
 
 namespace Oskelo::CV::Native64 {
 namespace {
@@ -122,6 +123,7 @@ struct Options {
       maxForeignShare, minSectorShare, minRadiusPx, maxShiftPx, maxQualityPx;
   double refitOffsetPx;
   int passes, minEdgePixels;
+  bool fitGreyLevels;
 };
 
 // Non-finite or out-of-range options get working values, so that no option can make a loop run
@@ -144,6 +146,7 @@ Options Sanitise(const DotRefinementOptions& o) {
   s.passes = std::clamp(o.passes, 1, 10);
   s.refitOffsetPx = std::isnan(o.refitOffsetPx) ? 1.0 : o.refitOffsetPx;
   s.minEdgePixels = std::max(o.minEdgePixels, 6);
+  s.fitGreyLevels = o.fitGreyLevels;
   return s;
 }
 
@@ -266,6 +269,7 @@ class DotRefiner {
     }
 
     if (fit.flags == 0 && fit.ellipse.valid && NeighbourEdgeInBand(fit)) fit.flags = kDotCrowded;
+    if (o_.fitGreyLevels && fit.flags == 0 && fit.ellipse.valid) FitGreyLevels(fit);
 
     RefinedDot dot = Unrefined(input, fit.flags);
     dot.edgePixels = fit.edgePixels;
@@ -533,6 +537,27 @@ class DotRefiner {
   bool WindowHolds(int x0, int y0, int x1, int y1) const {
     return windowRows_ > 0 && x0 >= windowX_ && y0 >= windowY_ && x1 < windowX_ + windowCols_ &&
            y1 < windowY_ + windowRows_;
+  }
+
+  // Replaces the fit's ellipse (but for its centreSigma, the quality) and pixel count by the
+  // grey-level fit's over the last window, when that succeeds. Its first guess of the blur is the
+  // edge's deviation without the smoothing's share.
+  void FitGreyLevels(FitOutcome& fit) const {
+    const detail::GreyWindow window{&raw_[WindowIndex(windowX_, windowY_)],
+                                    windowStride_,
+                                    windowX_,
+                                    windowY_,
+                                    windowCols_,
+                                    windowRows_};
+    const double blur2 = fit.edgeSigma * fit.edgeSigma - o_.gradientSigmaPx * o_.gradientSigmaPx;
+    const detail::GreyLevelFitResult grey =
+        detail::FitGreyLevels(window, fit.ellipse, std::sqrt(std::max(0.0, blur2)),
+                              o_.edgeBandPx + kBandGrowthPx, neighbours_);
+    if (!grey.ellipse.valid) return;
+    const double conicSigma = fit.ellipse.centreSigma;
+    fit.ellipse = grey.ellipse;
+    fit.ellipse.centreSigma = conicSigma;
+    fit.edgePixels = grey.pixels;
   }
 
   // One dual-conic fit of the pixels in the outline's edge band.

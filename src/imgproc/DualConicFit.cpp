@@ -126,17 +126,23 @@ FittedEllipse EllipseThroughPoints(const cv::Point2d* points, int count, double 
   if (!(level > 0.0)) return result;
 
   const double s2 = scale * scale;
-  result.valid = true;
-  result.centre = scale * cv::Point2d(u0, v0);
-  result.shape = cv::Matx22d(a, b, b, c) * (1.0 / (level * s2));
+  return EllipseFromShape(scale * cv::Point2d(u0, v0),
+                          cv::Matx22d(a, b, b, c) * (1.0 / (level * s2)));
+}
+
+FittedEllipse EllipseFromShape(const cv::Point2d& centre, const cv::Matx22d& shape) {
+  FittedEllipse result;
   // The axes from Q's eigenvalues: the larger one gives the minor axis.
-  const double mean = 0.5 * (result.shape(0, 0) + result.shape(1, 1));
-  const double half = std::sqrt(0.25 * (result.shape(0, 0) - result.shape(1, 1)) *
-                                    (result.shape(0, 0) - result.shape(1, 1)) +
-                                result.shape(0, 1) * result.shape(0, 1));
+  const double mean = 0.5 * (shape(0, 0) + shape(1, 1));
+  const double half = std::sqrt(0.25 * (shape(0, 0) - shape(1, 1)) * (shape(0, 0) - shape(1, 1)) +
+                                shape(0, 1) * shape(0, 1));
+  if (!(mean - half > 0.0) || !std::isfinite(centre.x) || !std::isfinite(centre.y)) return result;
+  result.valid = true;
+  result.centre = centre;
+  result.shape = shape;
   result.semiMajor = 1.0 / std::sqrt(mean - half);
   result.semiMinor = 1.0 / std::sqrt(mean + half);
-  double angle = 0.5 * std::atan2(-2.0 * b, c - a) * 180.0 / CV_PI;
+  double angle = 0.5 * std::atan2(-2.0 * shape(0, 1), shape(1, 1) - shape(0, 0)) * 180.0 / CV_PI;
   if (angle <= -90.0) angle += 180.0;
   result.angleDeg = angle;
   return result;

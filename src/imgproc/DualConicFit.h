@@ -94,4 +94,8 @@ class DualConicAccumulator {
 // determine a real ellipse. centreSigma is not estimated (0).
 FittedEllipse EllipseThroughPoints(const cv::Point2d* points, int count, double scale);
 
+// The ellipse {x : (x - centre)^T shape (x - centre) = 1} with its axes and angle; `valid` false
+// when `shape` is not positive definite or the centre is not finite. centreSigma is 0.
+FittedEllipse EllipseFromShape(const cv::Point2d& centre, const cv::Matx22d& shape);
+
 }  // namespace Oskelo::CV::Native64::detail
