@@ -87,9 +87,9 @@ struct DotRefinementOptions {
   // fitted by Gauss-Newton least squares from the conic's ellipse (the maximum-likelihood
   // estimate under Gaussian sensor noise). It takes the edge's blur into the model instead of
   // cutting the smoothed edge at the band, so it stays accurate under strong blur: on rendered
-  // plates (noise 1.5 grey levels) 0.0051 px RMS against the conic's 0.0058 at a blur of sigma
-  // 0.7 px, 0.0064 against 0.011 at 1.5 and 0.0084 against 0.028 at 2.5. It costs several
-  // times the conic fit. A dot whose fit fails (a singular or diverging system, a blur wider than
+  // plates (noise 1.5 grey levels) 0.0052 px RMS against the conic's 0.0058 at a blur of sigma
+  // 0.7 px, 0.0063 against 0.011 at 1.5 and 0.0079 against 0.032 at 3. It about triples the
+  // refinement's time. A dot whose fit fails (a singular or diverging system, a blur wider than
   // the band, a move of more than 1 px) keeps the conic's ellipse; `quality` stays the conic's.
   bool fitGreyLevels = false;
 };

@@ -556,7 +556,7 @@ class DotRefiner {
     if (!grey.ellipse.valid) return;
     const double conicSigma = fit.ellipse.centreSigma;
     fit.ellipse = grey.ellipse;
-    fit.ellipse.centreSigma = conicSigma;
+    fit.ellipse.centreSigma = conicSigma;  // the quality stays the conic fit's
     fit.edgePixels = grey.pixels;
   }
 

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <opencv2/core/hal/hal.hpp>
 
 namespace Oskelo::CV::Native64::detail {
 namespace {
@@ -34,120 +37,190 @@ constexpr double kMaxMovePx = 1.0;
 struct Pixel {
   double x, y;  // offset from the origin
   double grey;
+  double d;  // signed distance to the start's outline
 };
 
-// The signed distance from q to the outline, to first order: (F - sqrt F) / |Q q|, and its
-// derivatives by the centre (moving the centre by dc moves q by -dc) and by Q's three entries.
-struct OutlineDistance {
-  double d;
-  double by[5];
-};
+// Sums are kept in this many independent float lanes, which the compiler maps onto vector
+// registers; the pixels are padded with copies of weight 0 to a multiple of it.
+constexpr std::size_t kLanes = 8;
 
-bool DistanceTo(const double* p, double qx, double qy, OutlineDistance& out) {
-  const double q00 = p[2], q01 = p[3], q11 = p[4];
-  const double nx = q00 * qx + q01 * qy, ny = q01 * qx + q11 * qy;
-  const double f = qx * nx + qy * ny;
-  if (!(f >= kLeastF)) return false;
-  const double rho = std::sqrt(f);
-  const double m = std::sqrt(nx * nx + ny * ny);
-  const double d = (f - rho) / m;
-  // dd = (dF (1 - 1 / (2 rho)) - d dm) / m with dm = n . dn / m.
-  const double byF = (1.0 - 0.5 / rho) / m, byM = -d / (m * m);
-  out.d = d;
-  out.by[0] = byF * (-2.0 * nx) + byM * -(nx * q00 + ny * q01);
-  out.by[1] = byF * (-2.0 * ny) + byM * -(nx * q01 + ny * q11);
-  out.by[2] = byF * (qx * qx) + byM * (nx * qx);
-  out.by[3] = byF * (2.0 * qx * qy) + byM * (nx * qy + ny * qx);
-  out.by[4] = byF * (qy * qy) + byM * (ny * qy);
-  return true;
-}
-
-// The standard normal distribution Phi(t) and density phi(t) from one exponential: Phi by the
-// rational approximation of erfc of Abramowitz and Stegun, "Handbook of Mathematical Functions",
-// 7.1.26 (absolute error below 1.5e-7, 2e-5 grey levels on an 8-bit edge).
-void NormalDistribution(double t, double& phi, double& density) {
-  constexpr double kP = 0.3275911;
-  constexpr double kA[5] = {0.254829592, -0.284496736, 1.421413741, -1.453152027, 1.061405429};
-  const double x = std::abs(t) * (1.0 / std::sqrt(2.0));
-  const double e = std::exp(-x * x);
-  const double u = 1.0 / (1.0 + kP * x);
-  const double erfc = u * (kA[0] + u * (kA[1] + u * (kA[2] + u * (kA[3] + u * kA[4])))) * e;
-  phi = t >= 0.0 ? 1.0 - 0.5 * erfc : 0.5 * erfc;
-  density = e * (1.0 / std::sqrt(2.0 * CV_PI));
-}
-
-// The model's value at pixel `px`, and its derivatives by the parameters when `jacobian` is set.
-// False where the model is not defined (the pixel at the centre, or Q not positive there).
-bool Model(const double* p, const Pixel& px, double& value, double* jacobian) {
-  OutlineDistance dist;
-  if (!DistanceTo(p, px.x - p[0], px.y - p[1], dist)) return false;
-  const double dark = p[5], bright = p[6], s = p[7];
-  const double t = dist.d / s;
-  double phi = 0.0, density = 0.0;
-  NormalDistribution(t, phi, density);
-  value = dark + (bright - dark) * phi;
-  if (jacobian) {
-    const double byD = (bright - dark) * density / s;
-    for (int k = 0; k < 5; ++k) jacobian[k] = byD * dist.by[k];
-    jacobian[5] = 1.0 - phi;
-    jacobian[6] = phi;
-    jacobian[7] = -byD * t;
-  }
-  return true;
-}
-
-// The Gauss-Newton normal equations J^T J and J^T r at p, and the sum of squared residuals;
-// false where the model is undefined at a pixel.
-bool NormalEquations(const double* p, const std::vector<Pixel>& pixels, Matx88& normal, Vec8& rhs,
-                     double& cost) {
-  // Local sums, the lower triangle row by row, which the compiler need not write back per pixel.
-  double lower[kParameters * (kParameters + 1) / 2] = {};
-  double right[kParameters] = {};
-  double squares = 0.0;
-  for (const Pixel& px : pixels) {
-    double value = 0.0, j[kParameters];
-    if (!Model(p, px, value, j)) return false;
-    const double r = px.grey - value;
-    squares += r * r;
-    int k = 0;
-    for (int a = 0; a < kParameters; ++a) {
-      right[a] += j[a] * r;
-      for (int b = 0; b <= a; ++b) lower[k++] += j[a] * j[b];
+// The pixels as parallel arrays of floats (offsets from the origin are exact), padded.
+struct PixelArrays {
+  std::vector<float> x, y, grey, weight;
+  explicit PixelArrays(const std::vector<Pixel>& pixels) {
+    const std::size_t padded = (pixels.size() + kLanes - 1) / kLanes * kLanes;
+    for (std::size_t i = 0; i < padded; ++i) {
+      const Pixel& px = pixels[i < pixels.size() ? i : 0];
+      x.push_back(static_cast<float>(px.x));
+      y.push_back(static_cast<float>(px.y));
+      grey.push_back(static_cast<float>(px.grey));
+      weight.push_back(i < pixels.size() ? 1.0f : 0.0f);
     }
   }
-  int k = 0;
-  for (int a = 0; a < kParameters; ++a) {
-    rhs[a] = right[a];
-    for (int b = 0; b <= a; ++b) normal(a, b) = normal(b, a) = lower[k++];
-  }
-  cost = squares;
+};
+
+// The signed distance from q (offset from the centre) to the outline q^T Q q = 1, to first order:
+// (F - sqrt F) / |Q q| for F = q^T Q q; false for F below kLeastF.
+bool SignedDistance(const double* p, double qx, double qy, double& d) {
+  const double nx = p[2] * qx + p[3] * qy, ny = p[3] * qx + p[4] * qy;
+  const double f = qx * nx + qy * ny;
+  if (!(f >= kLeastF)) return false;
+  d = (f - std::sqrt(f)) / std::sqrt(nx * nx + ny * ny);
   return true;
+}
+
+// exp(z) for z <= 0 in float arithmetic that vectorises: z = k ln 2 + r with |r| <= ln 2 / 2
+// (ln 2 in two parts, after Cody and Waite), e^r by its Taylor series to r^6 (relative error
+// below 2e-7), 2^k from the exponent bits. Below -87 it gives exp(-87).
+inline float ExpNonPositive(float z) {
+  z = std::max(z, -87.0f);
+  const int k = static_cast<int>(-z * 1.44269504f + 0.5f);  // -z >= 0: truncation is floor
+  const float kf = static_cast<float>(k);
+  const float r = (z + kf * 0.693145751953125f) + kf * 1.428606765330187e-06f;
+  const float series =
+      1.0f +
+      r * (1.0f + r * (0.5f + r * (1.0f / 6.0f + r * (1.0f / 24.0f +
+                                                      r * (1.0f / 120.0f + r * (1.0f / 720.0f))))));
+  const std::int32_t bits = (127 - k) << 23;
+  float scale;
+  std::memcpy(&scale, &bits, sizeof scale);
+  return series * scale;
+}
+
+// The sums of the Gauss-Newton normal equations at p over the pixels, lane by lane: J^T J's lower
+// triangle row by row (36), J^T r (8) and r^T r. Per pixel the model D + (B - D) Phi(d / s), with
+// Phi by the rational approximation of erfc of Abramowitz and Stegun, "Handbook of Mathematical
+// Functions", 7.1.26 (absolute error below 1.5e-7, 2e-5 grey levels on an 8-bit edge), which
+// shares its exponential with the density.
+constexpr int kSums = 45;
+__attribute__((target_clones("avx2", "default"))) void SumNormalEquations(
+    std::size_t n, const float* __restrict xs, const float* __restrict ys,
+    const float* __restrict greys, const float* __restrict weights, const float* __restrict p,
+    float (*__restrict sums)[kLanes]) {
+  constexpr float kP = 0.3275911f;
+  constexpr float kA1 = 0.254829592f, kA2 = -0.284496736f, kA3 = 1.421413741f, kA4 = -1.453152027f,
+                  kA5 = 1.061405429f;
+  const float inverseRoot2 = 0.70710678f, inverseRoot2Pi = 0.39894228f;
+  const float cx = p[0], cy = p[1], q00 = p[2], q01 = p[3], q11 = p[4];
+  const float dark = p[5], contrast = p[6] - p[5], inverseS = 1.0f / p[7];
+  const float leastF = static_cast<float>(kLeastF);
+  for (std::size_t i = 0; i < n; i += kLanes) {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const std::size_t k = i + l;
+      const float w = weights[k];
+      // The distance to the outline (SignedDistance) and its derivatives by the centre (moving
+      // it by dc moves q by -dc) and by Q: dd = (dF (1 - 1 / (2 rho)) - d dm) / m, dm = n . dn / m.
+      const float qx = xs[k] - cx, qy = ys[k] - cy;
+      const float nx = q00 * qx + q01 * qy, ny = q01 * qx + q11 * qy;
+      const float f = std::max(qx * nx + qy * ny, leastF);
+      const float rho = std::sqrt(f);
+      const float inverseM = 1.0f / std::sqrt(std::max(nx * nx + ny * ny, 1e-30f));
+      const float d = (f - rho) * inverseM;
+      const float byF = (1.0f - 0.5f / rho) * inverseM, byM = -d * inverseM * inverseM;
+      // Phi(t) and phi(t).
+      const float t = d * inverseS;
+      const float x = std::abs(t) * inverseRoot2;
+      const float e = ExpNonPositive(-x * x);
+      const float u = 1.0f / (1.0f + kP * x);
+      const float erfc = u * (kA1 + u * (kA2 + u * (kA3 + u * (kA4 + u * kA5)))) * e;
+      const float phi = t >= 0.0f ? 1.0f - 0.5f * erfc : 0.5f * erfc;
+      const float byD = contrast * e * inverseRoot2Pi * inverseS * w;
+      const float r = (greys[k] - (dark + contrast * phi)) * w;
+      const float j0 = byD * (byF * (-2.0f * nx) - byM * (nx * q00 + ny * q01));
+      const float j1 = byD * (byF * (-2.0f * ny) - byM * (nx * q01 + ny * q11));
+      const float j2 = byD * (byF * (qx * qx) + byM * (nx * qx));
+      const float j3 = byD * (byF * (2.0f * qx * qy) + byM * (nx * qy + ny * qx));
+      const float j4 = byD * (byF * (qy * qy) + byM * (ny * qy));
+      const float j5 = (1.0f - phi) * w, j6 = phi * w, j7 = -byD * t;
+      sums[0][l] += j0 * j0;
+      sums[1][l] += j1 * j0;
+      sums[2][l] += j1 * j1;
+      sums[3][l] += j2 * j0;
+      sums[4][l] += j2 * j1;
+      sums[5][l] += j2 * j2;
+      sums[6][l] += j3 * j0;
+      sums[7][l] += j3 * j1;
+      sums[8][l] += j3 * j2;
+      sums[9][l] += j3 * j3;
+      sums[10][l] += j4 * j0;
+      sums[11][l] += j4 * j1;
+      sums[12][l] += j4 * j2;
+      sums[13][l] += j4 * j3;
+      sums[14][l] += j4 * j4;
+      sums[15][l] += j5 * j0;
+      sums[16][l] += j5 * j1;
+      sums[17][l] += j5 * j2;
+      sums[18][l] += j5 * j3;
+      sums[19][l] += j5 * j4;
+      sums[20][l] += j5 * j5;
+      sums[21][l] += j6 * j0;
+      sums[22][l] += j6 * j1;
+      sums[23][l] += j6 * j2;
+      sums[24][l] += j6 * j3;
+      sums[25][l] += j6 * j4;
+      sums[26][l] += j6 * j5;
+      sums[27][l] += j6 * j6;
+      sums[28][l] += j7 * j0;
+      sums[29][l] += j7 * j1;
+      sums[30][l] += j7 * j2;
+      sums[31][l] += j7 * j3;
+      sums[32][l] += j7 * j4;
+      sums[33][l] += j7 * j5;
+      sums[34][l] += j7 * j6;
+      sums[35][l] += j7 * j7;
+      sums[36][l] += j0 * r;
+      sums[37][l] += j1 * r;
+      sums[38][l] += j2 * r;
+      sums[39][l] += j3 * r;
+      sums[40][l] += j4 * r;
+      sums[41][l] += j5 * r;
+      sums[42][l] += j6 * r;
+      sums[43][l] += j7 * r;
+      sums[44][l] += r * r;
+    }
+  }
+}
+
+// The Gauss-Newton normal equations J^T J and J^T r at p, and the sum of squared residuals,
+// from the float lanes' sums added in double.
+void NormalEquations(const double* p, const PixelArrays& pixels, Matx88& normal, Vec8& rhs,
+                     double& cost) {
+  float params[kParameters];
+  for (int k = 0; k < kParameters; ++k) params[k] = static_cast<float>(p[k]);
+  float sums[kSums][kLanes] = {};
+  SumNormalEquations(pixels.x.size(), pixels.x.data(), pixels.y.data(), pixels.grey.data(),
+                     pixels.weight.data(), params, sums);
+  double total[kSums] = {};
+  for (int m = 0; m < kSums; ++m)
+    for (std::size_t l = 0; l < kLanes; ++l) total[m] += sums[m][l];
+  int k = 0;
+  for (int a = 0; a < kParameters; ++a)
+    for (int b = 0; b <= a; ++b) normal(a, b) = normal(b, a) = total[k++];
+  for (int a = 0; a < kParameters; ++a) rhs[a] = total[36 + a];
+  cost = total[44];
 }
 
 // Solves normal x = rhs after scaling to a unit diagonal (the parameters differ in scale by
-// four orders of magnitude); the inverse's diagonal into `inverseDiagonal` when asked.
-bool Solve(const Matx88& normal, const Vec8& rhs, Vec8& x, Vec8* inverseDiagonal = nullptr) {
+// four orders of magnitude).
+bool Solve(const Matx88& normal, const Vec8& rhs, Vec8& x) {
   Vec8 scale;
   for (int a = 0; a < kParameters; ++a) {
     if (!(normal(a, a) > 0.0)) return false;
     scale[a] = 1.0 / std::sqrt(normal(a, a));
   }
-  cv::Mat scaled(kParameters, kParameters, CV_64F), b(kParameters, 1, CV_64F), y;
+  Matx88 scaled;
+  Vec8 side;
   for (int a = 0; a < kParameters; ++a) {
-    b.at<double>(a) = rhs[a] * scale[a];
-    for (int c = 0; c < kParameters; ++c)
-      scaled.at<double>(a, c) = normal(a, c) * scale[a] * scale[c];
+    side[a] = rhs[a] * scale[a];
+    for (int c = 0; c < kParameters; ++c) scaled(a, c) = normal(a, c) * scale[a] * scale[c];
   }
-  if (!cv::solve(scaled, b, y, cv::DECOMP_CHOLESKY)) return false;
-  for (int a = 0; a < kParameters; ++a) x[a] = y.at<double>(a) * scale[a];
-  if (inverseDiagonal) {
-    cv::Mat inverse;
-    if (!(cv::invert(scaled, inverse, cv::DECOMP_CHOLESKY) > 0.0)) return false;
-    for (int a = 0; a < kParameters; ++a)
-      (*inverseDiagonal)[a] = inverse.at<double>(a, a) * scale[a] * scale[a];
-  }
-  for (int a = 0; a < kParameters; ++a)
+  if (!cv::hal::Cholesky64f(scaled.val, kParameters * sizeof(double), kParameters, side.val,
+                            sizeof(double), 1))
+    return false;
+  for (int a = 0; a < kParameters; ++a) {
+    x[a] = side[a] * scale[a];
     if (!std::isfinite(x[a])) return false;
+  }
   return true;
 }
 
@@ -157,29 +230,40 @@ std::vector<Pixel> BandPixels(const GreyWindow& window, const double* p, const c
                               double halfWidth, const std::vector<cv::Point2d>& neighbours) {
   std::vector<Pixel> pixels;
   const cv::Point2d centre = origin + cv::Point2d(p[0], p[1]);
-  // Q's larger eigenvalue gives the semi-minor axis.
-  const double mean = 0.5 * (p[2] + p[4]);
-  const double half = std::sqrt(0.25 * (p[2] - p[4]) * (p[2] - p[4]) + p[3] * p[3]);
-  const double minor = 1.0 / std::sqrt(mean + half);
-  const double inner = std::max(0.0, 1.0 - halfWidth / minor), outer = 1.0 + halfWidth / minor;
-  const double inner2 = inner * inner, outer2 = outer * outer;
+  const double q00 = p[2], q01 = p[3], q11 = p[4];
+  if (!(q00 > 0.0)) return pixels;
+  // Farther than halfWidth from the outline lies all beyond it scaled by 1 + halfWidth / minor
+  // (minor the semi-minor axis, from Q's larger eigenvalue)...
+  const double mean = 0.5 * (q00 + q11);
+  const double half = std::sqrt(0.25 * (q00 - q11) * (q00 - q11) + q01 * q01);
+  const double outer = 1.0 + halfWidth * std::sqrt(mean + half);
+  // ... and all within it scaled by 1 - halfWidth / minor.
+  const double inner = std::max(0.0, 1.0 - halfWidth * std::sqrt(mean + half));
   for (int row = 0; row < window.rows; ++row) {
     const int y = window.y0 + row;
+    const double qy = y - centre.y;
+    // The columns where the row lies within the scaled outline: q00 qx^2 + 2 q01 qy qx +
+    // q11 qy^2 <= outer^2.
+    const double b = q01 * qy;
+    const double disc = b * b - q00 * (q11 * qy * qy - outer * outer);
+    if (!(disc >= 0.0)) continue;
+    const double root = std::sqrt(disc);
+    const int from = std::max(window.x0, static_cast<int>(std::ceil(centre.x + (-b - root) / q00)));
+    const int to = std::min(window.x0 + window.cols - 1,
+                            static_cast<int>(std::floor(centre.x + (-b + root) / q00)));
     const float* grey = window.grey + static_cast<std::ptrdiff_t>(row) * window.stride;
-    for (int col = 0; col < window.cols; ++col) {
-      const int x = window.x0 + col;
-      const double qx = x - centre.x, qy = y - centre.y;
-      // Beyond the outline scaled by 1 -+ halfWidth / minor the pixel is farther than halfWidth.
-      const double f = p[2] * qx * qx + 2.0 * p[3] * qx * qy + p[4] * qy * qy;
-      if (!(f >= inner2 && f <= outer2)) continue;
-      OutlineDistance dist;
-      if (!DistanceTo(p, qx, qy, dist) || !(std::abs(dist.d) <= halfWidth)) continue;
+    for (int x = from; x <= to; ++x) {
+      const double qx = x - centre.x;
+      if (q00 * qx * qx + 2.0 * b * qx + q11 * qy * qy < inner * inner) continue;
+      double d = 0.0;
+      if (!SignedDistance(p, qx, qy, d) || !(std::abs(d) <= halfWidth)) continue;
       bool foreign = false;
       for (const cv::Point2d& other : neighbours) {
         const cv::Point2d toOther = other - centre;
         foreign = foreign || qx * toOther.x + qy * toOther.y > 0.5 * toOther.dot(toOther);
       }
-      if (!foreign) pixels.push_back({x - origin.x, y - origin.y, static_cast<double>(grey[col])});
+      if (!foreign)
+        pixels.push_back({x - origin.x, y - origin.y, static_cast<double>(grey[x - window.x0]), d});
     }
   }
   return pixels;
@@ -192,14 +276,12 @@ void StartLevels(double* p, const std::vector<Pixel>& pixels, double halfWidth) 
   int darkCount = 0, brightCount = 0;
   double lowest = HUGE_VAL, highest = -HUGE_VAL;
   for (const Pixel& px : pixels) {
-    OutlineDistance dist;
-    if (!DistanceTo(p, px.x - p[0], px.y - p[1], dist)) continue;
     lowest = std::min(lowest, px.grey);
     highest = std::max(highest, px.grey);
-    if (dist.d <= -kLevelShare * halfWidth) {
+    if (px.d <= -kLevelShare * halfWidth) {
       darkSum += px.grey;
       ++darkCount;
-    } else if (dist.d >= kLevelShare * halfWidth) {
+    } else if (px.d >= kLevelShare * halfWidth) {
       brightSum += px.grey;
       ++brightCount;
     }
@@ -231,22 +313,23 @@ GreyLevelFitResult FitGreyLevels(const GreyWindow& window, const FittedEllipse& 
   const std::vector<Pixel> pixels = BandPixels(window, p, origin, reach, neighbours);
   if (static_cast<int>(pixels.size()) < kLeastPixels) return result;
   StartLevels(p, pixels, reach);
+  const PixelArrays arrays(pixels);
 
   // Gauss-Newton, each step halved until it lowers the sum of squares. The normal equations at
   // an accepted trial are those of the next step.
   Matx88 normal, trialNormal;
   Vec8 rhs, trialRhs, step;
   double cost = 0.0, trialCost = 0.0;
-  if (!NormalEquations(p, pixels, normal, rhs, cost)) return result;
+  NormalEquations(p, arrays, normal, rhs, cost);
   for (int iteration = 1; iteration <= kMaxIterations; ++iteration) {
     if (!Solve(normal, rhs, step)) return result;
     double trial[kParameters];
     bool lowered = false;
     for (int halving = 0; halving <= kMaxHalvings && !lowered; ++halving, step *= 0.5) {
       for (int k = 0; k < kParameters; ++k) trial[k] = p[k] + step[k];
-      lowered = trial[7] > 0.0 &&
-                NormalEquations(trial, pixels, trialNormal, trialRhs, trialCost) &&
-                trialCost <= cost;
+      if (!(trial[7] > 0.0)) continue;
+      NormalEquations(trial, arrays, trialNormal, trialRhs, trialCost);
+      lowered = trialCost <= cost;
     }
     if (!lowered) break;  // no step lowers it: at the minimum to rounding
     const double move = std::hypot(trial[0] - p[0], trial[1] - p[1]);
@@ -257,18 +340,13 @@ GreyLevelFitResult FitGreyLevels(const GreyWindow& window, const FittedEllipse& 
     if (move < kCentreTolerancePx) break;
   }
 
-  // The centre's deviation from the residuals at the optimum.
-  Vec8 inverseDiagonal;
-  if (!Solve(normal, rhs, step, &inverseDiagonal)) return result;
   const double dark = p[5], bright = p[6], s = p[7];
   const cv::Point2d centre = origin + cv::Point2d(p[0], p[1]);
   if (!(bright > dark) || !(s > 0.0 && s < reach) ||
       !(cv::norm(centre - start.centre) <= kMaxMovePx))
     return result;
-  FittedEllipse ellipse = EllipseFromShape(centre, cv::Matx22d(p[2], p[3], p[3], p[4]));
+  const FittedEllipse ellipse = EllipseFromShape(centre, cv::Matx22d(p[2], p[3], p[3], p[4]));
   if (!ellipse.valid) return result;
-  const double sigma2 = cost / static_cast<double>(pixels.size() - kParameters);
-  ellipse.centreSigma = std::sqrt(sigma2 * (inverseDiagonal[0] + inverseDiagonal[1]));
   result.ellipse = ellipse;
   result.pixels = static_cast<int>(pixels.size());
   return result;

@@ -26,7 +26,7 @@ struct GreyWindow {
 // taken as points at their centres: the pixel's area adds about 1/12 px^2 to s^2 and nothing to
 // the centre.
 struct GreyLevelFitResult {
-  FittedEllipse ellipse;  // valid false when the fit failed; centreSigma from the residuals
+  FittedEllipse ellipse;  // valid false when the fit failed; centreSigma 0 (not estimated)
   int pixels = 0;         // pixels fitted
 };
 
