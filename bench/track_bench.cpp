@@ -1,7 +1,8 @@
 // The per-frame tracking loop of `dotcal track`, on frames rendered once and held in memory (no
 // decoding): for one tool, detection in both cameras (TargetFollower), triangulation,
 // registration and the output row written to a string stream.
-//   BM_TrackLoop/0 and /1: stereo frames per second of the loop with grey and with conic centres,
+//   BM_TrackLoop/0, /1 and /2: stereo frames per second of the loop with grey, conic and model
+//       centres,
 //       and its speed as a ratio to the short-form detection (FindTargetsInImage over the whole
 //       frame, both cameras, at the size scale and threshold of a still-image detection of the
 //       first frame) of the same frames, timed in the same run;
@@ -147,11 +148,14 @@ long ResidentKiB() {
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// Argument 0: the detector's grey centres (the default), 1: conic centres with the outline bias
-// removed (--centres conic).
+// Argument 0: the detector's grey centres (--centres grey), 1: conic centres with the outline bias
+// removed (the default), 2: model centres, the conic fit followed by the grey-level fit
+// (--centres model).
 void BM_TrackLoop(benchmark::State& state) {
   const Sequence& s = Rendered();
-  Loop loop(s, state.range(0) == 0 ? dotcal::CentreMethod::kGrey : dotcal::CentreMethod::kConic);
+  constexpr dotcal::CentreMethod kMethods[] = {
+      dotcal::CentreMethod::kGrey, dotcal::CentreMethod::kConic, dotcal::CentreMethod::kModel};
+  Loop loop(s, kMethods[state.range(0)]);
   long long i = 0, lost = 0;
   const auto start = Clock::now();
   for (auto _ : state) {
@@ -166,7 +170,7 @@ void BM_TrackLoop(benchmark::State& state) {
   state.counters["speed_vs_short_form"] = shortForm / loopSeconds;
   state.counters["lost"] = static_cast<double>(lost);
 }
-BENCHMARK(BM_TrackLoop)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TrackLoop)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
 void BM_ShortFormDetection(benchmark::State& state) {
   const Sequence& s = Rendered();

@@ -191,30 +191,31 @@ RigErrors ErrorsOf(const std::string& path, const json& truth) {
 // 0.0002 against 0.022 mm. The outline bias pulls the grey calibration's focal lengths and
 // baseline off by its own amount, so the conic ones are held to half of the grey errors (a
 // twentieth measured) and the principal point, which the bias moves least, to no worse.
-TEST(DotcalCalibrate, ConicCentresCalibrateCloserToTheTruthThanGreyOnes) {
+TEST(DotcalCalibrate, RefinedCentresCalibrateCloserToTheTruthThanGreyOnes) {
   const std::string folder = ScratchFolder(kScratch);
   const Outcome grey =
       Dotcal({"calibrate", "--left", kSeries + "/plate/left_*.png", "--right",
               kSeries + "/plate/right_*.png", "--out", folder + "/grey.yml", "--centres", "grey"},
              folder);
   ASSERT_EQ(grey.status, 0) << grey.err;
-  cv::FileStorage conicFile(kSeries + "/calib.yml", cv::FileStorage::READ);
+  cv::FileStorage refinedFile(kSeries + "/calib.yml", cv::FileStorage::READ);
   cv::FileStorage greyFile(folder + "/grey.yml", cv::FileStorage::READ);
-  EXPECT_EQ(conicFile["centres"].string(), "conic");
-  EXPECT_GE(static_cast<int>(conicFile["calibration_rounds"]), 2);
+  EXPECT_EQ(refinedFile["centres"].string(), "model");
+  EXPECT_GE(static_cast<int>(refinedFile["calibration_rounds"]), 2);
   EXPECT_EQ(greyFile["centres"].string(), "grey");
   EXPECT_EQ(static_cast<int>(greyFile["calibration_rounds"]), 1);
 
   const json truth = Truth();
-  const RigErrors conic = ErrorsOf(kSeries + "/calib.yml", truth);
+  const RigErrors refined = ErrorsOf(kSeries + "/calib.yml", truth);
   const RigErrors plain = ErrorsOf(folder + "/grey.yml", truth);
   std::printf(
       "focal %.4f / %.4f px, principal point %.4f / %.4f px, baseline %.4f / %.4f mm "
-      "(conic / grey)\n",
-      conic.focal, plain.focal, conic.principal, plain.principal, conic.baseline, plain.baseline);
-  EXPECT_LT(conic.focal, 0.5 * plain.focal);
-  EXPECT_LT(conic.baseline, 0.5 * plain.baseline);
-  EXPECT_LE(conic.principal, plain.principal);
+      "(model / grey)\n",
+      refined.focal, plain.focal, refined.principal, plain.principal, refined.baseline,
+      plain.baseline);
+  EXPECT_LT(refined.focal, 0.5 * plain.focal);
+  EXPECT_LT(refined.baseline, 0.5 * plain.baseline);
+  EXPECT_LE(refined.principal, plain.principal);
 }
 
 // Six rendered pairs, the third blurred heavily (Gaussian sigma kBlurPx after the renderer's own

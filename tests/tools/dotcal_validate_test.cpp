@@ -101,7 +101,7 @@ TEST(DotcalValidate, TheRigThatWasCalibratedFits) {
   const std::string folder = ScratchFolder(kScratch);
   const DotcalRun run = Validate(kSeries + "/calib.yml", folder);
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("4 of 4 pairs used, conic dot centres"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("4 of 4 pairs used, model dot centres"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("the calibration fits these pairs"), std::string::npos) << run.out;
   const Summary s = ReadSummary(run.out);
   std::printf(

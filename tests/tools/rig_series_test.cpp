@@ -119,15 +119,16 @@ TEST(RigSeries, LargeCameraWithTheDefaultPlate) {
 }
 
 // The default rig, plate and tool through the whole chain a user runs (render, calibrate, pivot,
-// with the default conic centres), on three series: the figures against the truth. Measured,
-// worst of seeds 1 to 3 (15 plate pairs, 40 tool frames each): focal length 0.019 px, principal
-// point 0.023 px, baseline 0.0028 mm, spacing error RMS 0.0083 mm and max 0.057 mm, pivot tip
-// 0.035 mm. Bounds: the aims of 0.02 px, 0.05 px, 0.005 mm, 0.010 mm RMS and 0.07 mm at the tip,
-// which these hold; the largest spacing error, above its aim of 0.05 mm on two seeds, within
-// 15 % of the measured worst.
-TEST(RigSeries, DefaultRigFromConicCentresOnThreeSeries) {
+// with their default model centres), on three series: the figures against the truth. Measured,
+// worst of seeds 1 to 3 (15 plate pairs, 40 tool frames each): focal length 0.014 px, principal
+// point 0.018 px, baseline 0.0014 mm, spacing error RMS 0.0072 mm and max 0.060 mm, pivot tip
+// 0.024 mm (conic centres: 0.019 px, 0.023 px, 0.0028 mm, 0.0083 mm, 0.057 mm, 0.035 mm).
+// Bounds: the aims of 0.02 px, 0.05 px, 0.005 mm, 0.010 mm RMS and 0.07 mm at the tip, which
+// these hold; the largest spacing error, above its aim of 0.05 mm on one seed, within 15 % of the
+// measured worst.
+TEST(RigSeries, DefaultRigFromModelCentresOnThreeSeries) {
   constexpr double kFocalTolPx = 0.02, kPrincipalPointTolPx = 0.05, kBaselineTolMm = 0.005;
-  constexpr double kSpacingRmsTolMm = 0.010, kSpacingMaxTolMm = 0.065, kTipTolMm = 0.07;
+  constexpr double kSpacingRmsTolMm = 0.010, kSpacingMaxTolMm = 0.069, kTipTolMm = 0.07;
   for (const int seed : {1, 2, 3}) {
     const std::string folder = ScratchFolder(kScratch);
     const std::string series = folder + "/series";
@@ -144,7 +145,7 @@ TEST(RigSeries, DefaultRigFromConicCentresOnThreeSeries) {
     ASSERT_EQ(run.status, 0) << run.err;
     const json result = ReadJson(run.out);
     const json truth = json::parse(ReadText(series + "/truth.json"));
-    ASSERT_EQ(result["centres"], "conic");
+    ASSERT_EQ(result["centres"], "model");
     ASSERT_EQ(result["pairs_used"].get<int>(), 15) << run.err;
 
     double focal = 0.0, principalPoint = 0.0;

@@ -52,9 +52,11 @@ struct CalibrateOptions {
   std::string format = "opencv";  // opencv; ros also writes a ROS camera_info file per camera
   bool json = false;              // print the results as one JSON object on stdout
   bool verbose = false;           // say what was chosen for each pair
-  // Dot centres: conic (edge fit, then the outline bias removed over rounds of calibration) or
-  // grey (the detector's centroids: the library's own calibration, exactly).
-  std::string centres = "conic";
+  // Dot centres: model (the conic edge fit, then the blurred dot's image fitted to the grey
+  // levels), conic (the edge fit alone), both with the outline bias removed over rounds of
+  // calibration, or grey (the detector's centroids: the library's own calibration, exactly).
+  // Model triples the refinement's few milliseconds per image, which a calibration affords.
+  std::string centres = "model";
   // Views beyond these bounds are dropped and the rig calibrated again, until none is
   // (ViewRejectionOptions); keepAll keeps every complete pair.
   bool keepAll = false;
@@ -96,7 +98,7 @@ struct ValidateOptions {
   std::vector<std::string> right;  // the same for the right images, paired by sorted name
   TargetOptions target;            // a complete plate (default: the 9 x 13 plate)
   std::string bits = "auto";
-  std::string centres = "conic";  // dot centres: conic or grey, as for calibrate
+  std::string centres = "model";  // dot centres: model, conic or grey, as for calibrate
   // Largest spacing-error RMS of a calibration that still fits, in the target's unit; not given:
   // a 150th of the target's spacing, 0.2 mm on the 30 mm plate (ValidateCommand.cpp says why).
   // Raising it accepts noisier centres and hides smaller changes of scale.
@@ -125,9 +127,11 @@ struct PivotOptions {
   TargetOptions target;  // default: the 7-dot tracker
   std::string method = "pose";
   std::string bits = "auto";
-  std::string out;                // tool file to write (empty: none)
-  std::string name;               // the tool's name in it (empty: the stem of `out`)
-  std::string centres = "conic";  // dot centres of stereo images: conic or grey
+  std::string out;   // tool file to write (empty: none)
+  std::string name;  // the tool's name in it (empty: the stem of `out`)
+  // Dot centres of stereo images: model (as for calibrate: a tool is calibrated once), conic or
+  // grey.
+  std::string centres = "model";
 };
 
 // Pivot-calibrates a tool from a stereo image sequence, poses or marker tracks. Prints the frames
@@ -152,9 +156,10 @@ struct TrackOptions {
   // bent tool or a wrong dot order gives millimetres.
   double maxResidual = 0.5;
   std::string bits = "auto";
-  // Dot centres: conic by default, as for calibrate and pivot (each frame's dots refined and
-  // their outline bias removed, some three times the cost of the grey loop, which keeps up with
-  // several thousand frames per second); grey for the detector's centres.
+  // Dot centres: conic by default, as for pivot (each frame's dots refined and their outline bias
+  // removed, some three times the cost of the grey loop, which keeps up with several thousand
+  // frames per second); model for the grey-level fit besides, at about three times that; grey
+  // for the detector's centres.
   std::string centres = "conic";
   // OpenIGTLink server address, "[HOST:]PORT" (empty: no server). Every frame's poses go to each
   // connected client as TRANSFORM messages (PoseStream), besides the rows.

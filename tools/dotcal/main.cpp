@@ -36,8 +36,10 @@ void AddCentresOption(CLI::App& command, std::string& centres) {
   command
       .add_option("--centres", centres,
                   "dot centres: conic (each dot's outline fitted from its edges, corrected for "
-                  "the perspective bias of the outline) or grey (the detector's grey centroids)")
-      ->check(CLI::IsMember({"conic", "grey"}))
+                  "the perspective bias of the outline), model (the conic fit, then each dot's "
+                  "blurred image fitted to its grey levels: closer still, most under strong "
+                  "blur, at about three times the cost) or grey (the detector's grey centroids)")
+      ->check(CLI::IsMember({"model", "conic", "grey"}))
       ->capture_default_str();
 }
 

@@ -357,7 +357,7 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
     if (pair.result.outcome == PairOutcome::kRejected) continue;
     calibration.leftTargets.push_back(pair.left);
     calibration.rightTargets.push_back(pair.right);
-    if (centres == CentreMethod::kConic) {
+    if (IsRefined(centres)) {
       refined.left.push_back(pair.refinedLeft);
       refined.right.push_back(pair.refinedRight);
       refined.keptGrey += pair.keptGrey;
@@ -377,7 +377,7 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
   int rounds = 1;
   bool converged = true;
   const auto calibrate = [&](Calibration& c) {
-    if (centres == CentreMethod::kConic) {
+    if (IsRefined(centres)) {
       const auto result = ComputeUnbiasedCalibration(c, refined, shape.diameter / 2.0);
       rounds = result.rounds;
       converged = result.converged;
@@ -387,7 +387,7 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
   };
   // The conic centres of a pair's right image follow a relabelling of its grey ones.
   const auto relabel = [&](int pair, const std::vector<int>& order) {
-    if (centres != CentreMethod::kConic) return;
+    if (!IsRefined(centres)) return;
     std::vector<cv::Point2d>& right = refined.right[static_cast<std::size_t>(pair)];
     const std::vector<cv::Point2d> labelled = right;
     for (std::size_t j = 0; j < order.size(); ++j) right[j] = labelled[order[j]];
@@ -402,13 +402,14 @@ void RunCalibrate(const CalibrateOptions& options, std::ostream& out, std::ostre
   const std::vector<DroppedView>& dropped = rejection.dropped;
   PrintRejection(text, rejection, pairs);
   text << UsablePairs(calibration) << " of " << pairs.size() << " pairs used\n";
-  if (centres == CentreMethod::kConic) {
+  if (IsRefined(centres)) {
     const int dots = 2 * static_cast<int>(refined.left.size()) *
                      static_cast<int>(calibration.nominalPattern.points.size());
     text << Format(
-        "dot centres: conic, %d of %d dots kept their grey centre; %d rounds of bias correction "
+        "dot centres: %s, %d of %d dots kept their grey centre; %d rounds of bias correction "
         "and calibration%s\n",
-        refined.keptGrey, dots, rounds, converged ? "" : " (not converged)");
+        CentreMethodName(centres), refined.keptGrey, dots, rounds,
+        converged ? "" : " (not converged)");
   }
   const Evidence evidence = GatherEvidence(calibration, series.Size());
   for (const std::string& w : evidence.warnings) err << "warning: " << w << "\n";

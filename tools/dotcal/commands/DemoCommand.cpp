@@ -57,6 +57,10 @@ struct DemoFiles {
   }
 };
 
+// The plate's and the pivoted tool's dot centres, as dotcal calibrate and pivot measure them by
+// default.
+constexpr CentreMethod kCalibrationCentres = CentreMethod::kModel;
+
 Calibration CalibrateRig(const synth::StereoRig& rig, const DemoOptions& options, DemoFiles& files,
                          std::ostream& out, std::ostream& err) {
   const int pairs = options.platePairs;
@@ -71,7 +75,7 @@ Calibration CalibrateRig(const synth::StereoRig& rig, const DemoOptions& options
           RenderStereo(rig, poses[i], synth::RenderSettings(), options.seed, Sequence::kPlate, i);
       outcomes.push_back(
           ExtractPlatePair(calibration, TargetShape::Plate(), images.left, images.right));
-      AddRefinedCentres(calibration, images.left, images.right, refined);
+      AddRefinedCentres(calibration, images.left, images.right, kCalibrationCentres, refined);
       if (i < kOverlayPairs && outcomes.back().outcome != PairOutcome::kRejected) {
         WriteImage(files.Path("overlay_plate_left_" + std::to_string(i) + ".png"),
                    DrawDots(images.left, calibration.leftTargets.back()));
@@ -88,14 +92,14 @@ Calibration CalibrateRig(const synth::StereoRig& rig, const DemoOptions& options
   const auto result =
       ComputeUnbiasedCalibration(calibration, refined, TargetShape::Plate().diameter / 2.0);
   out << "Stereo calibration from " << UsablePairs(calibration) << " of " << pairs
-      << " plate pairs, conic dot centres, " << result.rounds
-      << " rounds of bias correction (estimate, truth, error):\n";
+      << " plate pairs, " << CentreMethodName(kCalibrationCentres) << " dot centres, "
+      << result.rounds << " rounds of bias correction (estimate, truth, error):\n";
   PrintComparison(out, calibration, rig);
 
   CalibrationFile file = FromCalibration(calibration, rig.left.imageSize);
   file.uncertainty = Oskelo::CV::Native64::EstimateCalibrationUncertainty(calibration);
   PrintUncertainty(out, file.uncertainty, "mm");
-  file.centres = CentreMethodName(CentreMethod::kConic);
+  file.centres = CentreMethodName(kCalibrationCentres);
   file.calibrationRounds = result.rounds;
   WriteCalibrationFile(files.Path("calibration.yml"), file);
   WriteImage(files.Path("reprojection_errors.png"), PlotViewErrors(ComputeViewErrors(calibration)));
@@ -107,7 +111,7 @@ ToolDefinition CalibrateTool(const synth::StereoRig& rig, const DemoOptions& opt
                              std::ostream& err) {
   const int frames = options.toolFrames;
   const PivotToolScene scene = MakePivotToolScene(rig, frames);
-  ToolSequence sequence(calibration, TargetShape::Tracker());
+  ToolSequence sequence(calibration, TargetShape::Tracker(), kCalibrationCentres);
   int lost = 0, notRigid = 0, foundLeft = 0, orderKept = 0;
   std::vector<int> firstOrder;
   {

@@ -14,8 +14,8 @@ namespace dotcal {
 // the plate's unit. What the calibration was made from follows: per_view_errors (one row per pair
 // used: the RMS of the left and the right view, pixels), the plate (board_width and board_height in
 // dots, square_size the spacing, dot_diameter, unit), how the dot centres were measured (centres:
-// grey or conic, and calibration_rounds, the rounds of bias correction and calibration; 1 for
-// grey), calibration_time (ISO 8601, UTC), pairs_used, the image files of the pairs used
+// grey, conic or model, and calibration_rounds, the rounds of bias correction and calibration; 1
+// for grey), calibration_time (ISO 8601, UTC), pairs_used, the image files of the pairs used
 // (left_images, right_images), and those of the pairs dropped as outliers with the reasons
 // (dropped_left_images, dropped_right_images, dropped_reasons), and the calibration's uncertainty
 // (one standard deviation each): uncertainty_views, centre_noise (pixels), sigma_M1 (fx, fy, cx,
@@ -37,7 +37,7 @@ struct CalibrationFile {
   double squareSize = 0.0;              // dot spacing, in `unit`
   double dotDiameter = 0.0;             // in `unit`
   std::string unit;                     // the plate's length unit (mm, cm, m or in)
-  std::string centres;                  // grey or conic (CentreMethodName)
+  std::string centres;                  // grey, conic or model (CentreMethodName)
   int calibrationRounds = 0;            // calibrations run (1 for grey centres)
   std::string calibrationTime;          // ISO 8601, UTC
   int pairsUsed = 0;

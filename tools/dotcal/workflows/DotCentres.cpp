@@ -46,16 +46,27 @@ bool AllFinite(const std::vector<cv::Point3d>& points) {
 CentreMethod ParseCentreMethod(const std::string& name) {
   if (name == "grey") return CentreMethod::kGrey;
   if (name == "conic") return CentreMethod::kConic;
-  throw UsageError("--centres takes grey or conic, not '" + name + "'");
+  if (name == "model") return CentreMethod::kModel;
+  throw UsageError("--centres takes grey, conic or model, not '" + name + "'");
 }
 
 const char* CentreMethodName(CentreMethod method) {
-  return method == CentreMethod::kGrey ? "grey" : "conic";
+  switch (method) {
+    case CentreMethod::kGrey:
+      return "grey";
+    case CentreMethod::kConic:
+      return "conic";
+    case CentreMethod::kModel:
+      return "model";
+  }
+  return "";
 }
 
-int RefineTargetCentres(const cv::Mat& image, std::vector<cv::Point2d>& dots) {
+int RefineTargetCentres(const cv::Mat& image, std::vector<cv::Point2d>& dots, CentreMethod method) {
+  Oskelo::CV::Native64::DotRefinementOptions options;
+  options.fitGreyLevels = method == CentreMethod::kModel;
   const std::vector<Oskelo::CV::Native64::RefinedDot> refined =
-      Oskelo::CV::Native64::RefineDots(image, dots);
+      Oskelo::CV::Native64::RefineDots(image, dots, options);
   int kept = 0;
   for (std::size_t i = 0; i < dots.size(); ++i) {
     dots[i] = refined[i].centre;
@@ -79,9 +90,9 @@ void StereoCentres::Triangulate(const cv::Mat& left, const cv::Mat& right,
                                 std::vector<cv::Point2d>& leftDots,
                                 std::vector<cv::Point2d>& rightDots,
                                 std::vector<cv::Point3d>& points) {
-  if (method_ == CentreMethod::kConic) {
-    RefineTargetCentres(left, leftDots);
-    RefineTargetCentres(right, rightDots);
+  if (IsRefined(method_)) {
+    RefineTargetCentres(left, leftDots, method_);
+    RefineTargetCentres(right, rightDots, method_);
   }
   calibration_.Triangulate(leftDots, rightDots, points);
   // A plane needs 3 dots; dots that did not triangulate give no pose to correct from.

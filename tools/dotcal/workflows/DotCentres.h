@@ -13,20 +13,26 @@ enum class CentreMethod {
   kGrey,   // the detector's grey-weighted centroids, as the library's calibration uses them
   kConic,  // each dot's outline fitted from its edge gradients (RefineDots), then corrected for
            // the outline's perspective bias (OutlineCentreBias) from the target's pose
+  kModel,  // as kConic, the conic fit followed by the fit of the blurred dot's image to the grey
+           // levels (DotRefinementOptions::fitGreyLevels): closer still, most under strong blur,
+           // at about three times the cost
 };
 
-// "grey" or "conic" (--centres); throws UsageError for another name.
+// "grey", "conic" or "model" (--centres); throws UsageError for another name.
 CentreMethod ParseCentreMethod(const std::string& name);
 const char* CentreMethodName(CentreMethod method);
 
-// Refines the dots of one target found in `image` in place; a dot whose fit is poor keeps its
-// grey centre. Returns how many dots kept it.
-int RefineTargetCentres(const cv::Mat& image, std::vector<cv::Point2d>& dots);
+// Whether the method refines the detector's centres (and removes their outline bias).
+inline bool IsRefined(CentreMethod method) { return method != CentreMethod::kGrey; }
 
-// Triangulates a planar target's dots found in both images of a calibrated rig. With kConic the
-// dots are refined, triangulated, corrected for the outline bias in each camera from the plane and
-// positions of the triangulated dots, and triangulated again; the correction needs no marker
-// model, so it serves pivot calibration and tracking alike.
+// Refines the dots of one target found in `image` in place, as `method` (a refined one) says; a
+// dot whose fit is poor keeps its grey centre. Returns how many dots kept it.
+int RefineTargetCentres(const cv::Mat& image, std::vector<cv::Point2d>& dots, CentreMethod method);
+
+// Triangulates a planar target's dots found in both images of a calibrated rig. With a refined
+// method the dots are refined, triangulated, corrected for the outline bias in each camera from the
+// plane and positions of the triangulated dots, and triangulated again; the correction needs no
+// marker model, so it serves pivot calibration and tracking alike.
 class StereoCentres {
  public:
   // `dotRadius`: the target's dot radius in the calibration's unit.

@@ -55,11 +55,11 @@ ExtractedPair ExtractPair(Calibration& calibration, const TargetShape& shape, Ce
   if (pair.result.outcome == PairOutcome::kRejected) return pair;
   pair.left = calibration.leftTargets.back();
   pair.right = calibration.rightTargets.back();
-  if (centres == CentreMethod::kConic) {
+  if (IsRefined(centres)) {
     pair.refinedLeft = pair.left;
     pair.refinedRight = pair.right;
-    pair.keptGrey =
-        RefineTargetCentres(left, pair.refinedLeft) + RefineTargetCentres(right, pair.refinedRight);
+    pair.keptGrey = RefineTargetCentres(left, pair.refinedLeft, centres) +
+                    RefineTargetCentres(right, pair.refinedRight, centres);
   }
   return pair;
 }
@@ -90,13 +90,13 @@ int UsablePairs(const Calibration& calibration) {
 }
 
 void AddRefinedCentres(const Calibration& calibration, const cv::Mat& left, const cv::Mat& right,
-                       RefinedCentres& centres) {
+                       CentreMethod method, RefinedCentres& centres) {
   while (centres.left.size() < calibration.leftTargets.size()) {
     const std::size_t pair = centres.left.size();
     centres.left.push_back(calibration.leftTargets[pair]);
     centres.right.push_back(calibration.rightTargets[pair]);
-    centres.keptGrey += RefineTargetCentres(left, centres.left.back());
-    centres.keptGrey += RefineTargetCentres(right, centres.right.back());
+    centres.keptGrey += RefineTargetCentres(left, centres.left.back(), method);
+    centres.keptGrey += RefineTargetCentres(right, centres.right.back(), method);
   }
 }
 

@@ -32,7 +32,7 @@ PairResult ExtractPlatePair(Oskelo::CV::Native64::Calibration& calibration,
                             const TargetShape& shape, const cv::Mat& left, const cv::Mat& right);
 
 // One pair's plate found on its own: the outcome, the dot lists the calibration appended (empty
-// for a rejected pair) and, for conic centres, their refined centres.
+// for a rejected pair) and, for refined centres, their refined centres.
 struct ExtractedPair {
   PairResult result;
   std::vector<cv::Point2d> left, right;
@@ -57,7 +57,7 @@ bool PairComplete(const Oskelo::CV::Native64::Calibration& calibration, std::siz
 // refuses the data.
 void ComputeCalibration(Oskelo::CV::Native64::Calibration& calibration);
 
-// The refined (conic) dot centres of the pairs a calibration accumulated, pair by pair as in its
+// The refined dot centres of the pairs a calibration accumulated, pair by pair as in its
 // target lists.
 struct RefinedCentres {
   std::vector<std::vector<cv::Point2d>> left, right;
@@ -67,7 +67,7 @@ struct RefinedCentres {
 // Refines the dots of every pair the calibration accumulated since `centres` was last brought up
 // to date, in the images of the last pair (call it after each pair's extraction).
 void AddRefinedCentres(const Oskelo::CV::Native64::Calibration& calibration, const cv::Mat& left,
-                       const cv::Mat& right, RefinedCentres& centres);
+                       const cv::Mat& right, CentreMethod method, RefinedCentres& centres);
 
 // Calibrates from the refined centres, corrected for the outline bias over rounds of calibration
 // (CalibrateUnbiased), and stores the result in the calibration: its parameters, RMS values and
