@@ -71,9 +71,9 @@ bool SignedDistance(const double* p, double qx, double qy, double& d) {
 
 // exp(z) for z <= 0 in float arithmetic that vectorises: z = k ln 2 + r with |r| <= ln 2 / 2
 // (ln 2 in two parts, after Cody and Waite), e^r by its Taylor series to r^6 (relative error
-// below 2e-7), 2^k from the exponent bits. Below -87 it gives exp(-87).
+// below 2e-7), 2^k from the exponent bits. Below -87 (and for NaN) it gives exp(-87).
 inline float ExpNonPositive(float z) {
-  z = std::max(z, -87.0f);
+  z = z >= -87.0f ? z : -87.0f;  // NaN too, so that the conversion below stays defined
   const int k = static_cast<int>(-z * 1.44269504f + 0.5f);  // -z >= 0: truncation is floor
   const float kf = static_cast<float>(k);
   const float r = (z + kf * 0.693145751953125f) + kf * 1.428606765330187e-06f;

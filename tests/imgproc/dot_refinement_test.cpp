@@ -294,6 +294,9 @@ constexpr double kBox16 = 50000.0, kDot16 = 10000.0;  // 16-bit levels, far from
 // within 0.0038 and 0.0032 px, axes within 0.070 and 0.105 px (the blur's and the smoothing's
 // curvature shift, and the 8 x 8 sampling), angle within 0.016 and 0.26 degrees (the second,
 // axis ratio 0.86, is nearly a circle, its angle weakly determined); bounds 1.4 to 3.4 times those.
+// With the grey-level fit: centre within 0.0024 and 0.0038 px, axes within 0.047 and 0.093 px
+// (the blur's curvature shift and the model's first-order distance to the outline), angle within
+// 0.006 and 0.35 degrees, in the same bounds.
 struct EllipseCase {
   Ellipse ellipse;
   double centreTolPx, angleTolDeg;
@@ -319,6 +322,19 @@ TEST(DotRefinementEllipse, ExactEllipseGivesItsCentreAxesAndAngle) {
     EXPECT_NEAR(dot.angleDeg, e.angleDeg, angleTolDeg);
     EXPECT_GT(dot.edgePixels, 50);
     EXPECT_GT(dot.quality, 0.0);
+
+    // The grey-level fit after it, within the same bounds; its quality stays the conic fit's.
+    const RefinedDot fitted = RefineDots(image, {start}, FittingGreyLevels())[0];
+    ASSERT_EQ(fitted.flags, 0u);
+    std::printf(
+        "  grey levels fitted: centre error %.5f px, axes %+.4f %+.4f px, angle %+.4f deg\n",
+        cv::norm(fitted.centre - e.centre), fitted.semiMajor - e.a, fitted.semiMinor - e.b,
+        fitted.angleDeg - e.angleDeg);
+    EXPECT_LE(cv::norm(fitted.centre - e.centre), centreTolPx);
+    EXPECT_NEAR(fitted.semiMajor, e.a, kAxisTolPx);
+    EXPECT_NEAR(fitted.semiMinor, e.b, kAxisTolPx);
+    EXPECT_NEAR(fitted.angleDeg, e.angleDeg, angleTolDeg);
+    EXPECT_EQ(fitted.quality, dot.quality);
   }
 }
 
