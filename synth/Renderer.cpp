@@ -3,8 +3,11 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <opencv2/imgproc.hpp>
 #include <random>
+
+#include "synth/OpticalBlur.h"
 
 namespace synth {
 namespace {
@@ -208,6 +211,11 @@ double Level(const std::array<int, kMaterials>& counts, const RenderSettings& se
          samples;
 }
 
+double MaterialLevel(Material material, const RenderSettings& settings) {
+  return material == kDot ? settings.dotLevel
+                          : material == kBox ? settings.boxLevel : settings.backgroundLevel;
+}
+
 // The material a single ray sees: that of the nearest target it hits.
 Material TraceRay(const std::vector<TargetView>& views, const cv::Vec2d& ray) {
   Material seen = kBackground;
@@ -256,9 +264,10 @@ constexpr int kPixelParts = 4;
 
 // Area integration of one pixel over a regular sub-grid of samplesPerAxis^2 rays. With the
 // shortcut, parts of the pixel whose footprint certainly shows one material count all their
-// samples for it, which is what their rays would report.
+// samples for it, which is what their rays would report. With `blur`, a pixel whose samples
+// differ hands them to it.
 double SupersamplePixel(const std::vector<TargetView>& views, const Corners& pixel,
-                        const RenderSettings& settings) {
+                        const RenderSettings& settings, OpticalBlur* blur, int column, int row) {
   const int n = settings.samplesPerAxis;
   const int parts =
       settings.classifyFootprints && n % kPixelParts == 0 && n > kPixelParts ? kPixelParts : 1;
@@ -274,6 +283,12 @@ double SupersamplePixel(const std::vector<TargetView>& views, const Corners& pix
         partCorners[static_cast<std::size_t>(b * (parts + 1) + a)] =
             InterpolateRay(pixel, static_cast<double>(a) / parts, static_cast<double>(b) / parts);
   }
+  // The samples' materials, row by row, kept only for the blur.
+  thread_local std::vector<Material> materials;
+  if (blur) materials.resize(static_cast<std::size_t>(n * n));
+  const auto keep = [&](int i, int j, Material material) {
+    if (blur) materials[static_cast<std::size_t>(j * n + i)] = material;
+  };
   std::array<int, kMaterials> counts{};
   for (int b = 0; b < parts; ++b) {
     for (int a = 0; a < parts; ++a) {
@@ -283,17 +298,30 @@ double SupersamplePixel(const std::vector<TargetView>& views, const Corners& pix
                           {corner(a, b), corner(a + 1, b), corner(a, b + 1), corner(a + 1, b + 1)},
                           material)) {
         counts[material] += m * m;
+        for (int j = 0; j < m; ++j)
+          for (int i = 0; i < m; ++i) keep(a * m + i, b * m + j, material);
         continue;
       }
       for (int j = 0; j < m; ++j) {
         for (int i = 0; i < m; ++i) {
           const double u = (a * m + i + 0.5) / n, v = (b * m + j + 0.5) / n;
-          ++counts[TraceRay(views, InterpolateRay(pixel, u, v))];
+          const Material seen = TraceRay(views, InterpolateRay(pixel, u, v));
+          ++counts[seen];
+          keep(a * m + i, b * m + j, seen);
         }
       }
     }
   }
-  return Level(counts, settings);
+  const double level = Level(counts, settings);
+  const int samples = n * n;
+  if (blur && counts[kBackground] != samples && counts[kBox] != samples && counts[kDot] != samples) {
+    thread_local std::vector<double> levels;
+    levels.resize(materials.size());
+    for (std::size_t k = 0; k < materials.size(); ++k)
+      levels[k] = MaterialLevel(materials[k], settings);
+    blur->AddSamples(column, row, levels.data(), level);
+  }
+  return level;
 }
 
 // The level of a region of pixels (one pixel or a block) whose whole footprint certainly shows one
@@ -316,7 +344,8 @@ cv::Vec2d CornerRay(const Camera& camera, int column, int row) {
 
 // One block pixel by pixel: the pixels that their corner rays settle, the others by their samples.
 void IntegrateBlock(const Camera& camera, const std::vector<TargetView>& views,
-                    const cv::Rect& block, const RenderSettings& settings, cv::Mat& light) {
+                    const cv::Rect& block, const RenderSettings& settings, OpticalBlur* blur,
+                    cv::Mat& light) {
   std::vector<cv::Vec2d> upper(block.width + 1), lower(block.width + 1);
   for (int i = 0; i <= block.width; ++i) lower[i] = CornerRay(camera, block.x + i, block.y);
   for (int row = block.y; row < block.y + block.height; ++row) {
@@ -326,7 +355,7 @@ void IntegrateBlock(const Camera& camera, const std::vector<TargetView>& views,
     for (int i = 0; i < block.width; ++i) {
       const Corners pixel = {upper[i], upper[i + 1], lower[i], lower[i + 1]};
       if (!ClassifyRegion(views, pixel, settings, out[block.x + i])) {
-        out[block.x + i] = SupersamplePixel(views, pixel, settings);
+        out[block.x + i] = SupersamplePixel(views, pixel, settings, blur, block.x + i, row);
       }
     }
   }
@@ -334,9 +363,10 @@ void IntegrateBlock(const Camera& camera, const std::vector<TargetView>& views,
 
 // The scene's light per pixel, in grey levels, before blur and noise. With the shortcut, blocks
 // of pixels that certainly show one material are filled at once, and within the other blocks
-// the pixels that certainly do; only the rest is supersampled.
+// the pixels that certainly do; only the rest is supersampled. `blur` (or null) receives the
+// samples of the pixels whose samples differ.
 cv::Mat IntegrateScene(const Camera& camera, const std::vector<TargetView>& views,
-                       const RenderSettings& settings) {
+                       const RenderSettings& settings, OpticalBlur* blur) {
   const cv::Size size = camera.imageSize;
   cv::Mat light(size, CV_64FC1);
   if (!settings.classifyFootprints) {
@@ -346,7 +376,7 @@ cv::Mat IntegrateScene(const Camera& camera, const std::vector<TargetView>& view
         const Corners pixel = {CornerRay(camera, column, row), CornerRay(camera, column + 1, row),
                                CornerRay(camera, column, row + 1),
                                CornerRay(camera, column + 1, row + 1)};
-        out[column] = SupersamplePixel(views, pixel, settings);
+        out[column] = SupersamplePixel(views, pixel, settings, blur, column, row);
       }
     }
     return light;
@@ -362,7 +392,7 @@ cv::Mat IntegrateScene(const Camera& camera, const std::vector<TargetView>& view
       if (ClassifyRegion(views, corners, settings, level)) {
         light(block).setTo(level);
       } else {
-        IntegrateBlock(camera, views, block, settings, light);
+        IntegrateBlock(camera, views, block, settings, blur, light);
       }
     }
   }
@@ -390,9 +420,11 @@ RenderSettings OnSensorScale(RenderSettings settings) {
   return settings;
 }
 
-// Optical blur, sensor noise and quantisation to `bits` bits.
-cv::Mat Expose(cv::Mat light, const RenderSettings& settings) {
-  if (settings.blurSigma > 0.0) {
+// Optical blur (by `blur` when it took the samples), sensor noise and quantisation to `bits` bits.
+cv::Mat Expose(cv::Mat light, const RenderSettings& settings, const OpticalBlur* blur) {
+  if (blur) {
+    light = blur->Apply(light);
+  } else if (settings.blurSigma > 0.0) {
     cv::GaussianBlur(light, light, cv::Size(), settings.blurSigma, settings.blurSigma,
                      cv::BORDER_REPLICATE);
   }
@@ -451,8 +483,13 @@ Rendering Render(const Camera& camera, const std::vector<PlacedTarget>& targets,
   views.reserve(targets.size());
   for (const PlacedTarget& placed : targets) views.emplace_back(camera, placed);
 
+  std::unique_ptr<OpticalBlur> blur;
+  if (settings.blurBeforeIntegration && settings.blurSigma > 0.0)
+    blur = std::make_unique<OpticalBlur>(settings.blurSigma, settings.samplesPerAxis,
+                                         camera.imageSize);
   Rendering rendering;
-  rendering.image = Expose(IntegrateScene(camera, views, settings), settings);
+  rendering.image =
+      Expose(IntegrateScene(camera, views, settings, blur.get()), settings, blur.get());
   for (const PlacedTarget& placed : targets) rendering.truth.push_back(DotTruths(camera, placed));
   return rendering;
 }
