@@ -118,84 +118,117 @@ TEST(RigSeries, LargeCameraWithTheDefaultPlate) {
   CalibratesTheRig({"4096 x 3000, 9 x 13 at 30 mm", {"--size", "4096x3000"}, 8, 8, 1.0});
 }
 
-// The default rig, plate and tool through the whole chain a user runs (render, calibrate, pivot,
-// with their default model centres), on three series: the figures against the truth. Measured,
-// worst of seeds 1 to 3 (15 plate pairs, 40 tool frames each): focal length 0.014 px, principal
-// point 0.018 px, baseline 0.0014 mm, spacing error RMS 0.0072 mm and max 0.060 mm, pivot tip
-// 0.024 mm (conic centres: 0.019 px, 0.023 px, 0.0028 mm, 0.0083 mm, 0.057 mm, 0.035 mm).
-// Bounds: the aims of 0.02 px, 0.05 px, 0.005 mm, 0.010 mm RMS and 0.07 mm at the tip, which
-// these hold; the largest spacing error, above its aim of 0.05 mm on one seed, within 15 % of the
-// measured worst.
-TEST(RigSeries, DefaultRigFromModelCentresOnThreeSeries) {
-  constexpr double kFocalTolPx = 0.02, kPrincipalPointTolPx = 0.05, kBaselineTolMm = 0.005;
-  constexpr double kSpacingRmsTolMm = 0.010, kSpacingMaxTolMm = 0.069, kTipTolMm = 0.07;
-  for (const int seed : {1, 2, 3}) {
-    const std::string folder = ScratchFolder(kScratch);
-    const std::string series = folder + "/series";
-    const DotcalRun rendered = RunDotcal(DOTCAL_PROGRAM,
-                                         {"render", "--out", series, "--seed", std::to_string(seed),
-                                          "--pairs", "15", "--tool-frames", "40"},
-                                         folder);
-    ASSERT_EQ(rendered.status, 0) << rendered.err;
-    const DotcalRun run =
-        RunDotcal(DOTCAL_PROGRAM,
-                  {"calibrate", "--left", series + "/plate/left_*.png", "--right",
-                   series + "/plate/right_*.png", "--out", series + "/calib.yml", "--json"},
-                  folder);
-    ASSERT_EQ(run.status, 0) << run.err;
-    const json result = ReadJson(run.out);
-    const json truth = json::parse(ReadText(series + "/truth.json"));
-    ASSERT_EQ(result["centres"], "model");
-    ASSERT_EQ(result["pairs_used"].get<int>(), 15) << run.err;
+// What the whole chain a user runs (render, calibrate, pivot, with their default model centres)
+// makes of the default rig, plate and tool, against the truth: the worst error of the focal
+// lengths and of the principal points (px), the baseline's error and the triangulated spacing
+// errors (mm) and the pivot tip's distance from the true tip (mm).
+struct ChainFigures {
+  double focal = kNaN, principalPoint = kNaN, baseline = kNaN, spacingRms = kNaN,
+         spacingMax = kNaN, tip = kNaN;
+};
 
-    double focal = 0.0, principalPoint = 0.0;
-    for (const auto& [key, camera] : {std::pair{"M1", "left_camera"}, {"M2", "right_camera"}}) {
-      const json& estimate = result[key];
-      const json& trueK = truth[camera]["K"];
-      for (int axis : {0, 1}) {
-        const auto error = [&](int column) {
-          return std::abs(estimate[axis][column].get<double>() - trueK[axis][column].get<double>());
-        };
-        focal = std::max(focal, error(axis));
-        principalPoint = std::max(principalPoint, error(2));
-      }
+// The chain on the series of `seed` (15 plate pairs, 40 tool frames), rendered with `renderOptions`
+// beyond the defaults.
+ChainFigures RunDefaultChain(int seed, const std::vector<std::string>& renderOptions) {
+  ChainFigures figures;
+  const std::string folder = ScratchFolder(kScratch);
+  const std::string series = folder + "/series";
+  std::vector<std::string> render = {"render", "--out", series, "--seed", std::to_string(seed),
+                                     "--pairs", "15", "--tool-frames", "40"};
+  render.insert(render.end(), renderOptions.begin(), renderOptions.end());
+  const DotcalRun rendered = RunDotcal(DOTCAL_PROGRAM, render, folder);
+  EXPECT_EQ(rendered.status, 0) << rendered.err;
+  const DotcalRun run =
+      RunDotcal(DOTCAL_PROGRAM,
+                {"calibrate", "--left", series + "/plate/left_*.png", "--right",
+                 series + "/plate/right_*.png", "--out", series + "/calib.yml", "--json"},
+                folder);
+  EXPECT_EQ(run.status, 0) << run.err;
+  if (run.status != 0) return figures;
+  const json result = ReadJson(run.out);
+  const json truth = json::parse(ReadText(series + "/truth.json"));
+  EXPECT_EQ(result["centres"], "model");
+  EXPECT_EQ(result["pairs_used"].get<int>(), 15) << run.err;
+
+  figures.focal = figures.principalPoint = 0.0;
+  for (const auto& [key, camera] : {std::pair{"M1", "left_camera"}, {"M2", "right_camera"}}) {
+    const json& estimate = result[key];
+    const json& trueK = truth[camera]["K"];
+    for (int axis : {0, 1}) {
+      const auto error = [&](int column) {
+        return std::abs(estimate[axis][column].get<double>() - trueK[axis][column].get<double>());
+      };
+      figures.focal = std::max(figures.focal, error(axis));
+      figures.principalPoint = std::max(figures.principalPoint, error(2));
     }
-    const double baseline = result["baseline"].get<double>() -
-                            std::hypot(truth["T"][0].get<double>(), truth["T"][1].get<double>(),
-                                       truth["T"][2].get<double>());
-    const double spacingRms = result["spacing_error"]["rms"].get<double>();
-    const double spacingMax = result["spacing_error"]["max"].get<double>();
-
-    // The pivot's tip is in the rectified left camera frame, the truth's in the left camera's.
-    const DotcalRun pivot =
-        RunDotcal(DOTCAL_PROGRAM,
-                  {"pivot", "--calib", series + "/calib.yml", "--left", series + "/tool/left_*.png",
-                   "--right", series + "/tool/right_*.png"},
-                  folder);
-    ASSERT_EQ(pivot.status, 0) << pivot.err;
-    cv::Vec3d tip(kNaN, kNaN, kNaN);
-    const std::size_t at = pivot.out.find("\ntip ");
-    ASSERT_NE(at, std::string::npos) << pivot.out;
-    ASSERT_EQ(std::sscanf(pivot.out.c_str() + at, "\ntip %lf %lf %lf", &tip[0], &tip[1], &tip[2]),
-              3);
-    cv::Matx33d rectifying;
-    for (int i = 0; i < 9; ++i) rectifying.val[i] = result["R1"][i / 3][i % 3].get<double>();
-    const json& trueTip = truth["tool"]["tip"];
-    const double tipError =
-        cv::norm(tip - rectifying * cv::Vec3d(trueTip[0].get<double>(), trueTip[1].get<double>(),
-                                              trueTip[2].get<double>()));
-
-    std::printf(
-        "seed %d: focal length error up to %.4f px, principal point %.4f px, baseline %+.4f mm, "
-        "spacing error RMS %.4f mm, max %.4f mm, pivot tip %.4f mm\n",
-        seed, focal, principalPoint, baseline, spacingRms, spacingMax, tipError);
-    EXPECT_LE(focal, kFocalTolPx) << "seed " << seed;
-    EXPECT_LE(principalPoint, kPrincipalPointTolPx) << "seed " << seed;
-    EXPECT_LE(std::abs(baseline), kBaselineTolMm) << "seed " << seed;
-    EXPECT_LE(spacingRms, kSpacingRmsTolMm) << "seed " << seed;
-    EXPECT_LE(spacingMax, kSpacingMaxTolMm) << "seed " << seed;
-    EXPECT_LE(tipError, kTipTolMm) << "seed " << seed;
   }
+  figures.baseline = result["baseline"].get<double>() -
+                     std::hypot(truth["T"][0].get<double>(), truth["T"][1].get<double>(),
+                                truth["T"][2].get<double>());
+  figures.spacingRms = result["spacing_error"]["rms"].get<double>();
+  figures.spacingMax = result["spacing_error"]["max"].get<double>();
+
+  // The pivot's tip is in the rectified left camera frame, the truth's in the left camera's.
+  const DotcalRun pivot =
+      RunDotcal(DOTCAL_PROGRAM,
+                {"pivot", "--calib", series + "/calib.yml", "--left", series + "/tool/left_*.png",
+                 "--right", series + "/tool/right_*.png"},
+                folder);
+  EXPECT_EQ(pivot.status, 0) << pivot.err;
+  cv::Vec3d tip(kNaN, kNaN, kNaN);
+  const std::size_t at = pivot.out.find("\ntip ");
+  EXPECT_NE(at, std::string::npos) << pivot.out;
+  if (at == std::string::npos ||
+      std::sscanf(pivot.out.c_str() + at, "\ntip %lf %lf %lf", &tip[0], &tip[1], &tip[2]) != 3)
+    return figures;
+  cv::Matx33d rectifying;
+  for (int i = 0; i < 9; ++i) rectifying.val[i] = result["R1"][i / 3][i % 3].get<double>();
+  const json& trueTip = truth["tool"]["tip"];
+  figures.tip =
+      cv::norm(tip - rectifying * cv::Vec3d(trueTip[0].get<double>(), trueTip[1].get<double>(),
+                                            trueTip[2].get<double>()));
+  std::printf(
+      "seed %d: focal length error up to %.4f px, principal point %.4f px, baseline %+.4f mm, "
+      "spacing error RMS %.4f mm, max %.4f mm, pivot tip %.4f mm\n",
+      seed, figures.focal, figures.principalPoint, figures.baseline, figures.spacingRms,
+      figures.spacingMax, figures.tip);
+  return figures;
+}
+
+// Bounds on the chain's figures, the aims of 0.02 px, 0.05 px, 0.005 mm, 0.010 mm RMS, 0.05 mm at
+// worst and 0.07 mm at the tip, unless said otherwise.
+struct ChainBounds {
+  double focal = 0.02, principalPoint = 0.05, baseline = 0.005, spacingRms = 0.010,
+         spacingMax = 0.05, tip = 0.07;
+};
+
+void ExpectWithin(const ChainFigures& f, const ChainBounds& b, int seed) {
+  EXPECT_LE(f.focal, b.focal) << "seed " << seed;
+  EXPECT_LE(f.principalPoint, b.principalPoint) << "seed " << seed;
+  EXPECT_LE(std::abs(f.baseline), b.baseline) << "seed " << seed;
+  EXPECT_LE(f.spacingRms, b.spacingRms) << "seed " << seed;
+  EXPECT_LE(f.spacingMax, b.spacingMax) << "seed " << seed;
+  EXPECT_LE(f.tip, b.tip) << "seed " << seed;
+}
+
+// Measured, worst of seeds 1 to 3: focal length 0.014 px, principal point 0.018 px, baseline
+// 0.0014 mm, spacing error RMS 0.0072 mm and max 0.060 mm, pivot tip 0.024 mm (conic centres:
+// 0.019 px, 0.023 px, 0.0028 mm, 0.0083 mm, 0.057 mm, 0.035 mm). The aims hold but for the largest
+// spacing error, above 0.05 mm on one seed: bound 15 % over the measured worst.
+TEST(RigSeries, DefaultRigFromModelCentresOnThreeSeries) {
+  ChainBounds bounds;
+  bounds.spacingMax = 0.069;
+  for (const int seed : {1, 2, 3}) ExpectWithin(RunDefaultChain(seed, {}), bounds, seed);
+}
+
+// The same series rendered with the blur acting on the light before the pixels integrate it, as
+// a lens's does (render --lens-blur): without the pixel-grid locking of the blurred pixels the
+// model centres are 0.0045 px RMS off on the plate instead of 0.0052. Measured, worst of seeds
+// 1 to 3: focal length 0.018 px, principal point 0.021 px, baseline 0.0021 mm, spacing error RMS
+// 0.0063 mm and max 0.039 mm, pivot tip 0.026 mm; every aim holds.
+TEST(RigSeries, DefaultRigFromModelCentresUnderALensBlur) {
+  for (const int seed : {1, 2, 3})
+    ExpectWithin(RunDefaultChain(seed, {"--lens-blur"}), ChainBounds(), seed);
 }
 
 TEST(RigSeries, LargestImageOf8192PixelsASide) {

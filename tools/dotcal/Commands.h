@@ -32,6 +32,7 @@ struct RenderOptions {
   std::string size = "1248x1082";  // image size, W x H pixels
   TargetOptions target;            // the plate (default: the 9 x 13 plate)
   int bits = 8;                    // significant bits: 8-bit PNG, or 16-bit PNG above 8
+  bool lensBlur = false;           // blur the light before the pixels integrate it
 };
 
 // Writes a synthetic stereo series: plate/left_NN.png, plate/right_NN.png, tool/left_NNN.png,

@@ -95,6 +95,11 @@ int main(int argc, char** argv) {
       ->add_option("--bits", render.bits,
                    "significant bits of the images: 8 (8-bit PNG) or up to 16 (16-bit PNG)")
       ->capture_default_str();
+  renderCommand->add_flag(
+      "--lens-blur", render.lensBlur,
+      "blur the light before the pixels integrate it, as a lens does (the default blurs the "
+      "integrated pixels, which locks edge-fitted centres to the pixel grid by a few thousandths "
+      "of a pixel; kept for comparison with earlier series)");
 
   CalibrateOptions calibrate;
   CLI::App* calibrateCommand = app.add_subcommand(

@@ -156,8 +156,10 @@ void RunRender(const RenderOptions& options, std::ostream& out, std::ostream& er
   synth::RenderSettings settings;
   settings.noiseSigma = options.noise;
   settings.bits = options.bits;
+  settings.blurBeforeIntegration = options.lensBlur;
   truth.noiseSigma = settings.noiseSigma;
   truth.blurSigma = settings.blurSigma;
+  truth.blurBeforeIntegration = settings.blurBeforeIntegration;
   truth.bits = settings.bits;
   truth.seed = options.seed;
 

@@ -78,6 +78,7 @@ void WriteGroundTruth(const std::string& path, const GroundTruth& truth) {
       {"render",
        {{"noise_sigma", truth.noiseSigma},
         {"blur_sigma", truth.blurSigma},
+        {"blur_before_integration", truth.blurBeforeIntegration},
         {"bits", truth.bits},
         {"seed", truth.seed}}},
       {"plate",

@@ -18,6 +18,7 @@ struct GroundTruth {
   TargetShape plate = TargetShape::Plate();
   double noiseSigma = 0.0;  // grey levels
   double blurSigma = 0.0;   // pixels
+  bool blurBeforeIntegration = false;  // the blur acted on the light, not on the pixels
   int bits = 8;             // significant bits of the images (16-bit files above 8)
   std::uint64_t seed = 0;
 
