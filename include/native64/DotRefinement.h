@@ -88,9 +88,12 @@ struct DotRefinementOptions {
   // estimate under Gaussian sensor noise). It takes the edge's blur into the model instead of
   // cutting the smoothed edge at the band, so it stays accurate under strong blur: on rendered
   // plates (noise 1.5 grey levels) 0.0052 px RMS against the conic's 0.0058 at a blur of sigma
-  // 0.7 px, 0.0063 against 0.011 at 1.5 and 0.0079 against 0.032 at 3. It about triples the
-  // refinement's time. A dot whose fit fails (a singular or diverging system, a blur wider than
-  // the band, a move of more than 1 px) keeps the conic's ellipse; `quality` stays the conic's.
+  // 0.7 px, 0.0063 against 0.011 at 1.5 and 0.0079 against 0.032 at 3; 0.0045 against 0.0057 at
+  // 0.7 when the blur acts on the light before the pixels integrate it, as a lens's does (the
+  // edge's profile then does not change with where it falls between pixel centres). It about
+  // triples the refinement's time. A dot whose fit fails (a singular or diverging system, a blur
+  // wider than the band, a move of more than 1 px) keeps the conic's ellipse; `quality` stays
+  // the conic's.
   bool fitGreyLevels = false;
 };
 
