@@ -65,7 +65,8 @@ void OpticalBlur::AddSamples(int column, int row, const double* samples, double 
       const int x = column + kx - radius_;
       if (x < 0 || x >= excess_.cols) continue;
       double sum = 0.0;
-      for (int j = 0; j < n_; ++j) sum += rowSpread_[static_cast<std::size_t>(j * taps + kx)] * share[j];
+      for (int j = 0; j < n_; ++j)
+        sum += rowSpread_[static_cast<std::size_t>(j * taps + kx)] * share[j];
       out[x] += weight * sum;
     }
   }

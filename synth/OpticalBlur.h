@@ -32,8 +32,8 @@ class OpticalBlur {
   // [(k + radius) * n + i]: the share of a point at sub-grid column i that the pixel k columns
   // away receives (each column's shares sum to 1); the same holds for rows.
   std::vector<double> shares_;
-  std::vector<double> kernel_;  // h_k for k = -radius .. radius
-  cv::Mat excess_;              // CV_64FC1: what the samples add to the spread means
+  std::vector<double> kernel_;     // h_k for k = -radius .. radius
+  cv::Mat excess_;                 // CV_64FC1: what the samples add to the spread means
   std::vector<double> rowSpread_;  // scratch: [j * (2 radius + 1) + k + radius]
 };
 

@@ -212,8 +212,9 @@ double Level(const std::array<int, kMaterials>& counts, const RenderSettings& se
 }
 
 double MaterialLevel(Material material, const RenderSettings& settings) {
-  return material == kDot ? settings.dotLevel
-                          : material == kBox ? settings.boxLevel : settings.backgroundLevel;
+  return material == kDot   ? settings.dotLevel
+         : material == kBox ? settings.boxLevel
+                            : settings.backgroundLevel;
 }
 
 // The material a single ray sees: that of the nearest target it hits.
@@ -314,7 +315,8 @@ double SupersamplePixel(const std::vector<TargetView>& views, const Corners& pix
   }
   const double level = Level(counts, settings);
   const int samples = n * n;
-  if (blur && counts[kBackground] != samples && counts[kBox] != samples && counts[kDot] != samples) {
+  if (blur && counts[kBackground] != samples && counts[kBox] != samples &&
+      counts[kDot] != samples) {
     thread_local std::vector<double> levels;
     levels.resize(materials.size());
     for (std::size_t k = 0; k < materials.size(); ++k)

@@ -171,9 +171,11 @@ TEST(SynthRender, BlurBeforeIntegrationIsTheBlurOfTheLight) {
   settings.bits = 16;
   settings.samplesPerAxis = kFactor * kFineSamples;
   settings.blurBeforeIntegration = true;
-  const cv::Mat lensOrder = EightBitLight(synth::Render(scene.camera, scene.targets, settings).image);
+  const cv::Mat lensOrder =
+      EightBitLight(synth::Render(scene.camera, scene.targets, settings).image);
   settings.blurBeforeIntegration = false;
-  const cv::Mat pixelOrder = EightBitLight(synth::Render(scene.camera, scene.targets, settings).image);
+  const cv::Mat pixelOrder =
+      EightBitLight(synth::Render(scene.camera, scene.targets, settings).image);
 
   synth::RenderSettings fine = settings;
   fine.blurSigma = 0;

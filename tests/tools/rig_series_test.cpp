@@ -123,8 +123,8 @@ TEST(RigSeries, LargeCameraWithTheDefaultPlate) {
 // lengths and of the principal points (px), the baseline's error and the triangulated spacing
 // errors (mm) and the pivot tip's distance from the true tip (mm).
 struct ChainFigures {
-  double focal = kNaN, principalPoint = kNaN, baseline = kNaN, spacingRms = kNaN,
-         spacingMax = kNaN, tip = kNaN;
+  double focal = kNaN, principalPoint = kNaN, baseline = kNaN, spacingRms = kNaN, spacingMax = kNaN,
+         tip = kNaN;
 };
 
 // The chain on the series of `seed` (15 plate pairs, 40 tool frames), rendered with `renderOptions`
@@ -133,8 +133,9 @@ ChainFigures RunDefaultChain(int seed, const std::vector<std::string>& renderOpt
   ChainFigures figures;
   const std::string folder = ScratchFolder(kScratch);
   const std::string series = folder + "/series";
-  std::vector<std::string> render = {"render", "--out", series, "--seed", std::to_string(seed),
-                                     "--pairs", "15", "--tool-frames", "40"};
+  std::vector<std::string> render = {
+      "render",  "--out", series,          "--seed", std::to_string(seed),
+      "--pairs", "15",    "--tool-frames", "40"};
   render.insert(render.end(), renderOptions.begin(), renderOptions.end());
   const DotcalRun rendered = RunDotcal(DOTCAL_PROGRAM, render, folder);
   EXPECT_EQ(rendered.status, 0) << rendered.err;
@@ -162,9 +163,9 @@ ChainFigures RunDefaultChain(int seed, const std::vector<std::string>& renderOpt
       figures.principalPoint = std::max(figures.principalPoint, error(2));
     }
   }
-  figures.baseline = result["baseline"].get<double>() -
-                     std::hypot(truth["T"][0].get<double>(), truth["T"][1].get<double>(),
-                                truth["T"][2].get<double>());
+  figures.baseline = result["baseline"].get<double>() - std::hypot(truth["T"][0].get<double>(),
+                                                                   truth["T"][1].get<double>(),
+                                                                   truth["T"][2].get<double>());
   figures.spacingRms = result["spacing_error"]["rms"].get<double>();
   figures.spacingMax = result["spacing_error"]["max"].get<double>();
 

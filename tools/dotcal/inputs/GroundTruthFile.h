@@ -16,10 +16,10 @@ namespace dotcal {
 struct GroundTruth {
   synth::StereoRig rig;
   TargetShape plate = TargetShape::Plate();
-  double noiseSigma = 0.0;  // grey levels
-  double blurSigma = 0.0;   // pixels
+  double noiseSigma = 0.0;             // grey levels
+  double blurSigma = 0.0;              // pixels
   bool blurBeforeIntegration = false;  // the blur acted on the light, not on the pixels
-  int bits = 8;             // significant bits of the images (16-bit files above 8)
+  int bits = 8;                        // significant bits of the images (16-bit files above 8)
   std::uint64_t seed = 0;
 
   struct Frame {
