@@ -13,8 +13,8 @@ namespace synth {
 // sample, what its mean leaves out. Exact for light that is constant on each sample's cell.
 //
 // Blurring the pixels' integrated levels instead (a sampled Gaussian on the pixel grid) amounts to
-// a spread made of whole-pixel steps. For sigma below about 1.5 px that gives every edge a profile
-// that changes with where it falls between pixel centres, which no lens does.
+// a spread made of whole-pixel steps. That gives every edge a profile that changes with where it
+// falls between pixel centres (most for a sigma of a pixel or less), which no lens does.
 class OpticalBlur {
  public:
   // sigma > 0 in pixels; n samples per pixel axis; the image's size.
