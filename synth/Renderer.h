@@ -16,7 +16,7 @@ struct RenderSettings {
   // pixel's coverage finely enough that a dot's rendered centre stays within 0.003 px of its true
   // area centroid; 4 x 4 leaves about 0.01 px.
   int samplesPerAxis = 16;
-  double blurSigma = 0.7;         // Gaussian optical blur, pixels (0: none)
+  double blurSigma = 0.7;  // Gaussian optical blur, pixels (0: none)
   // true: the blur acts on the light before the pixels integrate it, as a lens's does (exact to
   // the sub-grid of samples). false: the pixels' integrated levels are blurred by a Gaussian
   // sampled at whole pixels, a spread made of whole-pixel steps: an edge's profile then depends
