@@ -8,8 +8,8 @@ namespace {
 
 double NormalCdf(double t) { return 0.5 * std::erfc(-t / std::sqrt(2.0)); }
 
-// The spread reaches this many deviations past the point's own pixel: beyond it a Gaussian
-// holds less than 1e-7 of the light.
+// The spread reaches at least this many deviations from the point on either side: beyond them
+// a Gaussian holds less than 1e-7 of the light.
 constexpr double kReachSigmas = 5.5;
 
 }  // namespace

@@ -248,6 +248,8 @@ TEST(DotRefinementAccuracy, FittedCentresUnderALensBlur) {
         conic.corrected.Rms(), fitted.corrected.Rms());
     EXPECT_EQ(fitted.flagged, 0) << name;
   }
+  EXPECT_EQ(plate.grey.count, 2808);
+  EXPECT_GE(tracker.grey.count, 7 * 50);
   EXPECT_LE(plateFitted.refined.Rms(), kLensBlurPlateFittedRmsPx);
   EXPECT_LE(plateFitted.corrected.Rms(), kLensBlurPlateFittedRmsPx);
   EXPECT_LE(trackerFitted.refined.Rms(), kLensBlurTrackerFittedRmsPx);
