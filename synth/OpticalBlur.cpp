@@ -11,14 +11,18 @@ double NormalCdf(double t) { return 0.5 * std::erfc(-t / std::sqrt(2.0)); }
 // The spread reaches at least this many deviations from the point on either side: beyond them
 // a Gaussian holds less than 1e-7 of the light.
 constexpr double kReachSigmas = 5.5;
+// Widest blur taken, pixels: the work per edge pixel grows with the square of the blur, and the
+// spread's reach must stay a modest int.
+constexpr double kMaxSigma = 100.0;
 
 }  // namespace
 
 OpticalBlur::OpticalBlur(double sigma, int samplesPerAxis, cv::Size size)
     : n_(samplesPerAxis),
-      radius_(static_cast<int>(std::ceil(kReachSigmas * sigma))),
+      radius_(sigma > 0.0 && sigma <= kMaxSigma ? static_cast<int>(std::ceil(kReachSigmas * sigma))
+                                                : 0),
       excess_(size, CV_64FC1, cv::Scalar(0.0)) {
-  CV_Assert(sigma > 0.0 && samplesPerAxis > 0);
+  CV_Assert(sigma > 0.0 && sigma <= kMaxSigma && samplesPerAxis > 0);
   const int taps = 2 * radius_ + 1;
   shares_.assign(static_cast<std::size_t>(taps * n_), 0.0);
   kernel_.assign(static_cast<std::size_t>(taps), 0.0);

@@ -17,7 +17,7 @@ namespace synth {
 // falls between pixel centres (most for a sigma of a pixel or less), which no lens does.
 class OpticalBlur {
  public:
-  // sigma > 0 in pixels; n samples per pixel axis; the image's size.
+  // sigma in (0, 100] pixels (cv::Exception otherwise); n samples per pixel axis; the image's size.
   OpticalBlur(double sigma, int samplesPerAxis, cv::Size size);
 
   // Pixel (column, row)'s n x n sample levels, row by row, and their mean.

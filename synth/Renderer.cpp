@@ -284,11 +284,11 @@ double SupersamplePixel(const std::vector<TargetView>& views, const Corners& pix
         partCorners[static_cast<std::size_t>(b * (parts + 1) + a)] =
             InterpolateRay(pixel, static_cast<double>(a) / parts, static_cast<double>(b) / parts);
   }
-  // The samples' materials, row by row, kept only for the blur.
-  thread_local std::vector<Material> materials;
-  if (blur) materials.resize(static_cast<std::size_t>(n * n));
+  // The samples' levels, row by row, kept only for the blur.
+  thread_local std::vector<double> levels;
+  if (blur) levels.resize(static_cast<std::size_t>(n * n));
   const auto keep = [&](int i, int j, Material material) {
-    if (blur) materials[static_cast<std::size_t>(j * n + i)] = material;
+    if (blur) levels[static_cast<std::size_t>(j * n + i)] = MaterialLevel(material, settings);
   };
   std::array<int, kMaterials> counts{};
   for (int b = 0; b < parts; ++b) {
@@ -315,14 +315,8 @@ double SupersamplePixel(const std::vector<TargetView>& views, const Corners& pix
   }
   const double level = Level(counts, settings);
   const int samples = n * n;
-  if (blur && counts[kBackground] != samples && counts[kBox] != samples &&
-      counts[kDot] != samples) {
-    thread_local std::vector<double> levels;
-    levels.resize(materials.size());
-    for (std::size_t k = 0; k < materials.size(); ++k)
-      levels[k] = MaterialLevel(materials[k], settings);
+  if (blur && counts[kBackground] != samples && counts[kBox] != samples && counts[kDot] != samples)
     blur->AddSamples(column, row, levels.data(), level);
-  }
   return level;
 }
 
