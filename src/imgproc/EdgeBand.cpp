@@ -116,6 +116,9 @@ __attribute__((target_clones("avx2", "default"))) void FindOctants(std::size_t n
   }
 }
 
+// 1 when the whole number `value` is `m`, else 0: in arithmetic, so that loops vectorise.
+inline float Is(float value, float m) { return std::max(0.0f, 1.0f - std::abs(value - m)); }
+
 // The largest of n values, at least 0, lane by lane.
 __attribute__((target_clones("avx2", "default"))) float Largest(const float* __restrict values,
                                                                 std::size_t n) {
@@ -155,9 +158,12 @@ __attribute__((target_clones("avx2", "default"))) BandSums SumArrays(
   const float ox = static_cast<float>(std::round(outline.cx));
   const float oy = static_cast<float>(std::round(outline.cy));
   const float* __restrict offsets = a.offset;
+  float* __restrict octants = a.octant;
+  FindOctants(n, xs, ys, outline.cx, outline.cy, octants);
   float conic[15][kLanes] = {};
   float count[kLanes] = {}, used[kLanes] = {}, foreign[kLanes] = {}, moment[kLanes] = {},
         squares[kLanes] = {};
+  float sectors[8][kLanes] = {};
   for (std::size_t i = 0; i < n; i += kLanes) {
     for (std::size_t l = 0; l < kLanes; ++l) {
       const std::size_t k = i + l;
@@ -191,6 +197,24 @@ __attribute__((target_clones("avx2", "default"))) BandSums SumArrays(
       squares[l] += energy * offset * offset;
     }
   }
+  // The octants' sums in a loop of their own (with the fit's sums the lanes would not all fit in
+  // vector registers), each octant taking a pixel's energy or 0 so that the lanes never wait on
+  // one another.
+  for (std::size_t i = 0; i < n; i += kLanes) {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const std::size_t k = i + l;
+      const float energy = own[k] * g2s[k], octant = octants[k];
+      // Written out, not looped over, so that the loop over the lanes vectorises.
+      sectors[0][l] += energy * Is(octant, 0.0f);
+      sectors[1][l] += energy * Is(octant, 1.0f);
+      sectors[2][l] += energy * Is(octant, 2.0f);
+      sectors[3][l] += energy * Is(octant, 3.0f);
+      sectors[4][l] += energy * Is(octant, 4.0f);
+      sectors[5][l] += energy * Is(octant, 5.0f);
+      sectors[6][l] += energy * Is(octant, 6.0f);
+      sectors[7][l] += energy * Is(octant, 7.0f);
+    }
+  }
 
   BandSums sums;
   double pixels = 0.0;
@@ -201,17 +225,9 @@ __attribute__((target_clones("avx2", "default"))) BandSums SumArrays(
     sums.foreign += foreign[l];
     sums.offsetMoment += moment[l];
     sums.offsetSquares += squares[l];
+    for (std::size_t m = 0; m < sums.sectors.size(); ++m) sums.sectors[m] += sectors[m][l];
   }
   sums.count = static_cast<int>(pixels);
-  // The octants' sums in four copies, so that neighbouring pixels, mostly of one octant, do not
-  // wait on one another's sums.
-  float* __restrict octants = a.octant;
-  FindOctants(n, xs, ys, outline.cx, outline.cy, octants);
-  double sectors[4][8] = {};
-  for (std::size_t k = 0; k < n; ++k)
-    sectors[k % 4][static_cast<int>(octants[k])] += static_cast<double>(own[k]) * g2s[k];
-  for (std::size_t m = 0; m < sums.sectors.size(); ++m)
-    sums.sectors[m] = (sectors[0][m] + sectors[1][m]) + (sectors[2][m] + sectors[3][m]);
   return sums;
 }
 
