@@ -81,14 +81,17 @@ __attribute__((always_inline)) inline void SmoothAnyRadius(const float* __restri
   }
 }
 
-// The window's filters over `size` floats of rows `stride` apart: the separable Gaussian of
-// `radius` (weights from the centre outward) along x into gx (as scratch), then along y into
-// `smooth`, and Scharr's gradients of that into gx and gy. Values whose taps wrap into the next
-// row or leave the buffer are wrong or not written; they lie in the window's margin.
+// The window's filters, over a window of rows x cols pixels held in flat buffers of `stride`
+// floats per row with `radius` pixels of margin on every side: the separable Gaussian of `radius`
+// (weights from the centre outward) along x into gx (as scratch) on every row of the buffer,
+// then along y into `smooth` on the window's rows, and Scharr's gradients of that into gx and gy
+// on the window's rows but its first and last. Each filter is one long loop over its rows, which
+// the compiler vectorises; where its taps wrap into the next row the results are wrong, and lie
+// in the margin or the window's outermost ring of pixels, which no band pixel is on.
 __attribute__((target_clones("avx2", "default"))) void FilterWindow(
     const float* __restrict raw, float* __restrict smooth, float* __restrict gx,
-    float* __restrict gy, std::ptrdiff_t size, int stride, const float* __restrict kernel,
-    int radius) {
+    float* __restrict gy, int rows, int stride, const float* __restrict kernel, int radius) {
+  const std::ptrdiff_t size = static_cast<std::ptrdiff_t>(stride) * (rows + 2 * radius);
   // Along x into gx (as scratch), then along y into smooth.
   float* const along = gx;
   const std::ptrdiff_t reach = static_cast<std::ptrdiff_t>(radius) * stride;
@@ -110,12 +113,23 @@ __attribute__((target_clones("avx2", "default"))) void FilterWindow(
   const float side = static_cast<float>(kScharrSide / kScharrNorm);
   const float middle = static_cast<float>(kScharrMiddle / kScharrNorm);
   const std::ptrdiff_t w = stride;
-  for (std::ptrdiff_t k = w + 1; k < size - w - 1; ++k) {
+  for (std::ptrdiff_t k = reach + w; k < size - reach - w; ++k) {
     gx[k] = side * (smooth[k - w + 1] + smooth[k + w + 1] - smooth[k - w - 1] - smooth[k + w - 1]) +
             middle * (smooth[k + 1] - smooth[k - 1]);
     gy[k] = side * (smooth[k + w - 1] + smooth[k + w + 1] - smooth[k - w - 1] - smooth[k - w + 1]) +
             middle * (smooth[k + w] - smooth[k - w]);
   }
+}
+
+// floor and ceil of a finite value within int's range, to int: inline, where std::floor and
+// std::ceil are calls into libm on the baseline instruction set, once for every row of a band.
+inline int FloorToInt(double v) {
+  const int i = static_cast<int>(v);
+  return i - (v < i ? 1 : 0);
+}
+inline int CeilToInt(double v) {
+  const int i = static_cast<int>(v);
+  return i + (v > i ? 1 : 0);
 }
 
 struct Options {
@@ -427,6 +441,8 @@ class DotRefiner {
     std::array<int, kRays> lastStep;
     std::array<double, kRays> brightest{};
     int rays = 0;
+    const T* const pixels = image_.ptr<T>(0);
+    const std::size_t rowStride = image_.step1();
     for (int k = 0; k < kRays; ++k) {
       const cv::Point2d step = kRayDirections[static_cast<std::size_t>(k)];
       double* ray = &values_[static_cast<std::size_t>(k * (steps + 1))];
@@ -434,7 +450,10 @@ class DotRefiner {
       double best = -1.0;
       for (int t = 0; t < count; ++t) {
         const double x = c.x + t * step.x, y = c.y + t * step.y;
-        ray[t] = At(static_cast<int>(x + 0.5), static_cast<int>(y + 0.5));
+        // At(), with the row's address taken from the image's stride.
+        const std::size_t at = static_cast<std::size_t>(static_cast<int>(y + 0.5)) * rowStride +
+                               static_cast<std::size_t>(static_cast<int>(x + 0.5));
+        ray[t] = static_cast<double>(pixels[at]);
         best = std::max(best, ray[t]);
       }
       lastStep[static_cast<std::size_t>(k)] = count - 1;
@@ -500,9 +519,9 @@ class DotRefiner {
   // Smooths the image over the window [x0, x1] x [y0, y1] (grown by kWindowSlackPx where the
   // image allows) with the separable Gaussian and takes Scharr's gradients of the result. Reads
   // smoothingRadius_ pixels around the window, which the caller has checked lie inside the image.
-  // The buffers hold the window and that margin as one flat array of windowStride_ floats per row,
-  // so that each filter is one long loop the compiler vectorises; where a filter's taps wrap into
-  // the next row the results are wrong, and lie in the margin, which no band pixel reads.
+  // The buffers hold the window and that margin as one flat array of windowStride_ floats per row;
+  // the gradients are good for the window but its outermost ring of pixels, which no band pixel
+  // is on (Fit asks for a window one pixel larger than its band's box).
   void SmoothWindow(int x0, int y0, int x1, int y1) {
     const int r = smoothingRadius_;
     x0 = std::max(r, x0 - kWindowSlackPx);
@@ -524,8 +543,8 @@ class DotRefiner {
       for (int x = 0; x < stride; ++x) out[x] = static_cast<float>(in[x]);
     }
 
-    FilterWindow(raw_.data(), smoothed_.data(), gradientX_.data(), gradientY_.data(), size, stride,
-                 kernel_.data(), r);
+    FilterWindow(raw_.data(), smoothed_.data(), gradientX_.data(), gradientY_.data(), windowRows_,
+                 stride, kernel_.data(), r);
   }
 
   // Index of pixel (x, y) of the window in its flat buffers.
@@ -605,15 +624,14 @@ class DotRefiner {
       const double dy = y - c.y;
       double outerLo = 0.0, outerHi = 0.0, innerLo = 0.0, innerHi = 0.0;
       if (!RowInterval(outline, dy, 1.0 + outline.band / minor, outerLo, outerHi)) continue;
-      const int from = std::max(x0, static_cast<int>(std::ceil(c.x + outerLo)));
-      const int to = std::min(x1, static_cast<int>(std::floor(c.x + outerHi)));
+      const int from = std::max(x0, CeilToInt(c.x + outerLo));
+      const int to = std::min(x1, FloorToInt(c.x + outerHi));
       const double innerScale = 1.0 - outline.band / minor;
       if (innerScale > 0.0 && RowInterval(outline, dy, innerScale, innerLo, innerHi) &&
           innerHi - innerLo > kLeastRowGapPx) {
-        const int firstEnd = std::min(to, static_cast<int>(std::floor(c.x + innerLo)));
+        const int firstEnd = std::min(to, FloorToInt(c.x + innerLo));
         AddBandRow(from, firstEnd, y, maxGrey);
-        AddBandRow(std::max(firstEnd + 1, static_cast<int>(std::ceil(c.x + innerHi))), to, y,
-                   maxGrey);
+        AddBandRow(std::max(firstEnd + 1, CeilToInt(c.x + innerHi)), to, y, maxGrey);
       } else {
         AddBandRow(from, to, y, maxGrey);
       }
