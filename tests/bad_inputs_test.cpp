@@ -719,6 +719,16 @@ TEST(BadInputs, RefineDots) {
   EXPECT_EQ(dots[1].flags, n64::kDotAtBorder);
   EXPECT_EQ(dots[2].flags, n64::kDotAtBorder);
   EXPECT_EQ(dots[2].centre, cv::Point2d(1e9, 5.0));
+
+  // No smoothing: the window has no margin, and the gradient filter's taps must stay inside it
+  // (read before its buffer under the sanitizers otherwise). The disc is symmetric about
+  // (20, 20), so its fitted centre is there to well within a pixel.
+  n64::DotRefinementOptions unsmoothed;
+  unsmoothed.gradientSigmaPx = 0.0;
+  const std::vector<n64::RefinedDot> sharp = n64::RefineDots(image, {{20.2, 19.9}}, unsmoothed);
+  ASSERT_EQ(sharp.size(), 1u);
+  EXPECT_EQ(sharp[0].flags, 0u);
+  EXPECT_LT(cv::norm(sharp[0].centre - cv::Point2d(20.0, 20.0)), 0.05);
 }
 
 TEST(BadInputs, CalibrationUncertainty) {

@@ -113,7 +113,9 @@ __attribute__((target_clones("avx2", "default"))) void FilterWindow(
   const float side = static_cast<float>(kScharrSide / kScharrNorm);
   const float middle = static_cast<float>(kScharrMiddle / kScharrNorm);
   const std::ptrdiff_t w = stride;
-  for (std::ptrdiff_t k = reach + w; k < size - reach - w; ++k) {
+  // From the second pixel of the window's second row to the last but one of its last but one
+  // row: the taps stay inside the buffer even without a margin (radius 0).
+  for (std::ptrdiff_t k = reach + w + 1; k < size - reach - w - 1; ++k) {
     gx[k] = side * (smooth[k - w + 1] + smooth[k + w + 1] - smooth[k - w - 1] - smooth[k + w - 1]) +
             middle * (smooth[k + 1] - smooth[k - 1]);
     gy[k] = side * (smooth[k + w - 1] + smooth[k + w + 1] - smooth[k - w - 1] - smooth[k - w + 1]) +
