@@ -232,7 +232,12 @@ class DotRefiner {
   // `band` is scratch space, kept by the caller from one call to the next.
   DotRefiner(const cv::Mat& image, const std::vector<cv::Point2d>& centres, const Options& options,
              detail::EdgeBand& band)
-      : image_(image), centres_(centres), o_(options), band_(band) {
+      : image_(image),
+        pixels_(image.ptr<T>(0)),
+        rowStride_(image.step1()),
+        centres_(centres),
+        o_(options),
+        band_(band) {
     // The finite centres by x, so that each dot's neighbours are looked for among those near it
     // in x rather than among all the dots.
     for (std::size_t j = 0; j < centres_.size(); ++j)
@@ -380,7 +385,12 @@ class DotRefiner {
            p.x <= image_.cols - 1 - margin && p.y >= margin && p.y <= image_.rows - 1 - margin;
   }
 
-  double At(int x, int y) const { return static_cast<double>(image_.ptr<T>(y)[x]); }
+  // The grey level of pixel (x, y), addressed through the stride kept at construction rather
+  // than Mat::ptr, as the rays read it for every step.
+  double At(int x, int y) const {
+    return static_cast<double>(
+        pixels_[static_cast<std::size_t>(y) * rowStride_ + static_cast<std::size_t>(x)]);
+  }
 
   // Bilinear grey level at a point at least 0 and at most size - 1 in each coordinate.
   double Bilinear(double x, double y) const {
@@ -443,8 +453,6 @@ class DotRefiner {
     std::array<int, kRays> lastStep;
     std::array<double, kRays> brightest{};
     int rays = 0;
-    const T* const pixels = image_.ptr<T>(0);
-    const std::size_t rowStride = image_.step1();
     for (int k = 0; k < kRays; ++k) {
       const cv::Point2d step = kRayDirections[static_cast<std::size_t>(k)];
       double* ray = &values_[static_cast<std::size_t>(k * (steps + 1))];
@@ -452,10 +460,7 @@ class DotRefiner {
       double best = -1.0;
       for (int t = 0; t < count; ++t) {
         const double x = c.x + t * step.x, y = c.y + t * step.y;
-        // At(), with the row's address taken from the image's stride.
-        const std::size_t at = static_cast<std::size_t>(static_cast<int>(y + 0.5)) * rowStride +
-                               static_cast<std::size_t>(static_cast<int>(x + 0.5));
-        ray[t] = static_cast<double>(pixels[at]);
+        ray[t] = At(static_cast<int>(x + 0.5), static_cast<int>(y + 0.5));
         best = std::max(best, ray[t]);
       }
       lastStep[static_cast<std::size_t>(k)] = count - 1;
@@ -680,6 +685,8 @@ class DotRefiner {
   }
 
   const cv::Mat& image_;
+  const T* pixels_;        // the image's first pixel
+  std::size_t rowStride_;  // elements from one row to the next
   const std::vector<cv::Point2d>& centres_;
   const Options& o_;
   double maxValue_ = 255.0;

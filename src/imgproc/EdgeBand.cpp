@@ -158,8 +158,6 @@ __attribute__((target_clones("avx2", "default"))) BandSums SumArrays(
   const float ox = static_cast<float>(std::round(outline.cx));
   const float oy = static_cast<float>(std::round(outline.cy));
   const float* __restrict offsets = a.offset;
-  float* __restrict octants = a.octant;
-  FindOctants(n, xs, ys, outline.cx, outline.cy, octants);
   float conic[15][kLanes] = {};
   float count[kLanes] = {}, used[kLanes] = {}, foreign[kLanes] = {}, moment[kLanes] = {},
         squares[kLanes] = {};
@@ -200,6 +198,8 @@ __attribute__((target_clones("avx2", "default"))) BandSums SumArrays(
   // The octants' sums in a loop of their own (with the fit's sums the lanes would not all fit in
   // vector registers), each octant taking a pixel's energy or 0 so that the lanes never wait on
   // one another.
+  float* __restrict octants = a.octant;
+  FindOctants(n, xs, ys, outline.cx, outline.cy, octants);
   for (std::size_t i = 0; i < n; i += kLanes) {
     for (std::size_t l = 0; l < kLanes; ++l) {
       const std::size_t k = i + l;
